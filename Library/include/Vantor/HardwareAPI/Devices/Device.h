@@ -1,0 +1,41 @@
+// Framing shared by every device: a header code byte, then a payload whose
+// length the code fixes, read with a reply time-out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "Vantor/HardwareAPI/IO/SerialStream.h"
+
+namespace Vantor {
+namespace HardwareAPI {
+namespace Devices {
+
+class Device {
+public:
+    static constexpr std::size_t kBufferSize = 1024;
+
+    explicit Device(IO::SerialStream* stream);
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // Waits for one byte; returns it, or 0 on time-out or read failure.
+    // The byte is also left in receive_buffer[0].
+    uint8_t ReadHeaderCode();
+    // Waits until n bytes are waiting, then reads them into receive_buffer.
+    // Returns n, or 0 on time-out, read failure or n above kBufferSize.
+    int ReadBytes(std::size_t n);
+    // Sends the code followed by count floats (0 to 255 of them) in one write.
+    void SendValues(uint8_t code, const float* values, int& count);
+
+    // Reply time-out in seconds; 0 or less waits forever.
+    float timeout;
+    IO::SerialStream* stream;  // not owned
+    std::unique_ptr<uint8_t[]> send_buffer;
+    std::unique_ptr<uint8_t[]> receive_buffer;
+};
+
+}  // namespace Devices
+}  // namespace HardwareAPI
+}  // namespace Vantor
