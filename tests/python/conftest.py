@@ -1,0 +1,51 @@
+import os
+import select
+import time
+import tty
+
+import pytest
+
+
+class PtyDevice:
+    """A pseudo-terminal whose master side plays the device."""
+
+    def __init__(self):
+        self.master, slave = os.openpty()
+        tty.setraw(self.master)
+        self.path = os.ttyname(slave)
+        os.close(slave)
+
+    def send(self, data: bytes):
+        os.write(self.master, bytes(data))
+
+    def read(self, n: int, wait: float = 1.0) -> bytes:
+        """Reads until n bytes have come or `wait` seconds have passed."""
+        out = b""
+        end = time.monotonic() + wait
+        while len(out) < n:
+            left = end - time.monotonic()
+            if left <= 0 or not select.select([self.master], [], [], left)[0]:
+                break
+            try:
+                chunk = os.read(self.master, n - len(out))
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        return out
+
+    def read_all(self, wait: float = 0.1) -> bytes:
+        return self.read(1 << 20, wait)
+
+    def close(self):
+        if self.master >= 0:
+            os.close(self.master)
+            self.master = -1
+
+
+@pytest.fixture
+def pty_device():
+    device = PtyDevice()
+    yield device
+    device.close()
