@@ -42,8 +42,8 @@ void LogError(unsigned line, const char* message) {
 Device::Device(IO::SerialStream* stream)
     : timeout(5.0f),
       stream(stream),
-      send_buffer(new uint8_t[kBufferSize]()),
-      receive_buffer(new uint8_t[kBufferSize]()) {}
+      send_buffer(std::make_unique<uint8_t[]>(kBufferSize)),
+      receive_buffer(std::make_unique<uint8_t[]>(kBufferSize)) {}
 
 uint8_t Device::ReadHeaderCode() {
     const double start = WholeSeconds();
