@@ -36,6 +36,9 @@ struct TalonState {
 // code or exception.
 class Talon : public Device {
 public:
+    // Sends and reads nothing. The kinematic model is a process-wide
+    // constant (TalonGeometry.h), so construction leaves it as it is, and
+    // the joint-angle offsets are kept.
     explicit Talon(IO::SerialStream* stream);
 
     // Information queries.
