@@ -1,0 +1,37 @@
+#pragma once
+// The simulated arm. Its state is the joint angles; the end-effector position
+// is always the forward kinematics of them, so the joint state and the
+// end-effector state the arm reports never disagree.
+
+#include "Kinematics.h"
+
+namespace sim {
+
+enum class Drive { Force, Position, JointTorque, JointAngle };
+
+class Arm {
+public:
+    Arm();
+
+    // Advances the arm by `dt` seconds under one request: a force (N), a
+    // target position (m), joint torques (N m) or target joint angles (deg).
+    void advance(Drive drive, const Vec3& command, double dt);
+
+    const Vec3& joints() const { return joints_; }                  // degrees
+    const Vec3& jointVelocities() const { return jointVelocities_; }  // degrees per second
+    const Vec3& position() const { return position_; }              // metres
+    const Vec3& velocity() const { return velocity_; }              // metres per second
+    const Vec3& jointTorques() const { return jointTorques_; }      // last torques at the motors, N m
+
+private:
+    void cartesianStep(const Vec3& force, double h);
+    void jointStep(const Vec3& torque, double h);
+
+    Vec3 joints_;
+    Vec3 jointVelocities_{};
+    Vec3 position_;
+    Vec3 velocity_{};
+    Vec3 jointTorques_{};
+};
+
+}  // namespace sim

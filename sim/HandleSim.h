@@ -1,0 +1,33 @@
+#pragma once
+// The grip's side of the handle messages, and its compact status frame.
+
+#include <array>
+
+#include "SimDevice.h"
+
+namespace sim {
+
+constexpr std::size_t kCompactDataLength = 18;
+constexpr std::size_t kCompactWireLength = 19;
+
+// Stuffs the 18 data bytes of a compact frame into the 19 bytes that follow
+// its header code. Readers take exactly 19 bytes and stop unstuffing after
+// position 17, so only the last data byte may be escaped: the others must
+// not be END or ESC.
+std::array<std::uint8_t, kCompactWireLength> stuffCompactFrame(const std::array<std::uint8_t, kCompactDataLength>& data);
+
+class HandleSim : public SimDevice {
+public:
+    explicit HandleSim(Clock::time_point start);
+
+    long requestLength(const std::uint8_t* data, std::size_t size) const override;
+    Bytes answer(const std::uint8_t* request, std::size_t size, Clock::time_point now) override;
+    Bytes streamFrame(Clock::time_point now) override;
+
+private:
+    Clock::time_point start_;
+    Bytes userData_;           // from the last handle state, echoed in status messages
+    std::uint8_t sequence_ = 0;  // counts compact frames in their spare last byte
+};
+
+}  // namespace sim

@@ -1,0 +1,150 @@
+#include "Kinematics.h"
+
+#include <algorithm>
+
+namespace sim {
+namespace {
+
+// Linkage dimensions, metres.
+constexpr double kProximal1 = 0.14;
+constexpr double kProximal2 = 0.14;
+constexpr double kDistal1 = 0.165;
+constexpr double kDistal2 = 0.165;
+constexpr double kJointSpacing = 0.0;
+constexpr double kLateralOffset = 0.0765 + -0.052;
+constexpr double kVOffset = 0.0;
+constexpr double kBaseX = 0.0;
+constexpr double kBaseY = 0.0;
+constexpr double kHeightOffset = 0.18645;
+// Base frame rotation (x, y, z, w), deliberately not normalised: the host
+// model uses these exact values.
+constexpr double kQx = 0.0, kQy = 0.7071, kQz = 0.0, kQw = 0.7071;
+constexpr double kCoincidentElbows = 1e-6;
+
+// Mechanical stops, degrees. The spread (joint 1 minus joint 2) stays clear
+// of the folded linkage at zero spread, where the elbows coincide.
+constexpr double kMinJoint[3] = {-75.0, -165.0, -180.0};
+constexpr double kMaxJoint[3] = {75.0, 0.0, -15.0};
+constexpr double kMinSpread = 15.0;
+constexpr double kMaxSpread = 150.0;
+
+// Newton iteration settings.
+constexpr double kDamping = 1e-7;       // squared, in (m/deg)^2
+constexpr double kMaxStepDeg = 10.0;
+constexpr double kTolerance = 1e-10;    // metres
+constexpr double kMinProgress = 1e-12;  // metres per step; less means we sit at a stop
+constexpr int kMaxIterations = 50;
+constexpr double kDerivativeStepDeg = 1e-5;
+
+Mat3 numericJacobianPerDegree(const Vec3& q) {
+    Mat3 j{};
+    for (int c = 0; c < 3; ++c) {
+        Vec3 lo = q, hi = q;
+        lo[c] -= kDerivativeStepDeg;
+        hi[c] += kDerivativeStepDeg;
+        const Vec3 d = (1.0 / (2.0 * kDerivativeStepDeg)) * (forwardKinematics(hi) - forwardKinematics(lo));
+        for (int r = 0; r < 3; ++r) j[r][c] = d[r];
+    }
+    return j;
+}
+
+double det3(const Mat3& m) {
+    return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+           m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+}
+
+// Cramer's rule; `a` is symmetric positive definite here, so never singular.
+Vec3 solve3(const Mat3& a, const Vec3& b) {
+    const double d = det3(a);
+    Vec3 x{};
+    for (int c = 0; c < 3; ++c) {
+        Mat3 m = a;
+        for (int r = 0; r < 3; ++r) m[r][c] = b[r];
+        x[c] = det3(m) / d;
+    }
+    return x;
+}
+
+}  // namespace
+
+Vec3 forwardKinematics(const Vec3& joints) {
+    const double th0 = (joints[0] + 90.0) * kRadPerDeg;
+    const double th1 = (-joints[1] - 180.0) * kRadPerDeg;
+    const double th2 = (-joints[2] - 180.0) * kRadPerDeg;
+
+    // Elbow 2 to elbow 1 in the linkage plane.
+    const double du = kJointSpacing + kProximal1 * std::cos(th1) - kProximal2 * std::cos(th2);
+    const double dv = kProximal1 * std::sin(th1) - kProximal2 * std::sin(th2);
+    const double r = std::sqrt(du * du + dv * dv);
+    double psi = th1;
+    if (r >= kCoincidentElbows) {
+        const double c = (kDistal1 * kDistal1 + r * r - kDistal2 * kDistal2) / (2.0 * r * kDistal1);
+        psi = std::atan2(dv, du) + kPi - std::acos(std::clamp(c, -1.0, 1.0));
+    }
+    const double u = kJointSpacing / 2.0 + kProximal1 * std::cos(th1) + kDistal1 * std::cos(psi);
+    const double v = kProximal1 * std::sin(th1) + kDistal1 * std::sin(psi);
+
+    const double n = kVOffset - v;
+    const double pa = kBaseX + kLateralOffset * std::cos(th0) - n * std::sin(th0);
+    const double pb = kBaseY + kLateralOffset * std::sin(th0) + n * std::cos(th0);
+    const double pc = u + kHeightOffset;
+
+    const double x = kQx, y = kQy, z = kQz, w = kQw;
+    const Mat3 rot = {{{1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)},
+                       {2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)},
+                       {2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)}}};
+    const Vec3 p = {-pc, pb, pa};
+    return {dot(rot[0], p), dot(rot[1], p), dot(rot[2], p)};
+}
+
+Mat3 jacobian(const Vec3& joints) {
+    Mat3 j = numericJacobianPerDegree(joints);
+    for (auto& row : j) row = (1.0 / kRadPerDeg) * row;
+    return j;
+}
+
+Vec3 clampToLimits(const Vec3& joints) {
+    Vec3 q{};
+    q[0] = std::clamp(joints[0], kMinJoint[0], kMaxJoint[0]);
+    q[1] = std::clamp(joints[1], kMinJoint[1], kMaxJoint[1]);
+    // Joint 2 yields to keep the spread in range; the bounds overlap for every joint 1 angle.
+    q[2] = std::clamp(joints[2], std::max(kMinJoint[2], q[1] - kMaxSpread), std::min(kMaxJoint[2], q[1] - kMinSpread));
+    return q;
+}
+
+Vec3 inverseKinematics(const Vec3& target, const Vec3& seed) {
+    Vec3 q = clampToLimits(seed);
+    Vec3 error = target - forwardKinematics(q);
+    double distance = norm(error);
+    for (int i = 0; i < kMaxIterations && distance > kTolerance; ++i) {
+        // Damped least squares: (J^T J + k I) dq = J^T e keeps steps bounded near singular poses.
+        const Mat3 j = numericJacobianPerDegree(q);
+        Mat3 a{};
+        Vec3 b{};
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) a[r][c] = j[0][r] * j[0][c] + j[1][r] * j[1][c] + j[2][r] * j[2][c];
+            a[r][r] += kDamping;
+            b[r] = j[0][r] * error[0] + j[1][r] * error[1] + j[2][r] * error[2];
+        }
+        Vec3 step = solve3(a, b);
+        for (double& s : step) s = std::clamp(s, -kMaxStepDeg, kMaxStepDeg);
+
+        // Back off until the step helps; at a stop no step does, and we stay at the nearest pose.
+        double progress = 0.0;
+        for (double scale = 1.0; scale > 1e-3 && progress <= 0.0; scale *= 0.5) {
+            const Vec3 candidate = clampToLimits(q + scale * step);
+            const Vec3 candidateError = target - forwardKinematics(candidate);
+            const double candidateDistance = norm(candidateError);
+            if (candidateDistance < distance) {
+                progress = distance - candidateDistance;
+                q = candidate;
+                error = candidateError;
+                distance = candidateDistance;
+            }
+        }
+        if (progress < kMinProgress) break;
+    }
+    return q;
+}
+
+}  // namespace sim

@@ -1,0 +1,118 @@
+#include "Options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+
+const char* const kUsage =
+    "usage: vantor-sim talon|handle [options]\n"
+    "  Serves a simulated device on a new pseudo-terminal and prints its path.\n"
+    "  --link PATH       also make PATH a symbolic link to the terminal\n"
+    "  --stream HZ       handle: send compact status frames at HZ per second\n"
+    "  --silent          read requests, answer nothing\n"
+    "  --delay MS        answer MS milliseconds after each request\n"
+    "  --wrong-code      answer with another header code, same payload length\n"
+    "  --short N         send only the first N bytes of each reply\n"
+    "  --close-after N   close the terminal and exit after N requests\n"
+    "  --verbose         log requests and replies to standard error\n";
+
+namespace {
+
+bool parseLong(const std::string& text, long minimum, long& value) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < minimum) return false;
+    value = parsed;
+    return true;
+}
+
+bool parseRate(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const double parsed = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(parsed) || parsed <= 0.0 || parsed > 10000.0) return false;
+    value = parsed;
+    return true;
+}
+
+}  // namespace
+
+bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
+    if (argc < 2) {
+        error = "missing device kind";
+        return false;
+    }
+    const std::string kind = argv[1];
+    if (kind == "talon") {
+        options.kind = DeviceKind::Talon;
+    } else if (kind == "handle") {
+        options.kind = DeviceKind::Handle;
+    } else {
+        error = "unknown device kind '" + kind + "'";
+        return false;
+    }
+
+    for (int i = 2; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (const auto eq = name.find('='); eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+            hasValue = true;
+        }
+        const bool wantsValue = name == "--link" || name == "--stream" || name == "--delay" || name == "--short" ||
+                                name == "--close-after";
+        if (wantsValue && !hasValue) {
+            if (i + 1 >= argc) {
+                error = name + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        } else if (!wantsValue && hasValue) {
+            error = name + " takes no value";
+            return false;
+        }
+
+        bool ok = true;
+        if (name == "--link") {
+            options.linkPath = value;
+            ok = !value.empty();
+        } else if (name == "--stream") {
+            ok = parseRate(value, options.streamHz);
+        } else if (name == "--delay") {
+            ok = parseLong(value, 0, options.delayMs);
+        } else if (name == "--short") {
+            ok = parseLong(value, 0, options.shortLength);
+        } else if (name == "--close-after") {
+            ok = parseLong(value, 1, options.closeAfter);
+        } else if (name == "--silent") {
+            options.silent = true;
+        } else if (name == "--wrong-code") {
+            options.wrongCode = true;
+        } else if (name == "--verbose") {
+            options.verbose = true;
+        } else {
+            error = "unknown option '" + name + "'";
+            return false;
+        }
+        if (!ok) {
+            error = "bad value '" + value + "' for " + name;
+            return false;
+        }
+    }
+
+    if (options.streamHz > 0.0 && options.kind != DeviceKind::Handle) {
+        error = "--stream is for the handle only";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace sim

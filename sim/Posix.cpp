@@ -1,0 +1,113 @@
+#include "Posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <system_error>
+
+namespace sim {
+namespace {
+
+[[noreturn]] void fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
+
+int signalWriteFd = -1;
+
+void onSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    // Nothing to do if the pipe is full: one byte already wakes the loop.
+    [[maybe_unused]] const ssize_t n = write(signalWriteFd, &byte, 1);
+    errno = saved;
+}
+
+constexpr int kHandledSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+}  // namespace
+
+void FileDescriptor::reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+}
+
+PseudoTerminal::PseudoTerminal() {
+    master_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (master_.get() < 0) fail("posix_openpt");
+    if (grantpt(master_.get()) != 0) fail("grantpt");
+    if (unlockpt(master_.get()) != 0) fail("unlockpt");
+    char name[PATH_MAX];
+    if (ptsname_r(master_.get(), name, sizeof name) != 0) fail("ptsname_r");
+    slavePath_ = name;
+
+    // Termios set through the master is the slave's: raw, so no byte is
+    // echoed or translated before a client sets its own mode.
+    termios tio{};
+    if (tcgetattr(master_.get(), &tio) != 0) fail("tcgetattr");
+    cfmakeraw(&tio);
+    if (tcsetattr(master_.get(), TCSANOW, &tio) != 0) fail("tcsetattr");
+
+    // Non-blocking, so a client that stops reading can never stall the loop.
+    const int flags = fcntl(master_.get(), F_GETFL);
+    if (flags < 0 || fcntl(master_.get(), F_SETFL, flags | O_NONBLOCK) != 0) fail("fcntl");
+
+    slave_.reset(open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (slave_.get() < 0) fail("open " + slavePath_);
+}
+
+std::size_t PseudoTerminal::unreadByClient() const {
+    // Bytes written to the master reach the slave's queue asynchronously;
+    // polling the slave first makes the terminal move them there.
+    pollfd p{slave_.get(), POLLIN, 0};
+    poll(&p, 1, 0);
+    int waiting = 0;
+    if (ioctl(slave_.get(), FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+    return static_cast<std::size_t>(waiting);
+}
+
+SymbolicLink::SymbolicLink(std::string path, std::string target) : path_(std::move(path)), target_(std::move(target)) {
+    struct stat st {};
+    if (lstat(path_.c_str(), &st) == 0) {
+        // Replace an old link, but never a file someone keeps there.
+        if (!S_ISLNK(st.st_mode)) {
+            errno = EEXIST;
+            fail(path_ + " exists and is not a symbolic link");
+        }
+        if (unlink(path_.c_str()) != 0) fail("unlink " + path_);
+    }
+    if (symlink(target_.c_str(), path_.c_str()) != 0) fail("symlink " + path_);
+}
+
+SymbolicLink::~SymbolicLink() {
+    char buffer[PATH_MAX];
+    const ssize_t n = readlink(path_.c_str(), buffer, sizeof buffer - 1);
+    if (n >= 0 && std::string(buffer, static_cast<std::size_t>(n)) == target_) unlink(path_.c_str());
+}
+
+SignalPipe::SignalPipe() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) fail("pipe2");
+    read_.reset(fds[0]);
+    write_.reset(fds[1]);
+    signalWriteFd = write_.get();
+
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : kHandledSignals)
+        if (sigaction(sig, &action, nullptr) != 0) fail("sigaction");
+    signal(SIGPIPE, SIG_IGN);
+}
+
+SignalPipe::~SignalPipe() {
+    for (int sig : kHandledSignals) signal(sig, SIG_DFL);
+    signalWriteFd = -1;
+}
+
+}  // namespace sim

@@ -1,0 +1,23 @@
+#pragma once
+// The arm's side of the Talon message table.
+
+#include "Arm.h"
+#include "SimDevice.h"
+
+namespace sim {
+
+class TalonSim : public SimDevice {
+public:
+    explicit TalonSim(Clock::time_point start);
+
+    long requestLength(const std::uint8_t* data, std::size_t size) const override;
+    Bytes answer(const std::uint8_t* request, std::size_t size, Clock::time_point now) override;
+
+private:
+    Bytes control(Drive drive, const std::uint8_t* payload, std::uint8_t replyCode, Clock::time_point now);
+
+    Arm arm_;
+    Clock::time_point lastControl_;
+};
+
+}  // namespace sim
