@@ -1,0 +1,86 @@
+"""End to end: the module against vantor-sim, the project's simulated devices."""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import pytest
+
+import VantorHardwareAPI as api
+
+
+def simulator_path():
+    here = os.path.join(os.path.dirname(sys.executable), "vantor-sim")
+    return here if os.access(here, os.X_OK) else shutil.which("vantor-sim")
+
+
+@pytest.fixture
+def simulator():
+    path = simulator_path()
+    if path is None:
+        pytest.skip("vantor-sim is not installed")
+    started = []
+
+    def start(*args):
+        process = subprocess.Popen([path, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        started.append(process)
+        return process.stdout.readline().strip()
+
+    yield start
+    for process in started:
+        process.stdin.close()  # the simulator ends when its input closes
+        process.wait(timeout=5)
+
+
+def drive(talon, force, seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        position, velocity = talon.end_effector_force(force)
+    return position, velocity
+
+
+def test_force_loop_moves_the_arm_the_way_the_force_says(simulator):
+    stream = api.SerialStream(simulator("talon"))
+    talon = api.Talon(stream)
+    assert talon.device_wakeup()[1] == 4
+    start, _ = talon.end_effector_force([0.0, 0.0, 0.0])
+
+    pushed, velocity = drive(talon, [0.0, 1.0, 0.0], 0.3)
+    assert pushed[1] > start[1] + 0.005
+    assert velocity[1] > 0
+    pulled, velocity = drive(talon, [0.0, -1.0, 0.0], 0.6)
+    assert pulled[1] < pushed[1] - 0.005
+    assert velocity[1] < 0
+
+    # The arm's own reading and the host's computation from the joint angles agree.
+    onboard, _ = talon.get_end_effector_position(True)
+    host, host_velocity = talon.get_end_effector_position(False)
+    assert host_velocity == [0.0, 0.0, 0.0]
+    assert all(abs(a - b) < 1e-3 for a, b in zip(onboard, host))
+
+
+def test_simulated_grip_streams_status_and_answers_wakeup(simulator):
+    received = []
+
+    class Grip(api.Handle):
+        def OnReceiveHandleInfo(self, *info):
+            received.append(("info", info))
+
+        def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, hall, length, data):
+            received.append(("status", device_id))
+
+    stream = api.SerialStream(simulator("handle"))
+    grip = Grip(stream)
+    grip.SendDeviceWakeup()
+    assert grip.Receive() == 6
+    assert received[0][0] == "info"
+
+    streaming = api.Handle(api.SerialStream(simulator("handle", "--stream", "200")))
+    statuses = [streaming.GetQuillonStatus() for _ in range(20)]
+    good = [s for s in statuses if s["error_flag"] == 0]
+    assert len(good) >= 19  # the first frame may have begun before the port opened
+    for status in good:
+        assert 3.0 <= status["battery_level"] <= 4.275
+        assert 0 <= status["buttons"] <= 7
+        assert sum(q * q for q in status["quaternion"]) == pytest.approx(1.0, abs=0.02)
