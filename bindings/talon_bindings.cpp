@@ -1,6 +1,7 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "Vantor/HardwareAPI/Devices/Talon.h"
@@ -38,6 +39,18 @@ void send(Talon& talon, const Floats& request, const char* name, const char* war
     const float* values = three_values(request, name);
     if (warning) warn_deprecated(warning);
     released([&] { (talon.*Send)(values); });
+}
+
+// Receives a state reply into copies of the caller's two lists: on success
+// their first three entries are overwritten, the rest come back as they were.
+template <bool (Talon::*Receive)(float*, float*)>
+py::tuple receive_pair(Talon& talon, Floats first, Floats second, const char* first_name,
+                       const char* second_name, const char* warning) {
+    three_values(first, first_name);
+    three_values(second, second_name);
+    warn_deprecated(warning);
+    released([&] { (talon.*Receive)(first.data(), second.data()); });
+    return py::make_tuple(first, second);
 }
 
 constexpr const char* kReceiveDeviceInfoDoc =
@@ -166,22 +179,18 @@ void bind_talon(py::module_& m) {
         .def(
             "ReceiveState",
             [](Talon& talon, Floats position, Floats velocity) {
-                three_values(position, "position");
-                three_values(velocity, "velocity");
-                warn_deprecated("ReceiveState is deprecated, use end_effector instead");
-                released([&] { talon.ReceiveState(position.data(), velocity.data()); });
-                return py::make_tuple(position, velocity);
+                return receive_pair<&Talon::ReceiveState>(talon, std::move(position), std::move(velocity),
+                                                          "position", "velocity",
+                                                          "ReceiveState is deprecated, use end_effector instead");
             },
             py::arg("position") = zeros, py::arg("velocity") = zeros,
             "[Deprecated] receive state and return position and velocity")
         .def(
             "ReceiveJointState",
             [](Talon& talon, Floats joint_position, Floats joint_velocity) {
-                three_values(joint_position, "joint_position");
-                three_values(joint_velocity, "joint_velocity");
-                warn_deprecated("ReceiveJointState is deprecated, use joint_torques instead");
-                released([&] { talon.ReceiveJointState(joint_position.data(), joint_velocity.data()); });
-                return py::make_tuple(joint_position, joint_velocity);
+                return receive_pair<&Talon::ReceiveJointState>(
+                    talon, std::move(joint_position), std::move(joint_velocity), "joint_position", "joint_velocity",
+                    "ReceiveJointState is deprecated, use joint_torques instead");
             },
             py::arg("joint_position") = zeros, py::arg("joint_velocity") = zeros,
             "[Deprecated] receive joint state and return position and velocity in the joint reference frame")

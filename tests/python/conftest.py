@@ -44,6 +44,21 @@ class PtyDevice:
             self.master = -1
 
 
+class DeviceOnPty:
+    """A library device on a pseudo-terminal, with the test playing the peer."""
+
+    def __init__(self, pty):
+        self.pty = pty
+
+    def reply(self, data):
+        self.pty.send(data)
+
+    def written(self, expected_length=0):
+        """What the library wrote: the expected bytes, plus anything extra."""
+        data = self.pty.read(expected_length, wait=2.0) if expected_length else b""
+        return data + self.pty.read_all(wait=0.05)
+
+
 @pytest.fixture
 def pty_device():
     device = PtyDevice()

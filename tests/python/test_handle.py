@@ -8,6 +8,7 @@ import warnings
 import pytest
 
 import VantorHardwareAPI as api
+from conftest import DeviceOnPty
 
 PURE_VIRTUAL = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
 RECEIVE_WARNING = "Receive with one argument is deprecated"
@@ -65,18 +66,11 @@ class InfoOnly(api.Handle):
         self.calls.append(args)
 
 
-class Grip:
+class Grip(DeviceOnPty):
     def __init__(self, pty, kind=api.Handle):
-        self.pty = pty
+        super().__init__(pty)
         self.stream = api.SerialStream(pty.path)
         self.handle = kind(self.stream)
-
-    def reply(self, data):
-        self.pty.send(data)
-
-    def written(self, expected_length=0):
-        data = self.pty.read(expected_length, wait=2.0) if expected_length else b""
-        return data + self.pty.read_all(wait=0.05)
 
 
 @pytest.fixture

@@ -14,6 +14,7 @@ import numpy
 import pytest
 
 import VantorHardwareAPI as api
+from conftest import DeviceOnPty
 
 ID_HEX = "00112233445566778899aabbccddeeff"
 ID_BYTES = bytes.fromhex(ID_HEX)
@@ -39,19 +40,11 @@ CURRENTS_REPLY = bytes([171]) + floats(1.5, -2.25, 0.125)
 CURRENTS = [1.5, -2.25, 0.125]
 
 
-class Arm:
+class Arm(DeviceOnPty):
     def __init__(self, pty):
-        self.pty = pty
+        super().__init__(pty)
         self.stream = api.SerialStream(pty.path)
         self.talon = api.Talon(self.stream)
-
-    def reply(self, data):
-        self.pty.send(data)
-
-    def written(self, expected_length=0):
-        """What the library wrote: the expected bytes, plus anything extra."""
-        data = self.pty.read(expected_length, wait=2.0) if expected_length else b""
-        return data + self.pty.read_all(wait=0.05)
 
 
 @pytest.fixture
