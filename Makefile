@@ -7,9 +7,9 @@ CPP_BUILD := build/cpp
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test demo cpp-test py-test deps system-deps venv module clean
+.PHONY: test demo cpp-test cpp-package-test py-test deps system-deps venv module clean
 
-test: cpp-test py-test
+test: cpp-test cpp-package-test py-test
 
 deps: system-deps venv
 
@@ -37,6 +37,16 @@ cpp-test: system-deps
 	cmake -S . -B $(CPP_BUILD) -DVANTOR_BUILD_TESTS=ON -DVANTOR_BUILD_SIM=ON -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(CPP_BUILD) -j$(JOBS)
 	cd $(CPP_BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# Installs the C++ package and builds examples/ as an outside project against
+# it; the install tree is rebuilt each time so a missing rule cannot hide.
+cpp-package-test:
+	rm -rf build/pkg-install build/pkg-examples
+	cmake -S . -B build/pkg -DVANTOR_BUILD_TESTS=OFF -DVANTOR_BUILD_SIM=OFF -DVANTOR_BUILD_EXAMPLES=OFF -DVANTOR_BUILD_BENCH=OFF -DVANTOR_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/pkg -j$(JOBS)
+	cmake --install build/pkg --prefix build/pkg-install
+	cmake -S examples -B build/pkg-examples -DCMAKE_PREFIX_PATH=$(CURDIR)/build/pkg-install -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/pkg-examples -j$(JOBS)
 
 py-test: module
 	$(VPY) -m pytest -q tests/python
