@@ -7,7 +7,7 @@ CPP_BUILD := build/cpp
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test demo cpp-test cpp-package-test py-test deps system-deps venv module clean
+.PHONY: bench test demo cpp-test cpp-package-test py-test deps system-deps venv module clean
 
 test: cpp-test cpp-package-test py-test
 
@@ -50,6 +50,15 @@ cpp-package-test:
 
 py-test: module
 	$(VPY) -m pytest -q tests/python
+
+BENCH_BUILD := build/bench
+
+# The library's exchange against raw system calls and a pure-Python loop,
+# all on one simulator process; writes bench/results.json.
+bench: module
+	cmake -S . -B $(BENCH_BUILD) -DVANTOR_BUILD_BENCH=ON -DVANTOR_BUILD_SIM=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target vantor-bench vantor-sim
+	$(VPY) bench/run_bench.py --sim $(BENCH_BUILD)/sim/vantor-sim --bench $(BENCH_BUILD)/bench/vantor-bench
 
 demo: module
 	$(VPY) examples/haptic_wall.py

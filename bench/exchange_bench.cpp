@@ -1,0 +1,395 @@
+// vantor-bench: times the force exchange (request 42 with three floats, reply
+// 43 with position and velocity) and the host-side read-out computation.
+//
+//   vantor-bench raw PORT N      the floor: the exchange as bare system calls
+//   vantor-bench library PORT N  Talon::end_effector_force on a SerialStream
+//   vantor-bench readout N       forward_kinematics, ns per computation
+//   vantor-bench responder       a reply-only arm on a new pseudo-terminal,
+//                                for telling the simulator's cost apart
+//
+// Each timed mode prints one JSON line on standard output.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Vantor/HardwareAPI/Devices/Talon.h"
+#include "Vantor/HardwareAPI/Devices/TalonGeometry.h"
+#include "Vantor/HardwareAPI/IO/SerialStream.h"
+
+// --- allocation counting ------------------------------------------------------
+// Every global allocation of this binary goes through these replacements, so
+// the difference of the counter around a loop is what the loop allocated.
+
+namespace {
+
+std::atomic<unsigned long long> g_allocations{0};
+
+void* CountedMalloc(std::size_t n) noexcept {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(n == 0 ? 1 : n);
+}
+
+void* CountedAligned(std::size_t n, std::align_val_t alignment) noexcept {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    std::size_t align = static_cast<std::size_t>(alignment);
+    if (align < sizeof(void*)) align = sizeof(void*);
+    void* p = nullptr;
+    return posix_memalign(&p, align, n == 0 ? 1 : n) == 0 ? p : nullptr;
+}
+
+void* OrThrow(void* p) {
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return OrThrow(CountedMalloc(n)); }
+void* operator new[](std::size_t n) { return OrThrow(CountedMalloc(n)); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return CountedMalloc(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return CountedMalloc(n); }
+void* operator new(std::size_t n, std::align_val_t a) { return OrThrow(CountedAligned(n, a)); }
+void* operator new[](std::size_t n, std::align_val_t a) { return OrThrow(CountedAligned(n, a)); }
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept { return CountedAligned(n, a); }
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept { return CountedAligned(n, a); }
+
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Vantor::HardwareAPI::Devices::Talon;
+using Vantor::HardwareAPI::Devices::TalonState;
+using Vantor::HardwareAPI::Devices::Vector3;
+using Vantor::HardwareAPI::IO::SerialStream;
+
+constexpr uint8_t kForceRequest = 42;
+constexpr uint8_t kEndEffectorState = 43;
+constexpr std::size_t kRequestLength = 13;
+constexpr std::size_t kStatePayload = 24;
+constexpr std::size_t kReplyLength = 1 + kStatePayload;
+// The reply wait of the library gives up after 5 s; so does the raw loop.
+constexpr auto kReplyTimeout = std::chrono::seconds(5);
+
+// The same request in every mode: a small constant force.
+constexpr float kForce[3] = {0.01f, 0.0f, -0.01f};
+
+const char* const kUsage =
+    "usage: vantor-bench raw PORT N | library PORT N | readout N | responder\n";
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+bool ParseCount(const char* text, long& value) {
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed <= 0) return false;
+    value = parsed;
+    return true;
+}
+
+long WarmupCount(long n) { return std::clamp(n / 10, 50L, 500L); }
+
+struct Measurement {
+    std::vector<int64_t> latencies_ns;
+    double seconds = 0.0;
+    double cpu_seconds = 0.0;
+    unsigned long long allocations = 0;
+    long errors = 0;
+};
+
+// Times `n` calls of `exchange` (returns false on a failed exchange). The
+// latency vector is sized before the loop, so the loop itself allocates only
+// what the exchange does.
+template <typename Exchange>
+Measurement Measure(long n, Exchange&& exchange) {
+    for (long i = 0; i < WarmupCount(n); ++i) exchange();
+
+    Measurement m;
+    m.latencies_ns.assign(static_cast<std::size_t>(n), 0);
+    const double cpu_start = CpuSeconds();
+    const unsigned long long allocations_start = g_allocations.load(std::memory_order_relaxed);
+    const auto start = Clock::now();
+    auto before = start;
+    for (long i = 0; i < n; ++i) {
+        if (!exchange()) ++m.errors;
+        const auto after = Clock::now();
+        m.latencies_ns[static_cast<std::size_t>(i)] =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(after - before).count();
+        before = after;
+    }
+    m.seconds = std::chrono::duration<double>(before - start).count();
+    m.allocations = g_allocations.load(std::memory_order_relaxed) - allocations_start;
+    m.cpu_seconds = CpuSeconds() - cpu_start;
+    return m;
+}
+
+double PercentileUs(std::vector<int64_t> sorted, double p) {
+    std::sort(sorted.begin(), sorted.end());
+    std::size_t rank = static_cast<std::size_t>(p * static_cast<double>(sorted.size()) + 0.999999);
+    rank = std::clamp<std::size_t>(rank, 1, sorted.size());
+    return static_cast<double>(sorted[rank - 1]) / 1000.0;
+}
+
+// `extra` is appended inside the object as further "key": value pairs.
+void PrintExchangeJson(const char* mode, const Measurement& m, const std::string& extra = "") {
+    const double n = static_cast<double>(m.latencies_ns.size());
+    std::printf(
+        "{\"mode\": \"%s\", \"exchanges\": %zu, \"warmup\": %ld, \"seconds\": %.6f, "
+        "\"exchanges_per_second\": %.1f, \"p50_us\": %.3f, \"p99_us\": %.3f, "
+        "\"cpu_us_per_exchange\": %.3f, \"allocations_per_exchange\": %.4f, \"errors\": %ld%s}\n",
+        mode, m.latencies_ns.size(), WarmupCount(static_cast<long>(m.latencies_ns.size())), m.seconds,
+        n / m.seconds, PercentileUs(m.latencies_ns, 0.50), PercentileUs(m.latencies_ns, 0.99),
+        m.cpu_seconds / n * 1e6, static_cast<double>(m.allocations) / n, m.errors, extra.c_str());
+    std::fflush(stdout);
+}
+
+// --- (a) the floor: bare system calls ----------------------------------------
+
+// Opens and configures the port exactly as SerialStream::Open does.
+int OpenPortLikeTheLibrary(const char* path) {
+    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd == -1) return -1;
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    termios settings{};
+    tcgetattr(fd, &settings);
+    std::memset(&settings, 0, sizeof settings);
+    cfsetispeed(&settings, B115200);
+    cfsetospeed(&settings, B115200);
+    settings.c_iflag = IGNBRK | IGNPAR;
+    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    tcsetattr(fd, TCSANOW, &settings);
+    int lines = 0;
+    ioctl(fd, TIOCMGET, &lines);
+    lines |= TIOCM_DTR;
+    ioctl(fd, TIOCMSET, &lines);
+    return fd;
+}
+
+// Busy poll of the waiting byte count, no sleep, as the device's reply wait.
+bool WaitForBytes(int fd, int n) {
+    const auto start = Clock::now();
+    for (;;) {
+        int waiting = 0;
+        ioctl(fd, FIONREAD, &waiting);
+        if (waiting >= n) return true;
+        if (Clock::now() - start > kReplyTimeout) return false;
+    }
+}
+
+// One write of the request, then the header code and the payload, each read
+// once enough bytes are waiting.
+bool RawExchange(int fd, const uint8_t* request, uint8_t* reply) {
+    if (::write(fd, request, kRequestLength) != static_cast<ssize_t>(kRequestLength)) return false;
+    if (!WaitForBytes(fd, 1) || ::read(fd, reply, 1) != 1) return false;
+    if (reply[0] != kEndEffectorState) return false;
+    if (!WaitForBytes(fd, static_cast<int>(kStatePayload))) return false;
+    return ::read(fd, reply + 1, kStatePayload) == static_cast<ssize_t>(kStatePayload);
+}
+
+int RunRaw(const char* port, long n) {
+    Descriptor fd(OpenPortLikeTheLibrary(port));
+    if (fd.get() < 0) {
+        std::fprintf(stderr, "vantor-bench: cannot open %s: %s\n", port, std::strerror(errno));
+        return 1;
+    }
+    uint8_t request[kRequestLength];
+    request[0] = kForceRequest;
+    std::memcpy(request + 1, kForce, sizeof kForce);
+    uint8_t reply[kReplyLength];
+    const Measurement m = Measure(n, [&] { return RawExchange(fd.get(), request, reply); });
+    PrintExchangeJson("raw", m);
+    return m.errors == 0 ? 0 : 3;
+}
+
+// --- (b) the library -----------------------------------------------------------
+
+int RunLibrary(const char* port, long n) {
+    SerialStream stream(port);
+    if (!stream.buffer || stream.buffer->fd < 0) {
+        std::fprintf(stderr, "vantor-bench: cannot open %s: %s\n", port, std::strerror(errno));
+        return 1;
+    }
+    // The device's two buffers are allocated here: seeing them shows that the
+    // counter catches the library's allocations.
+    const unsigned long long before_construction = g_allocations.load(std::memory_order_relaxed);
+    Talon talon(&stream);
+    const unsigned long long construction = g_allocations.load(std::memory_order_relaxed) - before_construction;
+    float sink = 0.0f;
+    // A late or mismatched reply gives all zeros; a failed read also leaves
+    // the stream's error bits set for good.
+    const Measurement m = Measure(n, [&] {
+        const TalonState state = talon.end_effector_force(kForce);
+        sink += state.position[0];
+        const auto zero = [](float v) { return v == 0.0f; };
+        const bool all_zero = std::all_of(state.position.begin(), state.position.end(), zero) &&
+                              std::all_of(state.velocity.begin(), state.velocity.end(), zero);
+        return !all_zero && stream.rdstate() == std::ios_base::goodbit;
+    });
+    PrintExchangeJson("library", m, ", \"construction_allocations\": " + std::to_string(construction));
+    if (sink != sink) std::fprintf(stderr, "vantor-bench: the arm reported NaN\n");
+    return m.errors == 0 ? 0 : 3;
+}
+
+// --- read-out ------------------------------------------------------------------
+
+int RunReadout(long n) {
+    using Vantor::HardwareAPI::Devices::forward_kinematics;
+    const Vector3 offsets = {0.0f, 0.0f, 0.0f};
+    // A spread of poses, so no branch or result settles into one case.
+    auto pose = [](long i) {
+        return Vector3{-30.0f + static_cast<float>(i % 61), 10.0f + 0.5f * static_cast<float>(i % 97),
+                       60.0f + 0.25f * static_cast<float>(i % 89)};
+    };
+    volatile float sink = 0.0f;
+    for (long i = 0; i < 1000; ++i) {
+        const Vector3 p = forward_kinematics(pose(i), offsets);
+        sink = sink + p[0];
+    }
+    const unsigned long long allocations_start = g_allocations.load(std::memory_order_relaxed);
+    const auto start = Clock::now();
+    float sum = 0.0f;
+    for (long i = 0; i < n; ++i) {
+        const Vector3 p = forward_kinematics(pose(i), offsets);
+        sum += p[0] + p[1] + p[2];
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const unsigned long long allocations = g_allocations.load(std::memory_order_relaxed) - allocations_start;
+    sink = sum;
+    std::printf(
+        "{\"mode\": \"readout\", \"iterations\": %ld, \"seconds\": %.6f, \"ns_per_computation\": %.2f, "
+        "\"allocations_per_computation\": %.4f}\n",
+        n, seconds, seconds / static_cast<double>(n) * 1e9,
+        static_cast<double>(allocations) / static_cast<double>(n));
+    std::fflush(stdout);
+    return 0;
+}
+
+// --- reply-only arm --------------------------------------------------------------
+// Answers every force request with 43 and the request's floats twice, and
+// does nothing else: the least a device on a pseudo-terminal can cost.
+
+int RunResponder() {
+    Descriptor master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
+        std::perror("vantor-bench: pseudo-terminal");
+        return 1;
+    }
+    char name[PATH_MAX];
+    if (ptsname_r(master.get(), name, sizeof name) != 0) {
+        std::perror("vantor-bench: ptsname_r");
+        return 1;
+    }
+    termios tio{};
+    tcgetattr(master.get(), &tio);
+    cfmakeraw(&tio);
+    tcsetattr(master.get(), TCSANOW, &tio);
+    // Held open so the master never sees a hang-up between clients.
+    const Descriptor slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (slave.get() < 0) {
+        std::perror("vantor-bench: open slave");
+        return 1;
+    }
+    // Ends with its parent, or when a pipe on standard input closes; the
+    // watch runs on its own thread so the reply path stays a bare read.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    struct stat in {};
+    if (fstat(STDIN_FILENO, &in) == 0 && (S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode))) {
+        std::thread([] {
+            char discard[256];
+            for (;;) {
+                const ssize_t r = ::read(STDIN_FILENO, discard, sizeof discard);
+                if (r == 0 || (r < 0 && errno != EINTR)) _exit(0);
+            }
+        }).detach();
+    }
+    std::printf("%s\n", name);
+    std::fflush(stdout);
+
+    uint8_t input[4096];
+    std::size_t have = 0;
+    uint8_t reply[kReplyLength];
+    reply[0] = kEndEffectorState;
+    for (;;) {
+        const ssize_t r = ::read(master.get(), input + have, sizeof input - have);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return 1;
+        have += static_cast<std::size_t>(r);
+        std::size_t offset = 0;
+        while (have - offset >= kRequestLength) {
+            if (input[offset] != kForceRequest) {
+                ++offset;
+                continue;
+            }
+            std::memcpy(reply + 1, input + offset + 1, 12);
+            std::memcpy(reply + 13, input + offset + 1, 12);
+            if (::write(master.get(), reply, sizeof reply) < 0 && errno != EAGAIN) return 1;
+            offset += kRequestLength;
+        }
+        std::memmove(input, input + offset, have - offset);
+        have -= offset;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc >= 2 ? argv[1] : "";
+    long n = 0;
+    if ((mode == "raw" || mode == "library") && argc == 4 && ParseCount(argv[3], n))
+        return mode == "raw" ? RunRaw(argv[2], n) : RunLibrary(argv[2], n);
+    if (mode == "readout" && argc == 3 && ParseCount(argv[2], n)) return RunReadout(n);
+    if (mode == "responder" && argc == 2) return RunResponder();
+    std::fputs(kUsage, stderr);
+    return 2;
+}
