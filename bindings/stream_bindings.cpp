@@ -10,18 +10,59 @@
 
 namespace vantor_bindings {
 
+// A port path as Python gives it: str, bytes or bytearray, or None. Shown as
+// str; None and embedded NULs are refused in the binding, where the length
+// is still known.
+struct PortPath {
+    bool is_none = false;
+    std::string path;
+};
+
+}  // namespace vantor_bindings
+
+namespace pybind11 {
+namespace detail {
+
+template <>
+struct type_caster<vantor_bindings::PortPath> {
+    PYBIND11_TYPE_CASTER(vantor_bindings::PortPath, const_name("str"));
+
+    bool load(handle src, bool convert) {
+        if (src.is_none()) {
+            value = {true, {}};
+            return convert;
+        }
+        make_caster<std::string> text;
+        if (!text.load(src, convert)) return false;
+        value = {false, cast_op<std::string&&>(std::move(text))};
+        return true;
+    }
+
+    static handle cast(const vantor_bindings::PortPath& src, return_value_policy, handle) {
+        if (src.is_none) return none().release();
+        return make_caster<std::string>::cast(src.path, return_value_policy::copy, {});
+    }
+};
+
+}  // namespace detail
+}  // namespace pybind11
+
+namespace vantor_bindings {
+
 using Vantor::HardwareAPI::UUID;
 using Vantor::HardwareAPI::Devices::Device;
 using Vantor::HardwareAPI::IO::SerialStream;
 
 void bind_stream(py::module_& m) {
     py::class_<SerialStream>(m, "SerialStream")
-        .def(py::init([](const char* port) {
-                 not_none(port, "port");
+        .def(py::init([](const PortPath& port) {
+                 if (port.is_none) throw py::type_error("port must not be None");
+                 // The system call would stop at the NUL and open another path.
+                 if (port.path.find('\0') != std::string::npos)
+                     throw py::value_error("port must not contain a NUL character");
                  // The stream reads the path only while opening, inside the
-                 // constructor, so a temporary copy is enough.
-                 const std::string path(port);
-                 return released([&] { return std::make_unique<SerialStream>(path.c_str(), true); });
+                 // constructor, so the converted copy is enough.
+                 return released([&] { return std::make_unique<SerialStream>(port.path.c_str(), true); });
              }),
              "Initialize the serial stream");
 
