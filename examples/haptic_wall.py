@@ -38,6 +38,7 @@ class Simulator:
     def __init__(self, executable, *args):
         self.process = subprocess.Popen([executable, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         text=True, start_new_session=True)
+        assert self.process.stdout is not None  # a pipe, as asked for above
         self.port = self.process.stdout.readline().strip()
         if not self.port:
             raise RuntimeError(f"vantor-sim {' '.join(args)} did not start")

@@ -1,0 +1,1 @@
+"""Command-line helpers that ship with VantorHardwareAPI (kept outside the module)."""
