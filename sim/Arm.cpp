@@ -58,25 +58,27 @@ void Arm::advance(Drive drive, const Vec3& rawCommand, double dt) {
     }
 
     // What the motors deliver for this request, for the current read-out.
-    if (cartesian) {
-        const Vec3 force = cartesianForce();
-        const Mat3 j = jacobian(joints_);
-        for (int c = 0; c < 3; ++c) jointTorques_[c] = j[0][c] * force[0] + j[1][c] * force[1] + j[2][c] * force[2];
-    } else {
-        jointTorques_ = jointTorque();
-    }
+    loadIsForce_ = cartesian;
+    load_ = cartesian ? cartesianForce() : jointTorque();
+}
+
+Vec3 Arm::jointTorques() const {
+    if (!loadIsForce_) return load_;
+    const Mat3 j = jacobian(joints_);
+    Vec3 torques{};
+    for (int c = 0; c < 3; ++c) torques[c] = j[0][c] * load_[0] + j[1][c] * load_[1] + j[2][c] * load_[2];
+    return torques;
 }
 
 void Arm::cartesianStep(const Vec3& force, double h) {
     const Vec3 acceleration = (1.0 / kMass) * (force - kDamping * velocity_);
     const Vec3 wanted = position_ + h * (velocity_ + h * acceleration);
-    const Vec3 joints = inverseKinematics(wanted, joints_);
-    const Vec3 reached = forwardKinematics(joints);
+    const ArmPose reached = inverseKinematics(wanted, {joints_, position_});
     // Velocities follow the motion actually made, so a stop absorbs momentum.
-    jointVelocities_ = (1.0 / h) * (joints - joints_);
-    velocity_ = (1.0 / h) * (reached - position_);
-    joints_ = joints;
-    position_ = reached;
+    jointVelocities_ = (1.0 / h) * (reached.joints - joints_);
+    velocity_ = (1.0 / h) * (reached.position - position_);
+    joints_ = reached.joints;
+    position_ = reached.position;
 }
 
 void Arm::jointStep(const Vec3& torque, double h) {

@@ -21,7 +21,7 @@ public:
     const Vec3& jointVelocities() const { return jointVelocities_; }  // degrees per second
     const Vec3& position() const { return position_; }              // metres
     const Vec3& velocity() const { return velocity_; }              // metres per second
-    const Vec3& jointTorques() const { return jointTorques_; }      // last torques at the motors, N m
+    Vec3 jointTorques() const;                                       // last torques at the motors, N m
 
 private:
     void cartesianStep(const Vec3& force, double h);
@@ -31,7 +31,10 @@ private:
     Vec3 jointVelocities_{};
     Vec3 position_;
     Vec3 velocity_{};
-    Vec3 jointTorques_{};
+    // What the last request asked of the motors: a force, whose joint torques
+    // are worked out only when asked for, or the joint torques themselves.
+    Vec3 load_{};
+    bool loadIsForce_ = false;
 };
 
 }  // namespace sim

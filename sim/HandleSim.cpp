@@ -99,8 +99,7 @@ long HandleSim::requestLength(const std::uint8_t* data, std::size_t size) const 
     }
 }
 
-Bytes HandleSim::answer(const std::uint8_t* request, std::size_t size, Clock::time_point now) {
-    Bytes reply;
+void HandleSim::answer(const std::uint8_t* request, std::size_t size, Clock::time_point now, Message& reply) {
     switch (request[0]) {
         case kWakeup:
             putU8(reply, kHandleInfo);
@@ -117,17 +116,19 @@ Bytes HandleSim::answer(const std::uint8_t* request, std::size_t size, Clock::ti
             putU8(reply, 0);  // error flag
             putU8(reply, pose.hallLevel);
             for (double q : pose.quaternion) putF32(reply, static_cast<float>(q));
-            putU8(reply, static_cast<std::uint8_t>(userData_.size()));
-            reply.insert(reply.end(), userData_.begin(), userData_.end());
+            putU8(reply, static_cast<std::uint8_t>(userDataLength_));
+            reply.append(userData_.data(), userDataLength_);
             break;
         }
-        case kHandleState: userData_.assign(request + 4, request + size); break;
+        case kHandleState:
+            userDataLength_ = std::min(size - 4, userData_.size());
+            std::copy(request + 4, request + 4 + userDataLength_, userData_.begin());
+            break;
         default: break;
     }
-    return reply;
 }
 
-Bytes HandleSim::streamFrame(Clock::time_point now) {
+void HandleSim::streamFrame(Clock::time_point now, Message& frame) {
     const Pose pose = poseAt(std::chrono::duration<double>(now - start_).count());
     std::array<std::uint8_t, kCompactDataLength> data{};
     data[2] = 0;  // error flag
@@ -147,10 +148,8 @@ Bytes HandleSim::streamFrame(Clock::time_point now) {
     data[17] = sequence_++;
 
     const auto wire = stuffCompactFrame(data);
-    Bytes frame;
     putU8(frame, kStatus);
-    frame.insert(frame.end(), wire.begin(), wire.end());
-    return frame;
+    frame.append(wire.data(), wire.size());
 }
 
 }  // namespace sim

@@ -21,12 +21,14 @@ public:
     explicit HandleSim(Clock::time_point start);
 
     long requestLength(const std::uint8_t* data, std::size_t size) const override;
-    Bytes answer(const std::uint8_t* request, std::size_t size, Clock::time_point now) override;
-    Bytes streamFrame(Clock::time_point now) override;
+    void answer(const std::uint8_t* request, std::size_t size, Clock::time_point now, Message& reply) override;
+    void streamFrame(Clock::time_point now, Message& frame) override;
 
 private:
     Clock::time_point start_;
-    Bytes userData_;           // from the last handle state, echoed in status messages
+    // From the last handle state, echoed in status messages; its length is one byte.
+    std::array<std::uint8_t, 255> userData_{};
+    std::size_t userDataLength_ = 0;
     std::uint8_t sequence_ = 0;  // counts compact frames in their spare last byte
 };
 

@@ -36,15 +36,65 @@ constexpr double kMinProgress = 1e-12;  // metres per step; less means we sit at
 constexpr int kMaxIterations = 50;
 constexpr double kDerivativeStepDeg = 1e-5;
 
-Mat3 numericJacobianPerDegree(const Vec3& q) {
-    Mat3 j{};
-    for (int c = 0; c < 3; ++c) {
-        Vec3 lo = q, hi = q;
-        lo[c] -= kDerivativeStepDeg;
-        hi[c] += kDerivativeStepDeg;
-        const Vec3 d = (1.0 / (2.0 * kDerivativeStepDeg)) * (forwardKinematics(hi) - forwardKinematics(lo));
-        for (int r = 0; r < 3; ++r) j[r][c] = d[r];
+// The forward kinematics in parts: a step in one joint leaves the other
+// joints' terms alone, so the numeric Jacobian computes those only once.
+struct Angle {
+    double rad, sin, cos;
+};
+Angle angle(double rad) { return {rad, std::sin(rad), std::cos(rad)}; }
+Angle baseAngle(double joint) { return angle((joint + 90.0) * kRadPerDeg); }
+Angle proximalAngle(double joint) { return angle((-joint - 180.0) * kRadPerDeg); }
+
+struct Planar {
+    double u, v;
+};
+
+// Where the distal links meet, in the linkage plane.
+Planar linkage(const Angle& th1, const Angle& th2) {
+    // Elbow 2 to elbow 1.
+    const double du = kJointSpacing + kProximal1 * th1.cos - kProximal2 * th2.cos;
+    const double dv = kProximal1 * th1.sin - kProximal2 * th2.sin;
+    const double r = std::sqrt(du * du + dv * dv);
+    double psi = th1.rad;
+    if (r >= kCoincidentElbows) {
+        const double c = (kDistal1 * kDistal1 + r * r - kDistal2 * kDistal2) / (2.0 * r * kDistal1);
+        psi = std::atan2(dv, du) + kPi - std::acos(std::clamp(c, -1.0, 1.0));
     }
+    return {kJointSpacing / 2.0 + kProximal1 * th1.cos + kDistal1 * std::cos(psi),
+            kProximal1 * th1.sin + kDistal1 * std::sin(psi)};
+}
+
+// The linkage plane turned about the base joint, in the host model's frame.
+Vec3 place(const Angle& th0, const Planar& plane) {
+    const double n = kVOffset - plane.v;
+    const double pa = kBaseX + kLateralOffset * th0.cos - n * th0.sin;
+    const double pb = kBaseY + kLateralOffset * th0.sin + n * th0.cos;
+    const double pc = plane.u + kHeightOffset;
+
+    const double x = kQx, y = kQy, z = kQz, w = kQw;
+    const Mat3 rot = {{{1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)},
+                       {2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)},
+                       {2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)}}};
+    const Vec3 p = {-pc, pb, pa};
+    return {dot(rot[0], p), dot(rot[1], p), dot(rot[2], p)};
+}
+
+Vec3 centralDifference(const Vec3& hi, const Vec3& lo) { return (1.0 / (2.0 * kDerivativeStepDeg)) * (hi - lo); }
+
+Mat3 numericJacobianPerDegree(const Vec3& q) {
+    const Angle th0 = baseAngle(q[0]), th1 = proximalAngle(q[1]), th2 = proximalAngle(q[2]);
+    const Planar plane = linkage(th1, th2);
+    const Vec3 columns[3] = {
+        centralDifference(place(baseAngle(q[0] + kDerivativeStepDeg), plane),
+                          place(baseAngle(q[0] - kDerivativeStepDeg), plane)),
+        centralDifference(place(th0, linkage(proximalAngle(q[1] + kDerivativeStepDeg), th2)),
+                          place(th0, linkage(proximalAngle(q[1] - kDerivativeStepDeg), th2))),
+        centralDifference(place(th0, linkage(th1, proximalAngle(q[2] + kDerivativeStepDeg))),
+                          place(th0, linkage(th1, proximalAngle(q[2] - kDerivativeStepDeg)))),
+    };
+    Mat3 j{};
+    for (int c = 0; c < 3; ++c)
+        for (int r = 0; r < 3; ++r) j[r][c] = columns[c][r];
     return j;
 }
 
@@ -68,33 +118,7 @@ Vec3 solve3(const Mat3& a, const Vec3& b) {
 }  // namespace
 
 Vec3 forwardKinematics(const Vec3& joints) {
-    const double th0 = (joints[0] + 90.0) * kRadPerDeg;
-    const double th1 = (-joints[1] - 180.0) * kRadPerDeg;
-    const double th2 = (-joints[2] - 180.0) * kRadPerDeg;
-
-    // Elbow 2 to elbow 1 in the linkage plane.
-    const double du = kJointSpacing + kProximal1 * std::cos(th1) - kProximal2 * std::cos(th2);
-    const double dv = kProximal1 * std::sin(th1) - kProximal2 * std::sin(th2);
-    const double r = std::sqrt(du * du + dv * dv);
-    double psi = th1;
-    if (r >= kCoincidentElbows) {
-        const double c = (kDistal1 * kDistal1 + r * r - kDistal2 * kDistal2) / (2.0 * r * kDistal1);
-        psi = std::atan2(dv, du) + kPi - std::acos(std::clamp(c, -1.0, 1.0));
-    }
-    const double u = kJointSpacing / 2.0 + kProximal1 * std::cos(th1) + kDistal1 * std::cos(psi);
-    const double v = kProximal1 * std::sin(th1) + kDistal1 * std::sin(psi);
-
-    const double n = kVOffset - v;
-    const double pa = kBaseX + kLateralOffset * std::cos(th0) - n * std::sin(th0);
-    const double pb = kBaseY + kLateralOffset * std::sin(th0) + n * std::cos(th0);
-    const double pc = u + kHeightOffset;
-
-    const double x = kQx, y = kQy, z = kQz, w = kQw;
-    const Mat3 rot = {{{1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)},
-                       {2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)},
-                       {2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)}}};
-    const Vec3 p = {-pc, pb, pa};
-    return {dot(rot[0], p), dot(rot[1], p), dot(rot[2], p)};
+    return place(baseAngle(joints[0]), linkage(proximalAngle(joints[1]), proximalAngle(joints[2])));
 }
 
 Mat3 jacobian(const Vec3& joints) {
@@ -112,13 +136,13 @@ Vec3 clampToLimits(const Vec3& joints) {
     return q;
 }
 
-Vec3 inverseKinematics(const Vec3& target, const Vec3& seed) {
-    Vec3 q = clampToLimits(seed);
-    Vec3 error = target - forwardKinematics(q);
+ArmPose inverseKinematics(const Vec3& target, const ArmPose& seed) {
+    ArmPose pose = seed;
+    Vec3 error = target - pose.position;
     double distance = norm(error);
     for (int i = 0; i < kMaxIterations && distance > kTolerance; ++i) {
         // Damped least squares: (J^T J + k I) dq = J^T e keeps steps bounded near singular poses.
-        const Mat3 j = numericJacobianPerDegree(q);
+        const Mat3 j = numericJacobianPerDegree(pose.joints);
         Mat3 a{};
         Vec3 b{};
         for (int r = 0; r < 3; ++r) {
@@ -132,19 +156,20 @@ Vec3 inverseKinematics(const Vec3& target, const Vec3& seed) {
         // Back off until the step helps; at a stop no step does, and we stay at the nearest pose.
         double progress = 0.0;
         for (double scale = 1.0; scale > 1e-3 && progress <= 0.0; scale *= 0.5) {
-            const Vec3 candidate = clampToLimits(q + scale * step);
-            const Vec3 candidateError = target - forwardKinematics(candidate);
+            const Vec3 candidate = clampToLimits(pose.joints + scale * step);
+            const Vec3 reached = forwardKinematics(candidate);
+            const Vec3 candidateError = target - reached;
             const double candidateDistance = norm(candidateError);
             if (candidateDistance < distance) {
                 progress = distance - candidateDistance;
-                q = candidate;
+                pose = {candidate, reached};
                 error = candidateError;
                 distance = candidateDistance;
             }
         }
         if (progress < kMinProgress) break;
     }
-    return q;
+    return pose;
 }
 
 }  // namespace sim

@@ -29,9 +29,15 @@ Mat3 jacobian(const Vec3& joints);
 // The nearest pose the mechanical stops allow.
 Vec3 clampToLimits(const Vec3& joints);
 
-// Joint angles within the stops whose end effector is closest to `target`,
-// found by damped Newton steps from `seed` (the arm's current pose), so the
-// arm never jumps to another assembly of the linkage.
-Vec3 inverseKinematics(const Vec3& target, const Vec3& seed);
+// Joint angles and the end-effector position they give.
+struct ArmPose {
+    Vec3 joints;
+    Vec3 position;
+};
+
+// The pose within the stops whose end effector is closest to `target`, found
+// by damped Newton steps from `seed` (the arm's current pose, within the
+// stops), so the arm never jumps to another assembly of the linkage.
+ArmPose inverseKinematics(const Vec3& target, const ArmPose& seed);
 
 }  // namespace sim

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <system_error>
 
@@ -19,9 +20,11 @@ namespace {
 [[noreturn]] void fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
 int signalWriteFd = -1;
+volatile std::sig_atomic_t signalRaised = 0;
 
 void onSignal(int) {
     const int saved = errno;
+    signalRaised = 1;
     const char byte = 1;
     // Nothing to do if the pipe is full: one byte already wakes the loop.
     [[maybe_unused]] const ssize_t n = write(signalWriteFd, &byte, 1);
@@ -104,6 +107,8 @@ SignalPipe::SignalPipe() {
         if (sigaction(sig, &action, nullptr) != 0) fail("sigaction");
     signal(SIGPIPE, SIG_IGN);
 }
+
+bool SignalPipe::raised() { return signalRaised != 0; }
 
 SignalPipe::~SignalPipe() {
     for (int sig : kHandledSignals) signal(sig, SIG_DFL);

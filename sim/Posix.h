@@ -63,7 +63,8 @@ private:
     std::string target_;
 };
 
-// Turns SIGTERM, SIGINT and SIGHUP into a readable descriptor for poll().
+// Turns SIGTERM, SIGINT and SIGHUP into a readable descriptor for poll(),
+// and a flag a busy loop can check without a system call.
 class SignalPipe {
 public:
     SignalPipe();  // throws std::system_error
@@ -72,6 +73,7 @@ public:
     SignalPipe& operator=(const SignalPipe&) = delete;
 
     int fd() const { return read_.get(); }
+    static bool raised();
 
 private:
     FileDescriptor read_;

@@ -4,10 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <deque>
+#include <vector>
 
 namespace sim {
 namespace {
@@ -25,11 +26,18 @@ constexpr std::size_t kStreamBacklog = 1024;
 // client to read what was sent.
 constexpr auto kWriteTimeout = std::chrono::seconds(2);
 constexpr auto kDrainTimeout = std::chrono::seconds(3);
+// While requests keep the loop busy, the signal pipe and standard input are
+// polled only this often (a signal is also seen by its flag): in between, a
+// request costs one poll of the terminal alone, one read and one write.
+constexpr auto kWatchInterval = milliseconds(10);
 constexpr std::size_t kReadChunk = 4096;
+// Room for a read after the unfinished request an earlier one may leave,
+// which is never more than 258 bytes.
+constexpr std::size_t kInputCapacity = kReadChunk + 512;
 
 struct Outgoing {
     Clock::time_point due;
-    Bytes bytes;
+    Message reply;
 };
 
 class Loop {
@@ -40,9 +48,11 @@ public:
     int run();
 
 private:
-    void log(const char* what, const Bytes& bytes) const;
-    bool send(const Bytes& bytes);
+    void log(const char* what, const std::uint8_t* bytes, std::size_t size) const;
+    bool send(const Message& message);
     void takeRequests(Clock::time_point now);
+    void sendDueReplies(Clock::time_point now);
+    bool repliesPending() const { return delayedSent_ < delayed_.size(); }
     bool waitForClientToRead();
 
     PseudoTerminal& pty_;
@@ -51,66 +61,99 @@ private:
     const int signalFd_;
     const int stdinFd_;
 
-    Bytes input_;
-    std::deque<Outgoing> outgoing_;
+    std::array<std::uint8_t, kInputCapacity> input_;
+    std::size_t inputSize_ = 0;
+    Message reply_;
+    Message frame_;
+    // Replies held back by --delay, due in the order they were made. Sent
+    // ones leave in batches, so the storage is reused, not reallocated.
+    std::vector<Outgoing> delayed_;
+    std::size_t delayedSent_ = 0;
     long requests_ = 0;
     bool closing_ = false;
 };
 
-void Loop::log(const char* what, const Bytes& bytes) const {
+void Loop::log(const char* what, const std::uint8_t* bytes, std::size_t size) const {
     if (!options_.verbose) return;
     std::fprintf(stderr, "vantor-sim: %s", what);
-    for (std::size_t i = 0; i < bytes.size() && i < 32; ++i) std::fprintf(stderr, " %02x", bytes[i]);
-    std::fprintf(stderr, bytes.size() > 32 ? " ... (%zu bytes)\n" : " (%zu bytes)\n", bytes.size());
+    for (std::size_t i = 0; i < size && i < 32; ++i) std::fprintf(stderr, " %02x", bytes[i]);
+    std::fprintf(stderr, size > 32 ? " ... (%zu bytes)\n" : " (%zu bytes)\n", size);
 }
 
 // One message goes out whole or not at all as far as we can help it: the
 // host has no way to resynchronise.
-bool Loop::send(const Bytes& bytes) {
-    const auto deadline = Clock::now() + kWriteTimeout;
+bool Loop::send(const Message& message) {
+    const std::uint8_t* bytes = message.data();
+    const std::size_t size = message.size();
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(pty_.master(), bytes.data() + done, bytes.size() - done);
+    Clock::time_point deadline{};  // from the first time the terminal is full
+    while (done < size) {
+        const ssize_t n = write(pty_.master(), bytes + done, size - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
-        const auto left = duration_cast<milliseconds>(deadline - Clock::now()).count();
+        const auto now = Clock::now();
+        if (deadline == Clock::time_point{}) deadline = now + kWriteTimeout;
+        const auto left = duration_cast<milliseconds>(deadline - now).count();
         if (left <= 0) break;
         pollfd out{pty_.master(), POLLOUT, 0};
         poll(&out, 1, static_cast<int>(std::min<long long>(left, 100)));
     }
-    if (done < bytes.size() && options_.verbose)
-        std::fprintf(stderr, "vantor-sim: sent %zu of %zu bytes: %s\n", done, bytes.size(), std::strerror(errno));
-    return done == bytes.size();
+    if (done < size && options_.verbose)
+        std::fprintf(stderr, "vantor-sim: sent %zu of %zu bytes: %s\n", done, size, std::strerror(errno));
+    return done == size;
 }
 
 void Loop::takeRequests(Clock::time_point now) {
     std::size_t offset = 0;
-    while (offset < input_.size() && !closing_) {
-        const long length = device_.requestLength(input_.data() + offset, input_.size() - offset);
+    while (offset < inputSize_ && !closing_) {
+        const std::uint8_t* request = input_.data() + offset;
+        const long length = device_.requestLength(request, inputSize_ - offset);
         if (length == 0) break;  // the rest comes with a later read
         if (length < 0) {
-            if (options_.verbose) std::fprintf(stderr, "vantor-sim: skipping unknown byte %02x\n", input_[offset]);
+            if (options_.verbose) std::fprintf(stderr, "vantor-sim: skipping unknown byte %02x\n", *request);
             ++offset;
             continue;
         }
-        const auto* request = input_.data() + offset;
-        log("request", Bytes(request, request + length));
-        Bytes reply = device_.answer(request, static_cast<std::size_t>(length), now);
+        log("request", request, static_cast<std::size_t>(length));
+        reply_.clear();
+        device_.answer(request, static_cast<std::size_t>(length), now, reply_);
         offset += static_cast<std::size_t>(length);
         ++requests_;
 
-        if (!reply.empty() && options_.wrongCode) reply[0] ^= kWrongCodeBit;
-        if (options_.shortLength >= 0 && reply.size() > static_cast<std::size_t>(options_.shortLength))
-            reply.resize(static_cast<std::size_t>(options_.shortLength));
-        if (!options_.silent && !reply.empty()) outgoing_.push_back({now + milliseconds(options_.delayMs), reply});
+        if (!reply_.empty() && options_.wrongCode) reply_[0] ^= kWrongCodeBit;
+        if (options_.shortLength >= 0) reply_.truncate(static_cast<std::size_t>(options_.shortLength));
+        if (!options_.silent && !reply_.empty()) {
+            if (options_.delayMs > 0) {
+                delayed_.push_back({now + milliseconds(options_.delayMs), reply_});
+            } else {
+                log("reply", reply_.data(), reply_.size());
+                send(reply_);
+            }
+        }
         if (options_.closeAfter > 0 && requests_ >= options_.closeAfter) closing_ = true;
     }
-    input_.erase(input_.begin(), input_.begin() + static_cast<long>(offset));
-    if (closing_) input_.clear();
+    if (closing_) {
+        inputSize_ = 0;
+        return;
+    }
+    std::memmove(input_.data(), input_.data() + offset, inputSize_ - offset);
+    inputSize_ -= offset;
+}
+
+void Loop::sendDueReplies(Clock::time_point now) {
+    while (repliesPending() && delayed_[delayedSent_].due <= now) {
+        const Message& reply = delayed_[delayedSent_++].reply;
+        log("reply", reply.data(), reply.size());
+        send(reply);
+    }
+    if (delayedSent_ > 0 && 2 * delayedSent_ >= delayed_.size()) {
+        delayed_.erase(delayed_.begin(), delayed_.begin() + static_cast<long>(delayedSent_));
+        delayedSent_ = 0;
+    }
 }
 
 // The terminal drops unread bytes when it closes, so give the client the
@@ -129,29 +172,35 @@ int Loop::run() {
     const bool streaming = options_.streamHz > 0.0;
     const auto period = duration_cast<Clock::duration>(duration<double>(1.0 / (streaming ? options_.streamHz : 1.0)));
     auto nextFrame = Clock::now() + period;
-    std::uint8_t chunk[kReadChunk];
+    auto nextWatch = Clock::time_point::min();
 
     for (;;) {
-        auto now = Clock::now();
-        while (!outgoing_.empty() && outgoing_.front().due <= now) {
-            log("reply", outgoing_.front().bytes);
-            send(outgoing_.front().bytes);
-            outgoing_.pop_front();
-        }
-        if (closing_ && outgoing_.empty()) {
+        if (SignalPipe::raised()) return 0;
+        const auto now = Clock::now();
+        sendDueReplies(now);
+        if (closing_ && !repliesPending()) {
             waitForClientToRead();
             if (options_.verbose) std::fprintf(stderr, "vantor-sim: closing after %ld requests\n", requests_);
             return 0;
         }
         if (streaming && !closing_ && now >= nextFrame) {
-            if (pty_.unreadByClient() < kStreamBacklog) send(device_.streamFrame(now));
+            if (pty_.unreadByClient() < kStreamBacklog) {
+                frame_.clear();
+                device_.streamFrame(now, frame_);
+                send(frame_);
+            }
             nextFrame += period;
             if (nextFrame < now) nextFrame = now + period;  // fell behind: skip, do not burst
         }
 
         auto wake = Clock::time_point::max();
-        if (!outgoing_.empty()) wake = outgoing_.front().due;
+        if (repliesPending()) wake = delayed_[delayedSent_].due;
         if (streaming && !closing_) wake = std::min(wake, nextFrame);
+        const bool watch = now >= nextWatch;
+        if (watch)
+            nextWatch = now + kWatchInterval;
+        else
+            wake = std::min(wake, nextWatch);
         timespec timeout{};
         timespec* timeoutPtr = nullptr;
         if (wake != Clock::time_point::max()) {
@@ -162,27 +211,31 @@ int Loop::run() {
             timeoutPtr = &timeout;
         }
 
-        pollfd fds[3] = {{signalFd_, POLLIN, 0}, {closing_ ? -1 : pty_.master(), POLLIN, 0}, {stdinFd_, POLLIN, 0}};
-        const int ready = ppoll(fds, 3, timeoutPtr, nullptr);
+        // The terminal first: between watches it is polled alone.
+        pollfd fds[3] = {{closing_ ? -1 : pty_.master(), POLLIN, 0}, {signalFd_, POLLIN, 0}, {stdinFd_, POLLIN, 0}};
+        const int ready = ppoll(fds, watch ? 3 : 1, timeoutPtr, nullptr);
         if (ready < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                nextWatch = Clock::time_point::min();  // most likely a signal: look now
+                continue;
+            }
             std::perror("vantor-sim: poll");
             return 1;
         }
-        if (fds[0].revents != 0) return 0;
-        if (fds[2].revents != 0) {
+        if (watch && fds[1].revents != 0) return 0;
+        if (watch && fds[2].revents != 0) {
             char discard[256];
             const ssize_t n = read(stdinFd_, discard, sizeof discard);
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return 0;
         }
-        if ((fds[1].revents & (POLLERR | POLLNVAL | POLLHUP)) && !(fds[1].revents & POLLIN)) {
+        if ((fds[0].revents & (POLLERR | POLLNVAL | POLLHUP)) && !(fds[0].revents & POLLIN)) {
             std::fprintf(stderr, "vantor-sim: terminal failed\n");
             return 1;
         }
-        if (fds[1].revents & POLLIN) {
-            const ssize_t n = read(pty_.master(), chunk, sizeof chunk);
+        if (fds[0].revents & POLLIN) {
+            const ssize_t n = read(pty_.master(), input_.data() + inputSize_, input_.size() - inputSize_);
             if (n > 0) {
-                input_.insert(input_.end(), chunk, chunk + n);
+                inputSize_ += static_cast<std::size_t>(n);
                 takeRequests(Clock::now());
             } else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
                 std::perror("vantor-sim: read");

@@ -19,11 +19,13 @@ public:
     // 0 while more bytes are needed, -1 when the header code is not one of ours.
     virtual long requestLength(const std::uint8_t* data, std::size_t size) const = 0;
 
-    // Handles one complete request; the reply is empty when the request has none.
-    virtual Bytes answer(const std::uint8_t* request, std::size_t size, Clock::time_point now) = 0;
+    // Handles one complete request, writing its reply into `reply`, which
+    // comes empty and stays so when the request has none.
+    virtual void answer(const std::uint8_t* request, std::size_t size, Clock::time_point now, Message& reply) = 0;
 
-    // The unsolicited frame sent at the streaming rate; empty for devices without one.
-    virtual Bytes streamFrame(Clock::time_point /*now*/) { return {}; }
+    // Writes the unsolicited frame sent at the streaming rate into `frame`,
+    // which comes empty and stays so for devices without one.
+    virtual void streamFrame(Clock::time_point /*now*/, Message& /*frame*/) {}
 };
 
 }  // namespace sim

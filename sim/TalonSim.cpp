@@ -48,7 +48,7 @@ constexpr double kMaxAdvance = 0.010;  // s
 
 Vec3 vectorFrom(const std::uint8_t* p) { return {getF32(p), getF32(p + 4), getF32(p + 8)}; }
 
-void putVector(Bytes& out, const Vec3& v) {
+void putVector(Message& out, const Vec3& v) {
     for (double x : v) putF32(out, static_cast<float>(x));
 }
 
@@ -75,8 +75,7 @@ long TalonSim::requestLength(const std::uint8_t* data, std::size_t size) const {
     return static_cast<std::size_t>(length) <= size ? length : 0;
 }
 
-Bytes TalonSim::answer(const std::uint8_t* request, std::size_t /*size*/, Clock::time_point now) {
-    Bytes reply;
+void TalonSim::answer(const std::uint8_t* request, std::size_t /*size*/, Clock::time_point now, Message& reply) {
     switch (request[0]) {
         case kWakeup:
             putU8(reply, kDeviceInfo);
@@ -84,7 +83,7 @@ Bytes TalonSim::answer(const std::uint8_t* request, std::size_t /*size*/, Clock:
             putU8(reply, kModelNumber);
             putU8(reply, kHardwareVersion);
             putU8(reply, kFirmwareVersion);
-            reply.insert(reply.end(), kIdentifier.begin(), kIdentifier.end());
+            reply.append(kIdentifier.data(), kIdentifier.size());
             break;
         case kOrientation:
             putU8(reply, kOrientation);
@@ -98,17 +97,17 @@ Bytes TalonSim::answer(const std::uint8_t* request, std::size_t /*size*/, Clock:
             // An unknown selector still gets a full-length reply, so the framing holds.
             putU8(reply, known ? kValueLength : 0);
             if (selector == kSelectIdentifier)
-                reply.insert(reply.end(), kIdentifier.begin(), kIdentifier.end());
+                reply.append(kIdentifier.data(), kIdentifier.size());
             else if (selector == kSelectFirmware)
-                reply.insert(reply.end(), kFirmwareValue.begin(), kFirmwareValue.end());
+                reply.append(kFirmwareValue.data(), kFirmwareValue.size());
             else
-                reply.insert(reply.end(), kValueLength, 0);
+                reply.appendZeros(kValueLength);
             break;
         }
-        case kJointTorque: return control(Drive::JointTorque, request + 1, kJointState, now);
-        case kJointAngle: return control(Drive::JointAngle, request + 1, kJointState, now);
-        case kForce: return control(Drive::Force, request + 1, kEndEffectorState, now);
-        case kPosition: return control(Drive::Position, request + 1, kEndEffectorState, now);
+        case kJointTorque: control(Drive::JointTorque, request + 1, kJointState, now, reply); break;
+        case kJointAngle: control(Drive::JointAngle, request + 1, kJointState, now, reply); break;
+        case kForce: control(Drive::Force, request + 1, kEndEffectorState, now, reply); break;
+        case kPosition: control(Drive::Position, request + 1, kEndEffectorState, now, reply); break;
         case kTemperature:
             putU8(reply, kTemperature);
             putF32(reply, kTemperatureC);
@@ -126,15 +125,14 @@ Bytes TalonSim::answer(const std::uint8_t* request, std::size_t /*size*/, Clock:
             break;
         default: break;
     }
-    return reply;
 }
 
-Bytes TalonSim::control(Drive drive, const std::uint8_t* payload, std::uint8_t replyCode, Clock::time_point now) {
+void TalonSim::control(Drive drive, const std::uint8_t* payload, std::uint8_t replyCode, Clock::time_point now,
+                       Message& reply) {
     const double elapsed = std::chrono::duration<double>(now - lastControl_).count();
     lastControl_ = now;
     arm_.advance(drive, vectorFrom(payload), std::clamp(elapsed, 0.0, kMaxAdvance));
 
-    Bytes reply;
     putU8(reply, replyCode);
     if (replyCode == kJointState) {
         putVector(reply, arm_.joints());
@@ -143,7 +141,6 @@ Bytes TalonSim::control(Drive drive, const std::uint8_t* payload, std::uint8_t r
         putVector(reply, arm_.position());
         putVector(reply, arm_.velocity());
     }
-    return reply;
 }
 
 }  // namespace sim

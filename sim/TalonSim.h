@@ -11,10 +11,11 @@ public:
     explicit TalonSim(Clock::time_point start);
 
     long requestLength(const std::uint8_t* data, std::size_t size) const override;
-    Bytes answer(const std::uint8_t* request, std::size_t size, Clock::time_point now) override;
+    void answer(const std::uint8_t* request, std::size_t size, Clock::time_point now, Message& reply) override;
 
 private:
-    Bytes control(Drive drive, const std::uint8_t* payload, std::uint8_t replyCode, Clock::time_point now);
+    void control(Drive drive, const std::uint8_t* payload, std::uint8_t replyCode, Clock::time_point now,
+                 Message& reply);
 
     Arm arm_;
     Clock::time_point lastControl_;
