@@ -135,15 +135,12 @@ $(ASAN_VENV)/.ready: pyproject.toml
 # preloaded; libstdc++ with it, or the runtime cannot find the C++ throw it
 # wraps. Leaks are not checked: most allocations are the interpreter's.
 # --capture=sys leaves native standard error alone, so a report shows.
-# The force-loop test compares two read-outs of a coasting arm taken one
-# exchange apart; at the sanitized speed that gap often exceeds its 1 mm.
-SANITIZE_PY_SKIP := --deselect tests/python/test_simulator.py::test_force_loop_moves_the_arm_the_way_the_force_says
 sanitize-py: $(ASAN_VENV)/.ready
 	$(ASAN_VPY) -m pip install -q . -Ccmake.define.VANTOR_SANITIZE=address,undefined \
 	  -Ccmake.build-type=Debug -Cbuild-dir=build/python-asan
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-	  $(ASAN_VPY) -m pytest -q --capture=sys -p no:cacheprovider $(SANITIZE_PY_SKIP) tests/python
+	  $(ASAN_VPY) -m pytest -q --capture=sys -p no:cacheprovider tests/python
 
 sanitize-thread: system-deps
 	cmake -S . -B $(TSAN_BUILD) $(SANITIZE_CMAKE) -DVANTOR_SANITIZE=thread
