@@ -45,7 +45,7 @@ protected:
 
 // --- the model ----------------------------------------------------------------
 
-TEST(TalonModel, HasTheSpecifiedValuesAndNeverChanges) {
+TEST(TalonModel, HoldsTheArmDimensionsAndNeverChanges) {
     const KinematicModel& m = kinematic_model();
     EXPECT_EQ(&m, &kinematic_model());
     EXPECT_EQ(m.proximal_length_1, 0.14f);

@@ -1,5 +1,5 @@
-// The Talon's messages on the in-memory stream (Parts 3.1, 3.2, 3.4): the
-// bytes of every request, the decoding of every reply, and the defaults after
+// The Talon's messages on the in-memory stream (queries, control exchanges,
+// the older one-way calls): the bytes of every request, the decoding of every reply, and the defaults after
 // a missing, short or mismatched reply. Only the failure tests wait out
 // time-outs, with timeout = 1.0 (a missing reply costs two of them).
 #include <algorithm>
