@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
@@ -9,6 +10,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "OpenPorts.h"
 
 namespace {
 
@@ -29,14 +35,75 @@ long ElapsedMs(const timeval& start, const timeval& now) {
     return seconds * 1000 + micros / 1000;
 }
 
+// Closes the buffer's descriptor once and forgets it as an open port.
+void CloseDescriptor(serialib& buffer) {
+    if (buffer.fd < 0) return;
+    Vantor::HardwareAPI::IO::open_ports::Forget(&buffer);
+    ::close(buffer.fd);
+    buffer.fd = -1;
+}
+
 }  // namespace
 
-serialib::~serialib() {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
+namespace Vantor {
+namespace HardwareAPI {
+namespace IO {
+namespace open_ports {
+
+namespace {
+
+// A port as a device: the device number of a character device, else the
+// file's identity.
+struct PortId {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const PortId& other) const { return device == other.device && inode == other.inode; }
+};
+
+PortId IdOf(const struct stat& info) {
+    if (S_ISCHR(info.st_mode)) return {info.st_rdev, 0};
+    return {info.st_dev, info.st_ino};
+}
+
+std::mutex g_mutex;
+std::vector<std::pair<const void*, PortId>> g_open;
+
+}  // namespace
+
+void Remember(const void* owner, int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0) return;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_open.emplace_back(owner, IdOf(info));
+}
+
+void Forget(const void* owner) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (auto it = g_open.begin(); it != g_open.end(); ++it) {
+        if (it->first == owner) {
+            g_open.erase(it);
+            return;
+        }
     }
 }
+
+bool IsOpen(const char* path) {
+    struct stat info {};
+    if (path == nullptr || stat(path, &info) != 0) return false;
+    const PortId id = IdOf(info);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (const auto& entry : g_open) {
+        if (entry.second == id) return true;
+    }
+    return false;
+}
+
+}  // namespace open_ports
+}  // namespace IO
+}  // namespace HardwareAPI
+}  // namespace Vantor
+
+serialib::~serialib() { CloseDescriptor(*this); }
 
 int serialib::timed_read(char* dst, uint32_t n) {
     timeval start{};
@@ -130,10 +197,7 @@ SerialStream::SerialStream(const char* port_path, bool open_now)
 }
 
 SerialStream::~SerialStream() {
-    if (buffer && buffer->fd >= 0) {
-        ::close(buffer->fd);
-        buffer->fd = -1;
-    }
+    if (buffer) CloseDescriptor(*buffer);
 }
 
 int8_t SerialStream::Open() {
@@ -142,9 +206,16 @@ int8_t SerialStream::Open() {
         buffer = std::make_unique<serialib>();
         rdbuf(buffer.get());
         if (port_path == nullptr) return -2;
-        buffer->fd = ::open(port_path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (buffer->fd == -1) return -2;
-        const int fd = buffer->fd;
+        const int fd = ::open(port_path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd == -1) return -2;
+        // A file or a pipe given as a port would be overwritten by the first
+        // request, or echo it back as its reply: only a terminal is a port.
+        if (!isatty(fd)) {
+            ::close(fd);
+            return -2;
+        }
+        buffer->fd = fd;
+        open_ports::Remember(buffer.get(), fd);
         fcntl(fd, F_SETFL, O_NONBLOCK);
 
         termios settings{};
@@ -162,6 +233,11 @@ int8_t SerialStream::Open() {
         ioctl(fd, TIOCMGET, &lines);
         lines |= TIOCM_DTR;
         ioctl(fd, TIOCMSET, &lines);
+
+        // Bytes that arrived before this stream existed answer someone
+        // else's request (an earlier program's, a probe's) or are a
+        // streaming grip's backlog: the first reply must be to our request.
+        tcflush(fd, TCIFLUSH);
         return 1;
     } catch (...) {
         return -1;
@@ -169,10 +245,7 @@ int8_t SerialStream::Open() {
 }
 
 void SerialStream::Close() {
-    if (buffer && buffer->fd >= 0) {
-        ::close(buffer->fd);
-        buffer->fd = -1;
-    }
+    if (buffer) CloseDescriptor(*buffer);
 }
 
 int SerialStream::Available() {
