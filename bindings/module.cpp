@@ -8,6 +8,8 @@ using namespace vantor_bindings;
 
 PYBIND11_MODULE(VantorHardwareAPI, m) {
     m.doc() = "Python Implementation of the Vantor Hardware API";
+    detail::main_thread_ident() =
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
     // Registration order is part of the module's face: keep it.
     bind_stream(m);  // SerialStream, UUID, Device
