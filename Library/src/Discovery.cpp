@@ -12,7 +12,7 @@
 
 #include "Vantor/HardwareAPI/Devices/Handle.h"
 #include "Vantor/HardwareAPI/Devices/Talon.h"
-#include "Vantor/HardwareAPI/Devices/Wire.h"
+#include "Wire.h"
 #include "OpenPorts.h"
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "Framing.h"
-#include "Vantor/HardwareAPI/Devices/Wire.h"
+#include "Wire.h"
 
 namespace Vantor {
 namespace HardwareAPI {
