@@ -59,7 +59,7 @@ wheel-test: wheel
 	@set -e; env=$$(mktemp -d); trap 'rm -rf "$$env"' EXIT; \
 	echo "installing $$(ls $(DIST)/*.whl) into a new environment"; \
 	$(PYTHON) -m venv "$$env"; \
-	"$$env/bin/python" -m pip install -q $(DIST)/*.whl pytest numpy; \
+	"$$env/bin/python" -m pip install -q $(DIST)/*.whl pytest numpy mypy==$(MYPY_VERSION); \
 	: | "$$env/bin/vantor-sim" talon | grep -q '^/dev/'; \
 	"$$env/bin/vantor-doctor" --dev "$$env" >/dev/null; \
 	cd "$$env"; \
@@ -105,7 +105,8 @@ cpp-package-test:
 	cmake -S examples -B build/pkg-examples -DCMAKE_PREFIX_PATH=$(CURDIR)/build/pkg-install -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/pkg-examples -j$(JOBS)
 
-py-test: module
+# mypy too, for the typing test.
+py-test: module typing-tools
 	$(VPY) -m pytest -q tests/python
 
 # --- sanitizers: make sanitize (about 6 minutes) ------------------------------
