@@ -59,7 +59,7 @@ wheel-test: wheel
 	@set -e; env=$$(mktemp -d); trap 'rm -rf "$$env"' EXIT; \
 	echo "installing $$(ls $(DIST)/*.whl) into a new environment"; \
 	$(PYTHON) -m venv "$$env"; \
-	"$$env/bin/python" -m pip install -q $(DIST)/*.whl pytest numpy; \
+	"$$env/bin/python" -m pip install -q $(DIST)/*.whl pytest numpy mypy==$(MYPY_VERSION); \
 	: | "$$env/bin/vantor-sim" talon | grep -q '^/dev/'; \
 	"$$env/bin/vantor-doctor" --dev "$$env" >/dev/null; \
 	cd "$$env"; \
@@ -68,20 +68,23 @@ wheel-test: wheel
 	  assert os.path.isfile(os.path.join(sysconfig.get_paths()["platlib"], "VantorHardwareAPI-stubs", "__init__.pyi"))'; \
 	bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR)/tests/python $(CURDIR)/tests/python
 
+MYPY_VERSION := 2.4.1
 # The 2.5 series of the stub generator reads the signatures pybind11 2.11 writes.
 typing-tools: venv
-	$(VPY) -m pip install -q pybind11-stubgen==2.5.5 mypy==2.4.1
+	$(VPY) -m pip install -q pybind11-stubgen==2.5.5 mypy==$(MYPY_VERSION)
 
-# Generates the stub of the module installed in $(VENV) into the folder $$out.
+# Generates the stub of the module installed in $(VENV) and refines it into
+# $$out/refined.pyi: the generator alone gives bare tuple and dict results.
 GEN_STUB = out=$$(mktemp -d) && trap 'rm -rf "$$out"' EXIT && \
-	(cd "$$out" && $(abspath $(VPY)) -m pybind11_stubgen --exit-code -o . VantorHardwareAPI)
+	(cd "$$out" && $(abspath $(VPY)) -m pybind11_stubgen --exit-code -o . VantorHardwareAPI) && \
+	$(VPY) tools/refine_stub.py "$$out/VantorHardwareAPI.pyi" -o "$$out/refined.pyi"
 
 stubs: module typing-tools
-	@$(GEN_STUB) && cp "$$out/VantorHardwareAPI.pyi" VantorHardwareAPI.pyi && echo "wrote VantorHardwareAPI.pyi"
+	@$(GEN_STUB) && cp "$$out/refined.pyi" VantorHardwareAPI.pyi && echo "wrote VantorHardwareAPI.pyi"
 
 stubs-check: module typing-tools
-	@$(GEN_STUB) && diff -u VantorHardwareAPI.pyi "$$out/VantorHardwareAPI.pyi" \
-	  || { echo "VantorHardwareAPI.pyi does not match the module: run make stubs"; exit 1; }
+	@$(GEN_STUB) && { diff -u VantorHardwareAPI.pyi "$$out/refined.pyi" \
+	  || { echo "VantorHardwareAPI.pyi does not match the module: run make stubs"; exit 1; }; }
 
 # From the top of the tree: mypy reads the committed stub and pyproject.toml.
 typecheck: typing-tools
@@ -102,7 +105,8 @@ cpp-package-test:
 	cmake -S examples -B build/pkg-examples -DCMAKE_PREFIX_PATH=$(CURDIR)/build/pkg-install -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/pkg-examples -j$(JOBS)
 
-py-test: module
+# mypy too, for the typing test.
+py-test: module typing-tools
 	$(VPY) -m pytest -q tests/python
 
 # --- sanitizers: make sanitize (about 6 minutes) ------------------------------
