@@ -1,25 +1,17 @@
 #include "Vantor/HardwareAPI/Devices/Device.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 #include "Framing.h"
+#include "Log.h"
 
 namespace Vantor {
 namespace HardwareAPI {
 namespace Devices {
 
 namespace {
-
-// Error lines name this source and fixed lines: callers match on them.
-constexpr const char* kSourcePath = "Library/src/Device.cpp";
-constexpr unsigned kHeaderTimeoutLine = 58;
-constexpr unsigned kHeaderReadFailureLine = 75;
-constexpr unsigned kPayloadTimeoutLine = 87;
-constexpr unsigned kPayloadReadFailureLine = 97;
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kAbortCheckInterval = std::chrono::milliseconds(20);
@@ -34,13 +26,6 @@ double WholeSeconds(Clock::time_point t) {
 
 bool TimedOutAt(float timeout, double start, Clock::time_point now) {
     return timeout > 0 && (WholeSeconds(now) - start) > static_cast<double>(timeout);
-}
-
-void LogError(unsigned line, const char* message) {
-    const int error = errno;
-    std::fprintf(stderr, "[err] %s:%u> %s: [%d] %s\n", kSourcePath, line, message, error,
-                 std::strerror(error));
-    std::fflush(stderr);
 }
 
 // The abort side of one wait: asks the thread's check now and then, the
@@ -92,7 +77,7 @@ double WaitStart() { return WholeSeconds(Clock::now()); }
 
 bool TimedOut(const Device& device, double start) { return TimedOutAt(device.timeout, start, Clock::now()); }
 
-void LogHeaderTimeout() { LogError(kHeaderTimeoutLine, "timeout waiting for header code"); }
+void LogHeaderTimeout() { log::Error(log::Line::HeaderTimeout); }
 
 ReadEnd ReadHeaderCode(Device& device, double start) {
     IO::SerialStream& stream = *device.stream;
@@ -101,7 +86,7 @@ ReadEnd ReadHeaderCode(Device& device, double start) {
         if (stream.Available() > 0) {
             stream.read(reinterpret_cast<char*>(device.receive_buffer.get()), 1);
             if (stream.rdstate() == std::ios_base::goodbit) return ReadEnd::Complete;
-            if (!stream.eof()) LogError(kHeaderReadFailureLine, "unable to read header code from stream");
+            if (!stream.eof()) log::Error(log::Line::HeaderReadFailed);
             return ReadEnd::ReadFailed;
         }
         const Clock::time_point now = Clock::now();
@@ -122,22 +107,14 @@ ReadEnd ReadBytes(Device& device, std::size_t n) {
     while (static_cast<std::size_t>(stream.Available()) < n) {
         const Clock::time_point now = Clock::now();
         if (TimedOutAt(device.timeout, start, now)) {
-            const int error = errno;
-            std::fprintf(stderr, "[err] %s:%u> timeout waiting for '%zu' bytes: [%d] %s\n",
-                         kSourcePath, kPayloadTimeoutLine, n, error, std::strerror(error));
-            std::fflush(stderr);
+            log::Error(log::Line::PayloadTimeout, n);
             return ReadEnd::TimedOut;
         }
         if (abort.Stop(now)) return ReadEnd::Aborted;
     }
     stream.read(reinterpret_cast<char*>(device.receive_buffer.get()), static_cast<std::streamsize>(n));
     if (stream.rdstate() == std::ios_base::goodbit) return ReadEnd::Complete;
-    if (!stream.eof()) {
-        const int error = errno;
-        std::fprintf(stderr, "[err] %s:%u> unable to read '%zu' bytes from stream: [%d] %s\n",
-                     kSourcePath, kPayloadReadFailureLine, n, error, std::strerror(error));
-        std::fflush(stderr);
-    }
+    if (!stream.eof()) log::Error(log::Line::PayloadReadFailed, n);
     return ReadEnd::ReadFailed;
 }
 

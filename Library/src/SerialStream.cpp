@@ -7,20 +7,15 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "Log.h"
 #include "OpenPorts.h"
 
 namespace {
-
-// Error lines name this source and a fixed line: callers match on them.
-constexpr const char* kSourcePath = "Library/src/SerialStream.cpp";
-constexpr unsigned kWriteFailureLine = 53;
 
 constexpr long kReadLimitMs = 1000;
 constexpr useconds_t kPollSleepUs = 100;
@@ -258,10 +253,7 @@ int SerialStream::Available() {
 void SerialStream::Write(const uint8_t* data, std::size_t n) {
     write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
     if (good() || eof()) return;
-    const int error = errno;
-    std::fprintf(stderr, "[err] %s:%u> unable to write '%zu' bytes to stream: [%d] %s\n", kSourcePath,
-                 kWriteFailureLine, n, error, std::strerror(error));
-    std::fflush(stderr);
+    log::Error(log::Line::WriteFailed, n);
 }
 
 }  // namespace IO

@@ -19,6 +19,7 @@
 #include "Vantor/HardwareAPI/Devices/Handle.h"
 #include "Vantor/HardwareAPI/Devices/Talon.h"
 #include "Vantor/HardwareAPI/Discovery.h"
+#include "support/LogCapture.h"
 #include "support/MemoryStream.h"
 #include "support/PtyDevice.h"
 
@@ -111,11 +112,11 @@ TEST(NotATerminal, FileAndPipeAreRefusedAndNothingIsWritten) {
         EXPECT_EQ(stream.Open(), -2) << path;
         ASSERT_NE(stream.buffer, nullptr);
         EXPECT_EQ(stream.buffer->fd, -1);
-        testing::internal::CaptureStderr();
+        vantor_test::CaptureLog();
         Talon talon(&stream);
         talon.timeout = 1.0f;
         talon.SendForce(1.0f, 2.0f, 3.0f);
-        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string err = vantor_test::CapturedLog();
         EXPECT_NE(err.find("unable to write '13' bytes"), std::string::npos) << err;
         EXPECT_EQ(stream.Available(), 0);
     }
@@ -153,11 +154,11 @@ TEST(FrameSearch, ZerosThenSilenceEndWithinTheBound) {
     stream.Feed(std::string(40, '\0'));
     Handle handle(&stream);
     handle.timeout = 1.0f;
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     const auto start = Clock::now();
     const QuillonStatus s = handle.GetQuillonStatus();
     const double took = SecondsSince(start);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = vantor_test::CapturedLog();
     EXPECT_EQ(s.error_flag, 2);
     EXPECT_GE(took, 0.9);  // it waited rather than give up at the first zero
     EXPECT_LT(took, 3.0);
@@ -170,11 +171,11 @@ TEST(FrameSearch, FloodWithoutFrameCodeEndsWithinTheBound) {
         FloodStream stream(filler);
         Handle handle(&stream);
         handle.timeout = 1.0f;
-        testing::internal::CaptureStderr();
+        vantor_test::CaptureLog();
         const auto start = Clock::now();
         const QuillonStatus s = handle.GetQuillonStatus();
         const double took = SecondsSince(start);
-        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string err = vantor_test::CapturedLog();
         EXPECT_EQ(s.error_flag, 2) << int(filler);
         EXPECT_LT(took, 3.0) << int(filler);
         EXPECT_NE(err.find("Device.cpp:58> timeout waiting for header code"), std::string::npos) << err;
@@ -201,7 +202,7 @@ TEST(WaitAbort, CheckEndsEveryWaitOfTheThreadUntilTheScopeEnds) {
     Talon talon(&stream);  // the default 5 s time-out
     CountingCheck check;
     check.stop_after = 3;
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     const auto start = Clock::now();
     {
         WaitAbortScope scope(&CountingCheck::Check, &check);
@@ -218,7 +219,7 @@ TEST(WaitAbort, CheckEndsEveryWaitOfTheThreadUntilTheScopeEnds) {
     EXPECT_LT(took, 1.0);
     // Asked about every 20 ms once the wait had lasted that long.
     EXPECT_GE(took, 0.05);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(vantor_test::CapturedLog(), "");
     EXPECT_EQ(WaitAbortScope::Current(), nullptr);
 
     // Bytes that are there are read even under a scope that has stopped.
@@ -244,11 +245,11 @@ TEST(WaitAbort, OtherThreadsAndFastRepliesAreUnaffected) {
         MemoryStream silent;
         Handle handle(&silent);
         handle.timeout = 1.0f;
-        testing::internal::CaptureStderr();
+        vantor_test::CaptureLog();
         const auto start = Clock::now();
         handle.Receive();
         took = SecondsSince(start);
-        testing::internal::GetCapturedStderr();
+        vantor_test::CapturedLog();
     });
     other.join();
     EXPECT_GE(took, 0.9);  // ran to its own time-out
