@@ -1,10 +1,8 @@
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -14,6 +12,7 @@
 
 #include "Log.h"
 #include "OpenPorts.h"
+#include "Port.h"
 
 namespace {
 
@@ -200,39 +199,11 @@ int8_t SerialStream::Open() {
         // A second Open replaces the first buffer, closing its port.
         buffer = std::make_unique<serialib>();
         rdbuf(buffer.get());
-        if (port_path == nullptr) return -2;
-        const int fd = ::open(port_path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int fd = port::Open(port_path);
         if (fd == -1) return -2;
-        // A file or a pipe given as a port would be overwritten by the first
-        // request, or echo it back as its reply: only a terminal is a port.
-        if (!isatty(fd)) {
-            ::close(fd);
-            return -2;
-        }
         buffer->fd = fd;
         open_ports::Remember(buffer.get(), fd);
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-
-        termios settings{};
-        tcgetattr(fd, &settings);
-        std::memset(&settings, 0, sizeof settings);
-        cfsetispeed(&settings, B115200);
-        cfsetospeed(&settings, B115200);
-        settings.c_iflag = IGNBRK | IGNPAR;
-        settings.c_oflag = 0;
-        settings.c_cflag |= CS8 | CREAD | CLOCAL;
-        settings.c_lflag = 0;
-        tcsetattr(fd, TCSANOW, &settings);
-
-        int lines = 0;
-        ioctl(fd, TIOCMGET, &lines);
-        lines |= TIOCM_DTR;
-        ioctl(fd, TIOCMSET, &lines);
-
-        // Bytes that arrived before this stream existed answer someone
-        // else's request (an earlier program's, a probe's) or are a
-        // streaming grip's backlog: the first reply must be to our request.
-        tcflush(fd, TCIFLUSH);
+        port::Configure(fd);
         return 1;
     } catch (...) {
         return -1;
@@ -245,9 +216,7 @@ void SerialStream::Close() {
 
 int SerialStream::Available() {
     if (!buffer || buffer->fd < 0) return 0;
-    int waiting = 0;
-    ioctl(buffer->fd, FIONREAD, &waiting);
-    return waiting;
+    return port::Waiting(buffer->fd);
 }
 
 void SerialStream::Write(const uint8_t* data, std::size_t n) {
