@@ -131,7 +131,7 @@ T* not_none(T* pointer, const char* what) {
 // stream object alive (self is argument 1, the stream argument 2).
 using keeps_stream_alive = py::keep_alive<1, 2>;
 
-void bind_stream(py::module_& m);
+void bind_stream_uuid_device(py::module_& m);
 void bind_discovery(py::module_& m);
 void bind_talon(py::module_& m);
 void bind_handle(py::module_& m);

@@ -5,7 +5,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
