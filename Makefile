@@ -5,12 +5,13 @@
 # make typecheck   - mypy on the examples and the tools
 # make sanitize    - the C++ and Python suites under ASan+UBSan, the threaded tests under TSan
 # make fuzz        - each libFuzzer target for FUZZ_SECONDS (60); make fuzz-smoke for 10 s each
+# The C++ builds are the CMake presets of CMakePresets.json: each target here
+# is the same "cmake --preset X && cmake --build --preset X && ctest --preset X"
+# that an IDE or a shell runs.
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
-CPP_BUILD := build/cpp
-JOBS ?= 2
-SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+PRESET = cmake --preset $(1) >/dev/null && cmake --build --preset $(1) && ctest --preset $(1)
 
 .PHONY: bench soak test demo cpp-test cpp-package-test py-test deps system-deps venv module clean
 
@@ -18,12 +19,9 @@ test: cpp-test cpp-package-test py-test
 
 deps: system-deps venv
 
-# GoogleTest comes from Debian's packages.
+# GoogleTest (and clang for fuzzing) come from Debian's packages.
 system-deps:
-	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
-	  echo "installing libgtest-dev"; \
-	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; \
-	fi
+	@tools/install-system-deps.sh
 
 venv: $(VENV)/.ready
 
@@ -91,19 +89,15 @@ typecheck: typing-tools
 	$(VPY) -m mypy --cache-dir build/mypy examples python/vantor_tools
 
 cpp-test: system-deps
-	cmake -S . -B $(CPP_BUILD) -DVANTOR_BUILD_TESTS=ON -DVANTOR_BUILD_SIM=ON -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(CPP_BUILD) -j$(JOBS)
-	cd $(CPP_BUILD) && ctest --output-on-failure -j$(JOBS)
+	$(call PRESET,default)
 
 # Installs the C++ package and builds examples/ as an outside project against
-# it; the install tree is rebuilt each time so a missing rule cannot hide.
+# it; the install tree is made anew each time so a missing rule cannot hide.
 cpp-package-test:
-	rm -rf build/pkg-install build/pkg-examples
-	cmake -S . -B build/pkg -DVANTOR_BUILD_TESTS=OFF -DVANTOR_BUILD_SIM=OFF -DVANTOR_BUILD_EXAMPLES=OFF -DVANTOR_BUILD_BENCH=OFF -DVANTOR_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release
-	cmake --build build/pkg -j$(JOBS)
-	cmake --install build/pkg --prefix build/pkg-install
-	cmake -S examples -B build/pkg-examples -DCMAKE_PREFIX_PATH=$(CURDIR)/build/pkg-install -DCMAKE_BUILD_TYPE=Release
-	cmake --build build/pkg-examples -j$(JOBS)
+	rm -rf build/package-install build/package-examples
+	$(call PRESET,package)
+	cmake -S examples -B build/package-examples -DCMAKE_PREFIX_PATH=$(CURDIR)/build/package-install -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/package-examples -j2
 
 # mypy too, for the typing test.
 py-test: module typing-tools
@@ -111,23 +105,13 @@ py-test: module typing-tools
 
 # --- sanitizers: make sanitize (about 6 minutes) ------------------------------
 .PHONY: sanitize sanitize-cpp sanitize-py sanitize-thread
-ASAN_BUILD := build/asan
-TSAN_BUILD := build/tsan
 ASAN_VENV := build/venv-asan
 ASAN_VPY := $(ASAN_VENV)/bin/python
-# Debug: quicker to build than an optimised build, and nothing is optimised away.
-SANITIZE_CMAKE := -DVANTOR_BUILD_TESTS=ON -DVANTOR_BUILD_SIM=ON -DVANTOR_BUILD_EXAMPLES=OFF \
-	-DVANTOR_BUILD_BENCH=OFF -DVANTOR_INSTALL=OFF -DCMAKE_BUILD_TYPE=Debug
-# The tests that run threads: discovery's probes, the offsets read beside a
-# calibration, and the simulator tests.
-TSAN_FILTER := Discovery.*:TalonGeometryTest.OffsetsAreNeverSeenHalfReplaced:Sim*
 
 sanitize: sanitize-cpp sanitize-py sanitize-thread
 
 sanitize-cpp: system-deps
-	cmake -S . -B $(ASAN_BUILD) $(SANITIZE_CMAKE) -DVANTOR_SANITIZE=address,undefined
-	cmake --build $(ASAN_BUILD) -j$(JOBS)
-	cd $(ASAN_BUILD) && UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
+	$(call PRESET,sanitizers)
 
 $(ASAN_VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(ASAN_VENV)
@@ -146,11 +130,10 @@ sanitize-py: $(ASAN_VENV)/.ready
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(ASAN_VPY) -m pytest -q --capture=sys -p no:cacheprovider tests/python
 
+# The tests that run threads: discovery's probes, waits beside other threads,
+# the offsets read beside a calibration, and the simulator tests.
 sanitize-thread: system-deps
-	cmake -S . -B $(TSAN_BUILD) $(SANITIZE_CMAKE) -DVANTOR_SANITIZE=thread
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target vantor_tests vantor-sim
-	VANTOR_SIM=$(CURDIR)/$(TSAN_BUILD)/sim/vantor-sim TSAN_OPTIONS=halt_on_error=1 \
-	  $(TSAN_BUILD)/tests/cpp/vantor_tests --gtest_filter='$(TSAN_FILTER)'
+	$(call PRESET,tsan)
 
 # --- fuzzing: make fuzz (FUZZ_SECONDS per target), make fuzz-smoke ------------
 # A crash leaves its input in build/fuzz/crashes/; copy it to
@@ -161,18 +144,11 @@ FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 FUZZ_TARGETS = $(notdir $(wildcard fuzz/corpus/*))
 
-# libFuzzer comes with Debian's clang.
 clang:
-	@if ! command -v clang++ >/dev/null; then \
-	  echo "installing clang"; \
-	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang; \
-	fi
+	@tools/install-system-deps.sh clang
 
 fuzz-build: clang
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DVANTOR_BUILD_FUZZ=ON \
-	  -DVANTOR_SANITIZE=address,undefined -DVANTOR_BUILD_TESTS=OFF -DVANTOR_BUILD_SIM=OFF \
-	  -DVANTOR_BUILD_EXAMPLES=OFF -DVANTOR_BUILD_BENCH=OFF -DVANTOR_INSTALL=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	$(call PRESET,fuzz)
 
 # Each target runs on its own working corpus, seeded from fuzz/corpus/<target>;
 # new inputs go to the working corpus only. -timeout catches an endless wait.
@@ -194,14 +170,11 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	$(call FUZZ_RUN,$(FUZZ_SMOKE_SECONDS))
 
-BENCH_BUILD := build/bench
-
 # The library's exchange against raw system calls and a pure-Python loop,
 # all on one simulator process; writes bench/results.json.
 bench: module
-	cmake -S . -B $(BENCH_BUILD) -DVANTOR_BUILD_BENCH=ON -DVANTOR_BUILD_SIM=ON -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target vantor-bench vantor-sim
-	$(VPY) bench/run_bench.py --sim $(BENCH_BUILD)/sim/vantor-sim --bench $(BENCH_BUILD)/bench/vantor-bench
+	$(call PRESET,bench)
+	$(VPY) bench/run_bench.py --sim build/bench/sim/vantor-sim --bench build/bench/bench/vantor-bench
 
 # A million force exchanges on one simulated arm, sampling this process's
 # resident memory; prints whether it stayed flat. Takes a few minutes.
