@@ -9,48 +9,20 @@ so they never hold up the arm's loop.
 Usage: python examples/haptic_wall.py [--seconds 5] [--rate 1000]
 """
 import argparse
-import os
-import shutil
 import signal
 import statistics
-import subprocess
 import sys
 import threading
 import time
 
 import VantorHardwareAPI as api
+from vantor.simulator import Simulator, find_simulator
 
 WALL_OFFSET = 0.02    # m beyond the starting point
 STIFFNESS = 500.0     # N/m
 DAMPING = 2.0         # N s/m, inside the wall only
 HAND_FORCE = 0.5      # N towards the wall
 MAX_FORCE = 5.0       # N
-
-
-def find_simulator():
-    here = os.path.join(os.path.dirname(sys.executable), "vantor-sim")
-    return here if os.access(here, os.X_OK) else shutil.which("vantor-sim")
-
-
-class Simulator:
-    """A vantor-sim process; stops when its standard input closes."""
-
-    def __init__(self, executable, *args):
-        self.process = subprocess.Popen([executable, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        text=True, start_new_session=True)
-        assert self.process.stdout is not None  # a pipe, as asked for above
-        self.port = self.process.stdout.readline().strip()
-        if not self.port:
-            raise RuntimeError(f"vantor-sim {' '.join(args)} did not start")
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=3)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
 
 
 class GripReader(threading.Thread):
@@ -81,11 +53,10 @@ def percentile(values, p):
 
 
 def run(seconds, rate):
-    sim = find_simulator()
-    if sim is None:
+    if find_simulator() is None:
         sys.exit("vantor-sim not found: install the package (pip install .) first")
-    arm_sim = Simulator(sim, "talon")
-    grip_sim = Simulator(sim, "handle", "--stream", "100")
+    arm_sim = Simulator("talon")
+    grip_sim = Simulator("handle", "--stream", "100")
     reader = None
     try:
         # The ports are given: nothing needs detecting.
