@@ -30,6 +30,7 @@ constexpr Entry kEntries[] = {
 std::mutex g_sink_mutex;
 LogSink g_sink = &WriteLogLineToStandardError;
 void* g_context = nullptr;
+thread_local unsigned long long t_lines = 0;
 
 }  // namespace
 
@@ -37,6 +38,8 @@ void WriteLogLineToStandardError(const char* line, void*) {
     std::fputs(line, stderr);
     std::fflush(stderr);
 }
+
+unsigned long long LogLinesOfThisThread() { return t_lines; }
 
 void SetLogSink(LogSink sink, void* context) {
     std::lock_guard<std::mutex> lock(g_sink_mutex);
@@ -48,6 +51,7 @@ namespace log {
 
 void Error(Line which, std::size_t count) {
     const int error = errno;
+    ++t_lines;
     const Entry& entry = kEntries[static_cast<int>(which)];
     // Formatted into a fixed buffer: logging allocates nothing.
     char message[96];

@@ -17,5 +17,8 @@ void SetLogSink(LogSink sink, void* context);
 // The default sink: the line to standard error, then a flush.
 void WriteLogLineToStandardError(const char* line, void* context);
 
+// How many lines the calling thread has logged so far, whatever the sink.
+unsigned long long LogLinesOfThisThread();
+
 }  // namespace HardwareAPI
 }  // namespace Vantor
