@@ -136,4 +136,8 @@ void bind_discovery(py::module_& m);
 void bind_talon(py::module_& m);
 void bind_handle(py::module_& m);
 
+// vantor._native
+void bind_effects(py::module_& m);
+void bind_servo(py::module_& m);
+
 }  // namespace vantor_bindings

@@ -61,6 +61,7 @@ const char* FaultText(Fault fault) {
         case Fault::StreamFailed: return "stream failed";
         case Fault::VelocityLimit: return "velocity limit exceeded";
         case Fault::OutsideWorkspace: return "outside the workspace";
+        case Fault::EffectFailed: return "the effect gave no valid force";
     }
     return "unknown fault";
 }
@@ -195,7 +196,6 @@ void ServoLoop::Latch(Fault fault) {
 }
 
 Vec3 ServoLoop::Limit(Vec3 force, double scale) const {
-    if (!Finite(force)) return {0, 0, 0};
     for (double& f : force) f *= scale;
     const double magnitude = Norm(force);
     if (magnitude > config_.force_limit && magnitude > 0) {
@@ -305,7 +305,12 @@ void ServoLoop::Run() {
         if (effect != nullptr && fault == Fault::None) {
             const double ramp =
                 ramp_ns > 0 ? std::min(1.0, static_cast<double>(exchange_end - ramp_start_ns) / ramp_ns) : 1.0;
-            next = Limit(effect->Force(position, velocity), std::max(0.0, ramp));
+            const Vec3 wanted = effect->Force(position, velocity);
+            if (Finite(wanted)) {
+                next = Limit(wanted, std::max(0.0, ramp));
+            } else {
+                Latch(Fault::EffectFailed);
+            }
         }
         effect_in_use_.store(nullptr, std::memory_order_seq_cst);
 

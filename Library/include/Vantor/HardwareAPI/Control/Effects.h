@@ -79,7 +79,8 @@ private:
 };
 
 // One effect. Force runs on the loop's thread every cycle: it must not
-// allocate, lock or block. Parameter setters may run on any thread. An
+// allocate, lock or block; a force that is not finite (NaN) says the effect
+// failed, and the loop latches a fault. Parameter setters may run on any thread. An
 // effect serves one loop at a time.
 class Effect {
 public:

@@ -42,6 +42,7 @@ enum class Fault : int {
     StreamFailed,      // the stream's error state is set: the arm is gone
     VelocityLimit,
     OutsideWorkspace,
+    EffectFailed,      // the effect gave a force that is not a finite number
 };
 
 // "arm not answering", "stream failed", ...; "" for None.
