@@ -182,7 +182,7 @@ soak: module
 	$(VPY) bench/soak_memory.py
 
 demo: module
-	$(VPY) examples/haptic_wall.py
+	$(VPY) examples/haptic_wall.py --save demo-run.npz
 
 clean:
 	rm -rf build $(VENV) $(DIST)
