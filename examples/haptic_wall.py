@@ -18,7 +18,7 @@ import signal
 import sys
 import threading
 import time
-from typing import Any, Dict, Iterator, Optional
+from typing import Any, Dict, Iterator, Mapping, Optional
 
 import VantorHardwareAPI as api
 import vantor
@@ -41,7 +41,7 @@ class GripReader(threading.Thread):
         self.running = True
         self.frames = 0
         self.bad_frames = 0
-        self.status: Optional[Dict[str, Any]] = None
+        self.status: Optional[Mapping[str, Any]] = None
 
     def run(self) -> None:
         while self.running:

@@ -146,7 +146,8 @@ class ServoLoop:
         fields t, position, velocity, force, exchange_us, jitter_us, late, fault."""
         import numpy as np
 
-        return np.frombuffer(self._native.recording_bytes(), dtype=np.dtype(RECORD_FIELDS)).copy()
+        dtype = np.dtype(RECORD_FIELDS)  # type: ignore[call-overload]  # the offsets form
+        return np.frombuffer(self._native.recording_bytes(), dtype=dtype).copy()
 
 
 def save_recording(path: Union[str, "os.PathLike[str]"], recording: Any) -> None:
