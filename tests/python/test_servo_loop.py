@@ -74,8 +74,16 @@ def peer(pty_device):
 def servo(port, **kwargs):
     """A loop with a deadline this Python peer meets even on a busy machine;
     the tests of the deadline itself set their own."""
-    kwargs.setdefault("exchange_deadline_ms", 100.0)
+    kwargs.setdefault("exchange_deadline_ms", 1000.0)
     return vantor.ServoLoop(port, **kwargs)
+
+
+def wait_for(condition, timeout=5.0):
+    """Polls until condition() holds; the loop's pace depends on the machine."""
+    end = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < end, "timed out"
+        time.sleep(0.002)
 
 
 def magnitude(f):
@@ -85,7 +93,7 @@ def magnitude(f):
 def test_clamp_ramp_and_zero_on_leaving_the_block(pty_device, peer):
     with servo(pty_device.path, rate_hz=1000, force_limit=2.0, ramp_s=0.1) as loop:
         loop.effect = effects.ConstantForce(force=(0.0, 3.0, 4.0))
-        time.sleep(0.3)
+        wait_for(lambda: magnitude(loop.state()["force"]) > 2.0 - 1e-5 and loop.stats()["cycles"] > 100)
         state, stats = loop.state(), loop.stats()
     forces = peer.settle()
     assert forces[0] == (0.0, 0.0, 0.0)
@@ -111,9 +119,9 @@ def test_zero_force_is_the_last_thing_written_on_every_way_out(pty_device, peer)
         loop = servo(pty_device.path, ramp_s=0.0)
         loop.effect = push
         loop.start()
-        time.sleep(0.05)
+        wait_for(lambda: any(f[2] > 0.99 for f in peer.forces))
         leave(loop)
-        time.sleep(0.05)
+        wait_for(lambda: peer.forces[-1] == (0.0, 0.0, 0.0))
         assert peer.forces[-1] == (0.0, 0.0, 0.0)
         assert any(f[2] > 0.99 for f in peer.forces)
         peer.forces.clear()
@@ -124,32 +132,34 @@ def test_zero_force_is_the_last_thing_written_on_every_way_out(pty_device, peer)
     loop = servo(pty_device.path, ramp_s=0.0)
     loop.effect = push
     loop.start()
-    time.sleep(0.05)
+    wait_for(lambda: any(f[2] > 0.99 for f in peer.forces))
     del loop
     gc.collect()
-    time.sleep(0.05)
+    wait_for(lambda: peer.forces[-1] == (0.0, 0.0, 0.0))
     assert peer.forces[-1] == (0.0, 0.0, 0.0) and any(f[2] > 0.99 for f in peer.forces)
     peer.forces.clear()
     with pytest.raises(ZeroDivisionError):
         with servo(pty_device.path, ramp_s=0.0) as loop:
             loop.effect = push
-            time.sleep(0.05)
+            wait_for(lambda: any(f[2] > 0.99 for f in peer.forces))
             1 / 0
-    time.sleep(0.05)
+    wait_for(lambda: peer.forces[-1] == (0.0, 0.0, 0.0))
     assert peer.forces[-1] == (0.0, 0.0, 0.0) and any(f[2] > 0.99 for f in peer.forces)
 
 
 EXIT_WHILE_RUNNING = """
     import os, signal, sys, time, vantor
     from vantor import effects
-    loop = vantor.ServoLoop(sys.argv[1], ramp_s=0.0, exchange_deadline_ms=100.0)
+    loop = vantor.ServoLoop(sys.argv[1], ramp_s=0.0, exchange_deadline_ms=1000.0)
     loop.effect = effects.ConstantForce(force=(0.0, 0.0, 1.0))
     loop.start()
+    while loop.state()["force"][2] < 0.99:   # pushing
+        time.sleep(0.001)
     if sys.argv[2] == "interrupt":
         print("running", flush=True)
         while True:
             time.sleep(1)
-    time.sleep(0.1)            # then the interpreter exits with the loop running
+    # and the interpreter exits with the loop running
 """
 
 
@@ -170,9 +180,9 @@ def test_interpreter_exit_and_ctrl_c_send_zero_force(pty_device, peer, how):
 
 
 def test_a_silent_arm_latches_a_fault_within_the_deadline_and_a_period(pty_device, peer):
-    with servo(pty_device.path, rate_hz=500, exchange_deadline_ms=20.0, ramp_s=0.0) as loop:
+    with servo(pty_device.path, rate_hz=500, exchange_deadline_ms=50.0, ramp_s=0.0) as loop:
         loop.effect = effects.ConstantForce(force=(0.0, 0.0, 1.0))
-        time.sleep(0.05)
+        wait_for(lambda: loop.stats()["cycles"] > 20)
         assert loop.fault is None
         peer.silent = True
         silent_at = time.monotonic()
@@ -180,8 +190,8 @@ def test_a_silent_arm_latches_a_fault_within_the_deadline_and_a_period(pty_devic
             time.sleep(0.0002)
         noticed = time.monotonic() - silent_at
         assert loop.fault == "arm not answering"
-        # The 20 ms deadline plus one 2 ms period, and slack for a busy machine.
-        assert noticed < 0.1
+        # The 50 ms deadline plus one 2 ms period, and slack for a busy machine.
+        assert noticed < 0.3
         stuck = loop.state()["cycle"]
         peer.silent = False
         # The unanswered exchange waits out its 1 s reply time-out; then the
@@ -191,9 +201,8 @@ def test_a_silent_arm_latches_a_fault_within_the_deadline_and_a_period(pty_devic
         assert loop.state()["force"] == [0.0, 0.0, 0.0]
         assert loop.fault == "arm not answering"
         loop.clear_fault()
-        time.sleep(0.05)
+        wait_for(lambda: loop.state()["force"][2] == pytest.approx(1.0))
         assert loop.fault is None
-        assert loop.state()["force"][2] == pytest.approx(1.0)
         assert loop.stats()["faults"] == 1
 
 
@@ -201,11 +210,11 @@ def test_limits_and_bad_arguments(pty_device, peer):
     peer.velocity = (0.0, 2.0, 0.0)
     with servo(pty_device.path, velocity_limit=1.0) as loop:
         loop.effect = effects.ConstantForce(force=(1.0, 0.0, 0.0))
-        time.sleep(0.05)
+        wait_for(lambda: loop.fault is not None)
         assert loop.fault == "velocity limit exceeded"
     peer.velocity = (0.0, 0.0, 0.0)
     with servo(pty_device.path, workspace=((-0.1, -0.1, 0.2), (0.1, 0.1, 0.3))) as loop:
-        time.sleep(0.05)
+        wait_for(lambda: loop.fault is not None)
         assert loop.fault == "outside the workspace"
     assert all(f == (0.0, 0.0, 0.0) for f in peer.settle())
 
@@ -228,11 +237,10 @@ def test_python_callback_effect_and_its_failure(pty_device, peer):
 
     with servo(pty_device.path, ramp_s=0.0) as loop:
         loop.on_cycle = spring
-        time.sleep(0.1)
-        assert loop.state()["force"][2] == pytest.approx(1.0)
+        wait_for(lambda: loop.state()["force"][2] == pytest.approx(1.0))
         assert seen[-1] == pytest.approx([0.0, 0.0, 0.1])
         loop.on_cycle = lambda p, v: 1 / 0
-        time.sleep(0.05)
+        wait_for(lambda: loop.fault is not None)
         assert loop.fault.startswith("the effect gave no valid force: on_cycle raised ZeroDivisionError")
 
 
@@ -242,10 +250,9 @@ def test_effects_parameters_change_while_running_and_the_recording(pty_device, p
     with servo(pty_device.path, ramp_s=0.0) as loop:
         loop.effect = spring + effects.Damper(damping=1.0)
         loop.record(50)
-        time.sleep(0.1)
+        wait_for(lambda: len(loop.recording()) == 50)
         spring.anchor = (0.0, 0.0, 0.11)  # moved: 1 N at full strength at once
-        time.sleep(0.02)
-        assert loop.state()["force"][2] == pytest.approx(1.0, abs=1e-5)
+        wait_for(lambda: loop.state()["force"][2] == pytest.approx(1.0, abs=1e-5))
         recording = loop.recording()
     assert len(recording) == 50
     assert recording.dtype.names[:5] == ("t", "position", "velocity", "force", "exchange_us")
@@ -272,9 +279,8 @@ def test_the_loop_uses_a_given_talon_and_shares_its_calibration(pty_device, seco
     talon = api.Talon(api.SerialStream(pty_device.path))
     try:
         with servo(talon) as loop:
-            time.sleep(0.05)
-            assert loop.stats()["cycles"] > 10
-        time.sleep(0.05)
+            wait_for(lambda: loop.stats()["cycles"] > 10)
+        wait_for(lambda: peer.forces[-1] == (0.0, 0.0, 0.0))
         assert peer.forces[-1] == (0.0, 0.0, 0.0)
         # Back to the caller, with its own reply time-out again.
         position, _ = talon.end_effector_force([0.0, 0.0, 0.0])
