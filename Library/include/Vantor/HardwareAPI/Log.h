@@ -10,8 +10,9 @@ namespace HardwareAPI {
 using LogSink = void (*)(const char* line, void* context);
 
 // Installs sink with its context (a null sink restores the default). Lines
-// logged after the call reach the new sink; a line being delivered to the
-// old one finishes first.
+// logged after the call reach the new sink; the call returns once no line is
+// being delivered to the old one, so its context may then go. The sink runs
+// outside any lock of the library's and may itself log or swap sinks.
 void SetLogSink(LogSink sink, void* context);
 
 // The default sink: the line to standard error, then a flush.
