@@ -1,5 +1,8 @@
 import os
 import select
+import shutil
+import subprocess
+import sys
 import time
 import tty
 
@@ -64,3 +67,27 @@ def pty_device():
     device = PtyDevice()
     yield device
     device.close()
+
+
+def simulator_path():
+    here = os.path.join(os.path.dirname(sys.executable), "vantor-sim")
+    return here if os.access(here, os.X_OK) else shutil.which("vantor-sim")
+
+
+@pytest.fixture
+def simulator():
+    """Starts vantor-sim with the given arguments; returns its port path."""
+    path = simulator_path()
+    if path is None:
+        pytest.skip("vantor-sim is not installed")
+    started = []
+
+    def start(*args):
+        process = subprocess.Popen([path, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        started.append(process)
+        return process.stdout.readline().strip()
+
+    yield start
+    for process in started:
+        process.stdin.close()  # the simulator ends when its input closes
+        process.wait(timeout=5)

@@ -1,36 +1,9 @@
 """End to end: the module against vantor-sim, the project's simulated devices."""
-import os
-import shutil
-import subprocess
-import sys
 import time
 
 import pytest
 
 import VantorHardwareAPI as api
-
-
-def simulator_path():
-    here = os.path.join(os.path.dirname(sys.executable), "vantor-sim")
-    return here if os.access(here, os.X_OK) else shutil.which("vantor-sim")
-
-
-@pytest.fixture
-def simulator():
-    path = simulator_path()
-    if path is None:
-        pytest.skip("vantor-sim is not installed")
-    started = []
-
-    def start(*args):
-        process = subprocess.Popen([path, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        started.append(process)
-        return process.stdout.readline().strip()
-
-    yield start
-    for process in started:
-        process.stdin.close()  # the simulator ends when its input closes
-        process.wait(timeout=5)
 
 
 def drive(talon, force, seconds):
