@@ -5,12 +5,13 @@
 # make typecheck   - mypy on the examples and the tools
 # make sanitize    - the C++ and Python suites under ASan+UBSan, the threaded tests under TSan
 # make fuzz        - each libFuzzer target for FUZZ_SECONDS (60); make fuzz-smoke for 10 s each
+# The C++ builds are the CMake presets of CMakePresets.json: each target here
+# is the same "cmake --preset X && cmake --build --preset X && ctest --preset X"
+# that an IDE or a shell runs.
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
-CPP_BUILD := build/cpp
-JOBS ?= 2
-SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+PRESET = cmake --preset $(1) >/dev/null && cmake --build --preset $(1) && ctest --preset $(1)
 
 .PHONY: bench soak test demo cpp-test cpp-package-test py-test deps system-deps venv module clean
 
@@ -18,12 +19,9 @@ test: cpp-test cpp-package-test py-test
 
 deps: system-deps venv
 
-# GoogleTest comes from Debian's packages.
+# GoogleTest (and clang for fuzzing) come from Debian's packages.
 system-deps:
-	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
-	  echo "installing libgtest-dev"; \
-	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; \
-	fi
+	@tools/install-system-deps.sh
 
 venv: $(VENV)/.ready
 
@@ -60,7 +58,7 @@ wheel-test: wheel
 	@set -e; env=$$(mktemp -d); trap 'rm -rf "$$env"' EXIT; \
 	echo "installing $$(ls $(DIST)/*.whl) into a new environment"; \
 	$(PYTHON) -m venv "$$env"; \
-	"$$env/bin/python" -m pip install -q $(DIST)/*.whl pytest numpy; \
+	"$$env/bin/python" -m pip install -q $(DIST)/*.whl pytest numpy mypy==$(MYPY_VERSION); \
 	: | "$$env/bin/vantor-sim" talon | grep -q '^/dev/'; \
 	"$$env/bin/vantor-doctor" --dev "$$env" >/dev/null || [ $$? = 1 ]; \
 	cd "$$env"; \
@@ -69,62 +67,52 @@ wheel-test: wheel
 	  assert os.path.isfile(os.path.join(sysconfig.get_paths()["platlib"], "VantorHardwareAPI-stubs", "__init__.pyi"))'; \
 	bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR)/tests/python $(CURDIR)/tests/python
 
+MYPY_VERSION := 2.4.1
 # The 2.5 series of the stub generator reads the signatures pybind11 2.11 writes.
 typing-tools: venv
-	$(VPY) -m pip install -q pybind11-stubgen==2.5.5 mypy==2.4.1
+	$(VPY) -m pip install -q pybind11-stubgen==2.5.5 mypy==$(MYPY_VERSION)
 
-# Generates the stub of the module installed in $(VENV) into the folder $$out.
+# Generates the stub of the module installed in $(VENV) and refines it into
+# $$out/refined.pyi: the generator alone gives bare tuple and dict results.
 GEN_STUB = out=$$(mktemp -d) && trap 'rm -rf "$$out"' EXIT && \
-	(cd "$$out" && $(abspath $(VPY)) -m pybind11_stubgen --exit-code -o . VantorHardwareAPI)
+	(cd "$$out" && $(abspath $(VPY)) -m pybind11_stubgen --exit-code -o . VantorHardwareAPI) && \
+	$(VPY) tools/refine_stub.py "$$out/VantorHardwareAPI.pyi" -o "$$out/refined.pyi"
 
 stubs: module typing-tools
-	@$(GEN_STUB) && cp "$$out/VantorHardwareAPI.pyi" VantorHardwareAPI.pyi && echo "wrote VantorHardwareAPI.pyi"
+	@$(GEN_STUB) && cp "$$out/refined.pyi" VantorHardwareAPI.pyi && echo "wrote VantorHardwareAPI.pyi"
 
 stubs-check: module typing-tools
-	@$(GEN_STUB) && diff -u VantorHardwareAPI.pyi "$$out/VantorHardwareAPI.pyi" \
-	  || { echo "VantorHardwareAPI.pyi does not match the module: run make stubs"; exit 1; }
+	@$(GEN_STUB) && { diff -u VantorHardwareAPI.pyi "$$out/refined.pyi" \
+	  || { echo "VantorHardwareAPI.pyi does not match the module: run make stubs"; exit 1; }; }
 
 # From the top of the tree: mypy reads the committed stub and pyproject.toml.
 typecheck: typing-tools
-	$(VPY) -m mypy --cache-dir build/mypy examples python/vantor_tools
+	$(VPY) -m mypy --cache-dir build/mypy examples python/vantor_tools python/vantor
 
 cpp-test: system-deps
-	cmake -S . -B $(CPP_BUILD) -DVANTOR_BUILD_TESTS=ON -DVANTOR_BUILD_SIM=ON -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(CPP_BUILD) -j$(JOBS)
-	cd $(CPP_BUILD) && ctest --output-on-failure -j$(JOBS)
+	$(call PRESET,default)
 
 # Installs the C++ package and builds examples/ as an outside project against
-# it; the install tree is rebuilt each time so a missing rule cannot hide.
+# it; the install tree is made anew each time so a missing rule cannot hide.
 cpp-package-test:
-	rm -rf build/pkg-install build/pkg-examples
-	cmake -S . -B build/pkg -DVANTOR_BUILD_TESTS=OFF -DVANTOR_BUILD_SIM=OFF -DVANTOR_BUILD_EXAMPLES=OFF -DVANTOR_BUILD_BENCH=OFF -DVANTOR_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release
-	cmake --build build/pkg -j$(JOBS)
-	cmake --install build/pkg --prefix build/pkg-install
-	cmake -S examples -B build/pkg-examples -DCMAKE_PREFIX_PATH=$(CURDIR)/build/pkg-install -DCMAKE_BUILD_TYPE=Release
-	cmake --build build/pkg-examples -j$(JOBS)
+	rm -rf build/package-install build/package-examples
+	$(call PRESET,package)
+	cmake -S examples -B build/package-examples -DCMAKE_PREFIX_PATH=$(CURDIR)/build/package-install -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/package-examples -j2
 
-py-test: module
+# mypy too, for the typing test.
+py-test: module typing-tools
 	$(VPY) -m pytest -q tests/python
 
 # --- sanitizers: make sanitize (about 6 minutes) ------------------------------
 .PHONY: sanitize sanitize-cpp sanitize-py sanitize-thread
-ASAN_BUILD := build/asan
-TSAN_BUILD := build/tsan
 ASAN_VENV := build/venv-asan
 ASAN_VPY := $(ASAN_VENV)/bin/python
-# Debug: quicker to build than an optimised build, and nothing is optimised away.
-SANITIZE_CMAKE := -DVANTOR_BUILD_TESTS=ON -DVANTOR_BUILD_SIM=ON -DVANTOR_BUILD_EXAMPLES=OFF \
-	-DVANTOR_BUILD_BENCH=OFF -DVANTOR_INSTALL=OFF -DCMAKE_BUILD_TYPE=Debug
-# The tests that run threads: discovery's probes, the offsets read beside a
-# calibration, and the simulator tests.
-TSAN_FILTER := Discovery.*:TalonGeometryTest.OffsetsAreNeverSeenHalfReplaced:Sim*
 
 sanitize: sanitize-cpp sanitize-py sanitize-thread
 
 sanitize-cpp: system-deps
-	cmake -S . -B $(ASAN_BUILD) $(SANITIZE_CMAKE) -DVANTOR_SANITIZE=address,undefined
-	cmake --build $(ASAN_BUILD) -j$(JOBS)
-	cd $(ASAN_BUILD) && UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
+	$(call PRESET,sanitizers)
 
 $(ASAN_VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(ASAN_VENV)
@@ -143,11 +131,10 @@ sanitize-py: $(ASAN_VENV)/.ready
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(ASAN_VPY) -m pytest -q --capture=sys -p no:cacheprovider tests/python
 
+# The tests that run threads: discovery's probes, waits beside other threads,
+# the offsets read beside a calibration, and the simulator tests.
 sanitize-thread: system-deps
-	cmake -S . -B $(TSAN_BUILD) $(SANITIZE_CMAKE) -DVANTOR_SANITIZE=thread
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target vantor_tests vantor-sim
-	VANTOR_SIM=$(CURDIR)/$(TSAN_BUILD)/sim/vantor-sim TSAN_OPTIONS=halt_on_error=1 \
-	  $(TSAN_BUILD)/tests/cpp/vantor_tests --gtest_filter='$(TSAN_FILTER)'
+	$(call PRESET,tsan)
 
 # --- fuzzing: make fuzz (FUZZ_SECONDS per target), make fuzz-smoke ------------
 # A crash leaves its input in build/fuzz/crashes/; copy it to
@@ -158,18 +145,11 @@ FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 FUZZ_TARGETS = $(notdir $(wildcard fuzz/corpus/*))
 
-# libFuzzer comes with Debian's clang.
 clang:
-	@if ! command -v clang++ >/dev/null; then \
-	  echo "installing clang"; \
-	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang; \
-	fi
+	@tools/install-system-deps.sh clang
 
 fuzz-build: clang
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DVANTOR_BUILD_FUZZ=ON \
-	  -DVANTOR_SANITIZE=address,undefined -DVANTOR_BUILD_TESTS=OFF -DVANTOR_BUILD_SIM=OFF \
-	  -DVANTOR_BUILD_EXAMPLES=OFF -DVANTOR_BUILD_BENCH=OFF -DVANTOR_INSTALL=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	$(call PRESET,fuzz)
 
 # Each target runs on its own working corpus, seeded from fuzz/corpus/<target>;
 # new inputs go to the working corpus only. -timeout catches an endless wait.
@@ -191,14 +171,11 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	$(call FUZZ_RUN,$(FUZZ_SMOKE_SECONDS))
 
-BENCH_BUILD := build/bench
-
 # The library's exchange against raw system calls and a pure-Python loop,
 # all on one simulator process; writes bench/results.json.
 bench: module
-	cmake -S . -B $(BENCH_BUILD) -DVANTOR_BUILD_BENCH=ON -DVANTOR_BUILD_SIM=ON -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target vantor-bench vantor-sim
-	$(VPY) bench/run_bench.py --sim $(BENCH_BUILD)/sim/vantor-sim --bench $(BENCH_BUILD)/bench/vantor-bench
+	$(call PRESET,bench)
+	$(VPY) bench/run_bench.py --sim build/bench/sim/vantor-sim --bench build/bench/bench/vantor-bench
 
 # A million force exchanges on one simulated arm, sampling this process's
 # resident memory; prints whether it stayed flat. Takes a few minutes.
@@ -206,7 +183,7 @@ soak: module
 	$(VPY) bench/soak_memory.py
 
 demo: module
-	$(VPY) examples/haptic_wall.py
+	$(VPY) examples/haptic_wall.py --save demo-run.npz
 
 clean:
 	rm -rf build $(VENV) $(DIST)

@@ -2,16 +2,29 @@
 Python Implementation of the Vantor Hardware API
 """
 from __future__ import annotations
-import pybind11_stubgen.typing_ext
 import typing
+import uuid
 __all__: list[str] = ['Device', 'Handle', 'SerialStream', 'Talon', 'UUID', 'detect_handles', 'detect_talons', 'detect_wired_handles', 'detect_wireless_handles', 'get_cpp_version', 'print_cpp_version']
+class _DeviceInfo(typing.TypedDict):
+    device_id: int
+    device_model_number: int
+    hardware_version: int
+    firmware_version: int
+    device_id_ext: uuid.UUID
+class _QuillonStatus(typing.TypedDict):
+    device_id: int
+    quaternion: list[float]
+    error_flag: int
+    hall_effect_sensor_level: int
+    buttons: int
+    battery_level: float
 class Device:
     pass
 class Handle:
     """
     The quillon handle class
     """
-    def GetQuillonStatus(self) -> dict:
+    def GetQuillonStatus(self) -> _QuillonStatus:
         """
         Get the most recent Quillon informations
         """
@@ -23,7 +36,7 @@ class Handle:
         """
         OnReceiveHandleInfo
         """
-    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: float, error_flag: int, hall_effect_sensor_level: int, user_data_length: int, user_data: int) -> None:
+    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: list[float], error_flag: int, hall_effect_sensor_level: int, user_data_length: int, user_data: list[int]) -> None:
         """
         OnReceiveHandleStatusMessage
         """
@@ -43,14 +56,14 @@ class Handle:
         """
     def SendDeviceWakeup(self) -> None:
         ...
-    def SendHandleState(self, device_id: int = 0, data_length: int = 0, user_data: int = None) -> None:
+    def SendHandleState(self, device_id: int = 0, data_length: int = 0, user_data: int | None = None) -> None:
         """
         send handle state
         """
-    def __init__(self, arg0: SerialStream) -> None:
+    def __init__(self, stream: SerialStream, /) -> None:
         ...
 class SerialStream:
-    def __init__(self, arg0: str) -> None:
+    def __init__(self, port: str | bytes | bytearray, /) -> None:
         """
         Initialize the serial stream
         """
@@ -58,31 +71,27 @@ class Talon:
     """
     Talon Device Class
     """
-    @staticmethod
-    def end_effector_force(*args, **kwargs) -> tuple:
+    def end_effector_force(self, force_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
         """
         Send forces to the device and receive device states
         """
-    @staticmethod
-    def end_effector_position(*args, **kwargs) -> tuple:
+    def end_effector_position(self, position_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
         """
         Send end-effector position and receive device states
         """
-    @staticmethod
-    def joint_angles(*args, **kwargs) -> tuple:
+    def joint_angles(self, joint_angle_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
         """
         Send joint angles to the device and receive the joint states
         """
-    @staticmethod
-    def joint_torques(*args, **kwargs) -> tuple:
+    def joint_torques(self, joint_torque_request_vector: typing.Sequence[float] = [0.0, 0.0, 0.0], /) -> tuple[list[float], list[float]]:
         """
         Send joint torques to the device and receive the joint states
         """
-    def ReceiveCurrent(self, current: list[float] = [0.0, 0.0, 0.0]) -> list[float]:
+    def ReceiveCurrent(self, current: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
         """
         receive current and return current
         """
-    def ReceiveDeviceInfo(self) -> tuple:
+    def ReceiveDeviceInfo(self) -> tuple[int, int, int, int, UUID]:
         """
                     Receive device info and return a tuple with the following fields: 
         
@@ -96,11 +105,11 @@ class Talon:
                     
                     device_id_ext (UUID)
         """
-    def ReceiveJointState(self, joint_position: list[float] = [0.0, 0.0, 0.0], joint_velocity: list[float] = [0.0, 0.0, 0.0]) -> tuple:
+    def ReceiveJointState(self, joint_position: typing.Sequence[float] = [0.0, 0.0, 0.0], joint_velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> tuple[list[float], list[float]]:
         """
         [Deprecated] receive joint state and return position and velocity in the joint reference frame
         """
-    def ReceiveState(self, position: list[float] = [0.0, 0.0, 0.0], velocity: list[float] = [0.0, 0.0, 0.0]) -> tuple:
+    def ReceiveState(self, position: typing.Sequence[float] = [0.0, 0.0, 0.0], velocity: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> tuple[list[float], list[float]]:
         """
         [Deprecated] receive state and return position and velocity
         """
@@ -108,7 +117,7 @@ class Talon:
         """
         request current
         """
-    def SendAngle(self, angle: list[float] = [0.0, 0.0, 0.0]) -> None:
+    def SendAngle(self, angle: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> None:
         """
         Send angles to the device
         """
@@ -117,7 +126,7 @@ class Talon:
         [DEPRECATED] Send a device wakeup command
         """
     @typing.overload
-    def SendForce(self, force: list[float] = [0.0, 0.0, 0.0]) -> None:
+    def SendForce(self, force: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> None:
         """
         [Deprecated] Send force to the device
         """
@@ -126,45 +135,45 @@ class Talon:
         """
         [Deprecated] Send force to the device
         """
-    def SendJointTorques(self, joint_torque: list[float] = [0.0, 0.0, 0.0]) -> None:
+    def SendJointTorques(self, joint_torque: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> None:
         """
         [Deprecated] send joint torque
         """
-    def SendPosition(self, position: list[float] = [0.0, 0.0, 0.0]) -> None:
+    def SendPosition(self, position: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> None:
         """
         [Deprecated] Send Position to the device
         """
-    def __init__(self, arg0: SerialStream) -> None:
+    def __init__(self, stream: SerialStream, /) -> None:
         ...
-    def adjust_angles(self, angles: list[float] = [0.0, 0.0, 0.0]) -> None:
+    def adjust_angles(self, angles: typing.Sequence[float] = [0.0, 0.0, 0.0]) -> None:
         """
         Adjust the angles of the device
         """
-    def device_wakeup(self) -> tuple:
+    def device_wakeup(self) -> tuple[int, int, int, int, list[int]]:
         """
         Wakeup the device and return the device info as a tuple.
         """
-    def device_wakeup_dict(self) -> dict:
+    def device_wakeup_dict(self) -> _DeviceInfo:
         """
         Wakeup the device and return the device info as a dict.
         """
-    def get_device_id(self) -> typing.Any:
+    def get_device_id(self) -> uuid.UUID:
         """
         Receive the UUID of the device.
         """
-    def get_device_orientation(self) -> typing.Annotated[list[float], pybind11_stubgen.typing_ext.FixedSize(4)]:
+    def get_device_orientation(self) -> list[float]:
         """
         Receive the orientation of the base of the device.
         """
-    def get_end_effector_position(self, onboard: bool = True) -> tuple:
+    def get_end_effector_position(self, onboard: bool = True) -> tuple[list[float], list[float]]:
         """
         Get the end-effector position and velocity
         """
-    def get_firmware_version(self) -> typing.Any:
+    def get_firmware_version(self) -> uuid.UUID:
         """
         Receive the firmware version of the device.
         """
-    def get_motor_currents(self) -> typing.Annotated[list[float], pybind11_stubgen.typing_ext.FixedSize(3)]:
+    def get_motor_currents(self) -> list[float]:
         """
         Receive the motor currents of the device.
         """

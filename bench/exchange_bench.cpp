@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "Vantor/HardwareAPI/Devices/Talon.h"
+#include "Port.h"
 #include "Vantor/HardwareAPI/Devices/TalonGeometry.h"
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 
@@ -93,6 +94,7 @@ using Vantor::HardwareAPI::Devices::Talon;
 using Vantor::HardwareAPI::Devices::TalonState;
 using Vantor::HardwareAPI::Devices::Vector3;
 using Vantor::HardwareAPI::IO::SerialStream;
+namespace port = Vantor::HardwareAPI::IO::port;
 
 constexpr uint8_t kForceRequest = 42;
 constexpr uint8_t kEndEffectorState = 43;
@@ -196,23 +198,10 @@ void PrintExchangeJson(const char* mode, const Measurement& m, const std::string
 
 // --- (a) the floor: bare system calls ----------------------------------------
 
-// Opens and configures the port exactly as SerialStream::Open does.
+// Opens and configures the port with the library's own port calls.
 int OpenPortLikeTheLibrary(const char* path) {
-    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd == -1) return -1;
-    fcntl(fd, F_SETFL, O_NONBLOCK);
-    termios settings{};
-    tcgetattr(fd, &settings);
-    std::memset(&settings, 0, sizeof settings);
-    cfsetispeed(&settings, B115200);
-    cfsetospeed(&settings, B115200);
-    settings.c_iflag = IGNBRK | IGNPAR;
-    settings.c_cflag |= CS8 | CREAD | CLOCAL;
-    tcsetattr(fd, TCSANOW, &settings);
-    int lines = 0;
-    ioctl(fd, TIOCMGET, &lines);
-    lines |= TIOCM_DTR;
-    ioctl(fd, TIOCMSET, &lines);
+    const int fd = port::Open(path);
+    if (fd != -1) port::Configure(fd);
     return fd;
 }
 
@@ -220,9 +209,7 @@ int OpenPortLikeTheLibrary(const char* path) {
 bool WaitForBytes(int fd, int n) {
     const auto start = Clock::now();
     for (;;) {
-        int waiting = 0;
-        ioctl(fd, FIONREAD, &waiting);
-        if (waiting >= n) return true;
+        if (port::Waiting(fd) >= n) return true;
         if (Clock::now() - start > kReplyTimeout) return false;
     }
 }

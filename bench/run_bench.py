@@ -25,6 +25,8 @@ import sys
 import time
 from pathlib import Path
 
+from vantor.simulator import Simulator
+
 ROOT = Path(__file__).resolve().parent.parent
 
 FORCE = [0.01, 0.0, -0.01]  # the request of every case, as in vantor-bench
@@ -59,48 +61,27 @@ def find_tool(given, name, fallback):
     return str(fallback)
 
 
-class DeviceProcess:
-    """A device process started here, serving on the pseudo-terminal it prints."""
-
-    def __init__(self, argv, cpu=None, ends_on_eof=True):
-        self.argv = argv
-        self.ends_on_eof = ends_on_eof
-        # Our pipe on its standard input: closing it ends the simulator.
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.port = self.proc.stdout.readline().strip()
-        if not self.port:
-            self.proc.wait(timeout=5)
-            raise RuntimeError("%s printed no port (exit status %s)" % (argv[0], self.proc.returncode))
-        if cpu is not None:
-            try:
-                os.sched_setaffinity(self.proc.pid, {cpu})
-            except OSError:
-                pass
-
-    def cpu_seconds(self):
-        """CPU time used so far: ns from schedstat, else clock ticks from stat."""
+def start_device(executable, *args, cpu=None):
+    """A simulator (or the bare responder) on its own pseudo-terminal, pinned
+    to one processor when given."""
+    device = Simulator(*args, executable=executable)
+    if cpu is not None:
         try:
-            with open("/proc/%d/schedstat" % self.proc.pid) as f:
-                return int(f.read().split()[0]) / 1e9
-        except (OSError, ValueError, IndexError):
-            with open("/proc/%d/stat" % self.proc.pid) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+            os.sched_setaffinity(device.pid, {cpu})
+        except OSError:
+            pass
+    return device
 
-    def close(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.close()
-                if not self.ends_on_eof:
-                    self.proc.terminate()
-                self.proc.wait(timeout=2)
-            except subprocess.TimeoutExpired:
-                self.proc.terminate()
-                try:
-                    self.proc.wait(timeout=2)
-                except subprocess.TimeoutExpired:
-                    self.proc.kill()
-                    self.proc.wait()
+
+def cpu_seconds(pid):
+    """CPU time a process used so far: ns from schedstat, else clock ticks from stat."""
+    try:
+        with open("/proc/%d/schedstat" % pid) as f:
+            return int(f.read().split()[0]) / 1e9
+    except (OSError, ValueError, IndexError):
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def percentile_us(seconds, p):
@@ -195,11 +176,11 @@ def run_bench_binary(bench, args):
 
 def timed_on(device, run):
     """Runs one case and adds what the device process spent on it."""
-    cpu_start = device.cpu_seconds()
+    cpu_start = cpu_seconds(device.pid)
     wall_start = time.perf_counter()
     result = run()
     wall = time.perf_counter() - wall_start
-    device_cpu = device.cpu_seconds() - cpu_start
+    device_cpu = cpu_seconds(device.pid) - cpu_start
     total = result["exchanges"] + result["warmup"]
     result["device_cpu_us_per_exchange"] = device_cpu / total * 1e6
     result["device_busy_fraction"] = device_cpu / wall
@@ -285,11 +266,11 @@ def main():
     with open("/proc/loadavg") as f:
         load_start = float(f.read().split()[0])
 
-    device = DeviceProcess([sim, "talon"], device_cpu)
+    device = start_device(sim, "talon", cpu=device_cpu)
     responder = None
     own_end = own_start
     try:
-        responder = DeviceProcess([bench, "responder"], device_cpu)
+        responder = start_device(bench, "responder", cpu=device_cpu)
         runs = {
             "a": (device, lambda: run_bench_binary(bench, ["raw", device.port, n])),
             "b": (device, lambda: run_bench_binary(bench, ["library", device.port, n])),
@@ -308,11 +289,11 @@ def main():
                 "%s %.0f/s p50 %.1fus" % (c, r[c]["exchanges_per_second"], r[c]["p50_us"])
                 for c in CASES + CHECKS)), flush=True)
         # Before the device processes end and are counted as our children.
-        own_end = own_cpu_seconds() + device.cpu_seconds() + responder.cpu_seconds()
+        own_end = own_cpu_seconds() + cpu_seconds(device.pid) + cpu_seconds(responder.pid)
     finally:
-        device.close()
+        device.stop()
         if responder is not None:
-            responder.close()
+            responder.stop()
 
     elapsed = time.perf_counter() - started
     machine_end = cpu_times()

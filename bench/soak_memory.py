@@ -9,13 +9,10 @@ above it. Prints the samples and the verdict; a measurement, not a test.
 """
 
 import argparse
-import os
-import shutil
-import subprocess
-import sys
 import time
 
 import VantorHardwareAPI as api
+from vantor.simulator import simulated
 
 FORCES = ([0.01, 0.0, -0.01], [-0.01, 0.0, 0.01])  # alternated: the arm stays near rest
 
@@ -28,18 +25,6 @@ def rss_kib():
     raise RuntimeError("no VmRSS in /proc/self/status")
 
 
-def find_simulator(given):
-    if given:
-        return given
-    beside = os.path.join(os.path.dirname(sys.executable), "vantor-sim")
-    if os.access(beside, os.X_OK):
-        return beside
-    found = shutil.which("vantor-sim")
-    if not found:
-        sys.exit("vantor-sim not found: pass --sim PATH")
-    return found
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--count", type=int, default=1_000_000, help="exchanges in all (default 1000000)")
@@ -50,13 +35,7 @@ def main():
     if args.count < 2 * args.every or args.every <= 0:
         parser.error("--count must be at least twice --every")
 
-    # Our pipe on its standard input: closing it ends the simulator.
-    sim = subprocess.Popen([find_simulator(args.sim), "talon"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                           text=True)
-    try:
-        port = sim.stdout.readline().strip()
-        if not port:
-            sys.exit("vantor-sim printed no port")
+    with simulated("talon", executable=args.sim) as port:
         stream = api.SerialStream(port)
         talon = api.Talon(stream)
 
@@ -73,9 +52,6 @@ def main():
                 samples.append(sample)
                 print(f"{sample[0]:>10} {sample[1]:>8.1f} {sample[2]:>10} {sample[2] - samples[0][2]:>+9}",
                       flush=True)
-    finally:
-        sim.stdin.close()
-        sim.wait(timeout=10)
 
     growth = samples[-1][2] - samples[0][2]
     peak = max(s[2] for s in samples) - samples[0][2]

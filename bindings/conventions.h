@@ -1,12 +1,21 @@
 // What every bound member does the same way: warn before any I/O, release
-// the interpreter lock around the library call, check list lengths, and keep
-// null pointers away from the library.
+// the interpreter lock around the library call (letting Ctrl-C end its
+// waits), check list lengths, and keep null pointers away from the library.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
+#include <optional>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "Vantor/HardwareAPI/Devices/Device.h"
 
 namespace vantor_bindings {
 
@@ -18,12 +27,89 @@ inline void warn_deprecated(const char* message) {
     if (PyErr_WarnEx(PyExc_DeprecationWarning, message, 1) != 0) throw py::error_already_set();
 }
 
+namespace detail {
+
+using Vantor::HardwareAPI::Devices::WaitAbortScope;
+
+// Signal handlers run only on the main thread, so only its waits are made
+// to end on Ctrl-C; set when the module is imported.
+inline unsigned long& main_thread_ident() {
+    static unsigned long ident = 0;
+    return ident;
+}
+
+inline bool on_main_thread() { return PyThread_get_thread_ident() == main_thread_ident(); }
+
+// Abort checks for a device wait: run the pending signal handlers and stop
+// when one raised (KeyboardInterrupt, normally). A wait with the lock
+// released takes it for that moment.
+inline bool signal_raised_released(void* context) {
+    PyThreadState*& state = *static_cast<PyThreadState**>(context);
+    PyEval_RestoreThread(state);
+    const bool raised = PyErr_CheckSignals() != 0;
+    state = PyEval_SaveThread();
+    return raised;
+}
+
+inline bool signal_raised_held(void*) { return PyErr_CheckSignals() != 0; }
+
+// The exception a signal handler raised during the wait.
+inline void raise_if_interrupted(const std::optional<WaitAbortScope>& interrupt) {
+    if (interrupt && interrupt->aborted()) throw py::error_already_set();
+}
+
+}  // namespace detail
+
 // Runs the library call with the interpreter lock released; the lock is
 // taken back on return and on exception, before any Python object is built.
+// Not a scoped guard: at interpreter exit a daemon thread that takes the
+// lock back is ended by unwinding, which must not meet a destructor (they
+// may not throw). On the main thread, Ctrl-C ends the call's device waits
+// and raises here.
 template <typename F>
 auto released(F&& call) -> decltype(call()) {
-    py::gil_scoped_release release;
-    return call();
+    PyThreadState* state = nullptr;
+    std::optional<detail::WaitAbortScope> interrupt;
+    if (detail::on_main_thread()) interrupt.emplace(&detail::signal_raised_released, &state);
+    state = PyEval_SaveThread();
+    const auto run = [&]() -> decltype(call()) {
+        try {
+            return call();
+#ifdef __GLIBCXX__
+        } catch (abi::__forced_unwind&) {
+            throw;  // the thread is being ended: no lock to take back
+#endif
+        } catch (...) {
+            PyEval_RestoreThread(state);
+            throw;
+        }
+    };
+    if constexpr (std::is_void_v<decltype(call())>) {
+        run();
+        PyEval_RestoreThread(state);
+        detail::raise_if_interrupted(interrupt);
+    } else {
+        auto result = run();
+        PyEval_RestoreThread(state);
+        detail::raise_if_interrupted(interrupt);
+        return result;
+    }
+}
+
+// A library call that keeps the interpreter lock: on the main thread, Ctrl-C
+// still ends its device waits and raises here.
+template <typename F>
+auto interruptible(F&& call) -> decltype(call()) {
+    std::optional<detail::WaitAbortScope> interrupt;
+    if (detail::on_main_thread()) interrupt.emplace(&detail::signal_raised_held, nullptr);
+    if constexpr (std::is_void_v<decltype(call())>) {
+        call();
+        detail::raise_if_interrupted(interrupt);
+    } else {
+        auto result = call();
+        detail::raise_if_interrupted(interrupt);
+        return result;
+    }
 }
 
 // The library reads or writes three values of every vector argument.
@@ -45,9 +131,13 @@ T* not_none(T* pointer, const char* what) {
 // stream object alive (self is argument 1, the stream argument 2).
 using keeps_stream_alive = py::keep_alive<1, 2>;
 
-void bind_stream(py::module_& m);
+void bind_stream_uuid_device(py::module_& m);
 void bind_discovery(py::module_& m);
 void bind_talon(py::module_& m);
 void bind_handle(py::module_& m);
+
+// vantor._native
+void bind_effects(py::module_& m);
+void bind_servo(py::module_& m);
 
 }  // namespace vantor_bindings

@@ -52,6 +52,57 @@ using Vantor::HardwareAPI::IO::SerialStream;
 
 namespace {
 
+// Set while a bound callback method runs for a call of the base method from
+// the override of the same name (api.Handle.OnReceive...(self, ...),
+// super()): that call then reaches the library's own callback, not the
+// override again.
+thread_local const Handle* t_base_call = nullptr;
+
+class BaseCall {
+public:
+    explicit BaseCall(const Handle* handle) : previous_(t_base_call) { t_base_call = handle; }
+    ~BaseCall() { t_base_call = previous_; }
+    BaseCall(const BaseCall&) = delete;
+    BaseCall& operator=(const BaseCall&) = delete;
+
+private:
+    const Handle* previous_;
+};
+
+// Whether the Python code calling a bound callback method is the override of
+// that name on the same object: the caller's frame runs a function of that
+// name whose first argument is the object.
+bool called_from_own_override(const Handle& handle, const char* name) {
+    const py::handle self = py::detail::get_object_handle(&handle, py::detail::get_type_info(typeid(Handle)));
+    if (!self) return false;
+    const py::object frame = py::module_::import("sys").attr("_getframe")(0);
+    const py::object code = frame.attr("f_code");
+    if (code.attr("co_name").cast<std::string>() != name || code.attr("co_argcount").cast<int>() < 1)
+        return false;
+    const py::object first = code.attr("co_varnames")[py::int_(0)];
+    const py::object value = frame.attr("f_locals").attr("get")(first);
+    return value.is(self);
+}
+
+// The Python method overriding a callback on this object, or a null one. The
+// lookup is the attribute on the object unless it is Handle's own bound
+// method. It does not look at the Python stack, so a callback reached from
+// inside an override (a nested Receive) still finds its override; base calls
+// are told apart where they are made, in the bound methods.
+py::function python_override(const Handle* handle, const char* name) {
+    if (t_base_call == handle) {
+        t_base_call = nullptr;
+        return {};
+    }
+    const py::handle self = py::detail::get_object_handle(handle, py::detail::get_type_info(typeid(Handle)));
+    if (!self) return {};
+    py::object method = py::getattr(self, name, py::none());
+    if (method.is_none() || !PyCallable_Check(method.ptr())) return {};
+    py::function override = py::reinterpret_borrow<py::function>(method);
+    if (override.is_cpp_function()) return {};
+    return override;
+}
+
 // The library's callbacks forwarded to a Python subclass. Each takes the
 // interpreter lock: Receive runs with it released.
 class TrampolineHandle : public Handle {
@@ -64,15 +115,15 @@ public:
     void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
                              uint8_t hardware_version, uint8_t firmware_version) override {
         py::gil_scoped_acquire gil;
-        PYBIND11_OVERRIDE_NAME(void, Handle, "OnReceiveHandleInfo", OnReceiveHandleInfo, tool_data_remaining,
-                               device_id, device_model_number, hardware_version, firmware_version);
+        if (py::function override = python_override(this, "OnReceiveHandleInfo"))
+            override(tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version);
     }
 
     void OnReceiveHandleStatusMessage(uint16_t device_id, const float* quaternion, uint8_t error_flag,
                                       uint8_t hall_effect_sensor_level, uint8_t user_data_length,
                                       const uint8_t* user_data) override {
         py::gil_scoped_acquire gil;
-        py::function override = py::get_override(static_cast<const Handle*>(this), "OnReceiveHandleStatusMessage");
+        py::function override = python_override(this, "OnReceiveHandleStatusMessage");
         if (!override)
             py::pybind11_fail(
                 "Tried to call pure virtual function \"API::Devices::Handle::OnReceiveHandleStatusMessage\"");
@@ -85,8 +136,8 @@ public:
 
     void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
         py::gil_scoped_acquire gil;
-        PYBIND11_OVERRIDE_NAME(void, Handle, "OnReceiveHandleErrorResponse", OnReceiveHandleErrorResponse,
-                               device_id, error_code);
+        if (py::function override = python_override(this, "OnReceiveHandleErrorResponse"))
+            override(device_id, error_code);
     }
 };
 
@@ -130,6 +181,7 @@ void bind_handle(py::module_& m) {
             "OnReceiveHandleInfo",
             [](Handle& handle, uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
                uint8_t hardware_version, uint8_t firmware_version) {
+                const BaseCall base(called_from_own_override(handle, "OnReceiveHandleInfo") ? &handle : nullptr);
                 handle.OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number, hardware_version,
                                            firmware_version);
             },
@@ -144,6 +196,8 @@ void bind_handle(py::module_& m) {
                 // zero-padded copies.
                 const float components[4] = {quaternion, 0.0f, 0.0f, 0.0f};
                 uint8_t data[255] = {user_data};
+                const BaseCall base(called_from_own_override(handle, "OnReceiveHandleStatusMessage") ? &handle
+                                                                                                   : nullptr);
                 handle.OnReceiveHandleStatusMessage(device_id, components, error_flag, hall_effect_sensor_level,
                                                     user_data_length, data);
             },
@@ -152,6 +206,8 @@ void bind_handle(py::module_& m) {
         .def(
             "OnReceiveHandleErrorResponse",
             [](Handle& handle, uint16_t device_id, uint8_t error_code) {
+                const BaseCall base(called_from_own_override(handle, "OnReceiveHandleErrorResponse") ? &handle
+                                                                                                   : nullptr);
                 handle.OnReceiveHandleErrorResponse(device_id, error_code);
             },
             py::arg("device_id"), py::arg("error_code"), "OnReceiveHandleErrorResponse")

@@ -97,16 +97,26 @@ void bind_talon(py::module_& m) {
             "Wakeup the device and return the device info as a dict.")
         // The one-shot queries hold the interpreter lock throughout.
         .def(
-            "get_firmware_version", [](Talon& talon) { return python_uuid(talon.get_firmware_version()); },
+            "get_firmware_version",
+            [](Talon& talon) { return python_uuid(interruptible([&] { return talon.get_firmware_version(); })); },
             "Receive the firmware version of the device.")
         .def(
-            "get_device_id", [](Talon& talon) { return python_uuid(talon.get_device_id()); },
+            "get_device_id",
+            [](Talon& talon) { return python_uuid(interruptible([&] { return talon.get_device_id(); })); },
             "Receive the UUID of the device.")
-        .def("get_motor_currents", &Talon::get_motor_currents, "Receive the motor currents of the device.")
-        .def("get_device_orientation", &Talon::get_device_orientation,
-             "Receive the orientation of the base of the device.")
-        .def("get_power_status", &Talon::get_power_status, "Receive the power status of the device.")
-        .def("get_temperature", &Talon::get_temperature, "Receive the temperature of the device.")
+        .def(
+            "get_motor_currents", [](Talon& talon) { return interruptible([&] { return talon.get_motor_currents(); }); },
+            "Receive the motor currents of the device.")
+        .def(
+            "get_device_orientation",
+            [](Talon& talon) { return interruptible([&] { return talon.get_device_orientation(); }); },
+            "Receive the orientation of the base of the device.")
+        .def(
+            "get_power_status", [](Talon& talon) { return interruptible([&] { return talon.get_power_status(); }); },
+            "Receive the power status of the device.")
+        .def(
+            "get_temperature", [](Talon& talon) { return interruptible([&] { return talon.get_temperature(); }); },
+            "Receive the temperature of the device.")
         .def(
             "end_effector_force",
             [](Talon& talon, const Floats& force) {

@@ -1,181 +1,168 @@
-"""A virtual wall rendered by a 1 kHz haptic loop on a simulated Talon arm,
-with the simulated grip's status read beside it.
+"""A virtual wall rendered at 1 kHz by vantor.ServoLoop on a Talon arm, with
+the grip's status read beside it.
 
 The arm is pushed towards the wall by a steady "hand" force; the wall is a
-spring on the y axis that pushes back once the end effector passes it. The
-grip is read on a thread of its own: its reads release the interpreter lock,
-so they never hold up the arm's loop.
+plane on the y axis that pushes back once the end effector passes it. Both
+are effects computed natively every cycle: Python only starts the loop and
+reads its figures. The grip is read on a thread of its own.
+
+Without --talon and --handle the simulated devices are started.
 
 Usage: python examples/haptic_wall.py [--seconds 5] [--rate 1000]
+           [--talon PORT] [--handle PORT] [--save demo-run.npz]
 """
 import argparse
+import contextlib
 import os
-import shutil
 import signal
-import statistics
-import subprocess
 import sys
 import threading
 import time
+from typing import Any, Dict, Iterator, Optional
 
 import VantorHardwareAPI as api
+import vantor
+from vantor import effects
+from vantor.simulator import Simulator, find_simulator
 
 WALL_OFFSET = 0.02    # m beyond the starting point
 STIFFNESS = 500.0     # N/m
 DAMPING = 2.0         # N s/m, inside the wall only
 HAND_FORCE = 0.5      # N towards the wall
-MAX_FORCE = 5.0       # N
-
-
-def find_simulator():
-    here = os.path.join(os.path.dirname(sys.executable), "vantor-sim")
-    return here if os.access(here, os.X_OK) else shutil.which("vantor-sim")
-
-
-class Simulator:
-    """A vantor-sim process; stops when its standard input closes."""
-
-    def __init__(self, executable, *args):
-        self.process = subprocess.Popen([executable, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        text=True, start_new_session=True)
-        assert self.process.stdout is not None  # a pipe, as asked for above
-        self.port = self.process.stdout.readline().strip()
-        if not self.port:
-            raise RuntimeError(f"vantor-sim {' '.join(args)} did not start")
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=3)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+FORCE_LIMIT = 5.0     # N
 
 
 class GripReader(threading.Thread):
-    def __init__(self, handle):
+    """Reads a streaming grip's status frames, keeping the latest."""
+
+    def __init__(self, handle: api.Handle) -> None:
         super().__init__(daemon=True)
         self.handle = handle
         self.running = True
         self.frames = 0
         self.bad_frames = 0
-        self.status = None
+        self.status: Optional[Dict[str, Any]] = None
 
-    def run(self):
+    def run(self) -> None:
         while self.running:
             status = self.handle.GetQuillonStatus()
             if status["error_flag"] == 0:
                 self.frames += 1
                 self.status = status
-                # The wait for a frame polls a core: skip most of the gap
-                # to the next one, leaving the core to the arm's loop.
+                # The wait for a frame polls a core: skip most of the gap to
+                # the next one, leaving the core to the arm's loop.
                 time.sleep(0.006)
             else:
                 self.bad_frames += 1
 
 
-def percentile(values, p):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(p / 100 * len(ordered)))] if ordered else 0.0
-
-
-def run(seconds, rate):
-    sim = find_simulator()
-    if sim is None:
-        sys.exit("vantor-sim not found: install the package (pip install .) first")
-    arm_sim = Simulator(sim, "talon")
-    grip_sim = Simulator(sim, "handle", "--stream", "100")
-    reader = None
+@contextlib.contextmanager
+def ports(talon_port: Optional[str], handle_port: Optional[str]) -> Iterator[Dict[str, str]]:
+    """The ports given, or simulated devices for those not given."""
+    started = []
     try:
-        # The ports are given: nothing needs detecting.
-        arm_stream, grip_stream = api.SerialStream(arm_sim.port), api.SerialStream(grip_sim.port)
+        found = {"talon": talon_port, "handle": handle_port}
+        for kind, args in (("talon", ()), ("handle", ("--stream", "100"))):
+            if found[kind] is None:
+                if find_simulator() is None:
+                    sys.exit("vantor-sim not found: install the package (pip install .) first")
+                started.append(Simulator(kind, *args))
+                found[kind] = started[-1].port
+        yield {kind: str(port) for kind, port in found.items()}
+    finally:
+        for simulator in started:
+            simulator.stop()
+
+
+def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optional[str],
+        save: Optional[str]) -> None:
+    with ports(talon_port, handle_port) as port:
+        arm_stream, grip_stream = api.SerialStream(port["talon"]), api.SerialStream(port["handle"])
         talon, handle = api.Talon(arm_stream), api.Handle(grip_stream)
         info = talon.device_wakeup_dict()
-        print(f"arm  {arm_sim.port}: model {info['device_model_number']}, id {info['device_id_ext']}")
+        print(f"arm  {port['talon']}: model {info['device_model_number']}, id {info['device_id_ext']}")
         handle.SendDeviceWakeup()
-        print(f"grip {grip_sim.port}: woken, streaming status")
+        print(f"grip {port['handle']}: woken, streaming status")
 
-        start_pos, _ = talon.end_effector_force([0.0, 0.0, 0.0])
-        wall = start_pos[1] + WALL_OFFSET
+        start, _ = talon.end_effector_force([0.0, 0.0, 0.0])
+        wall = effects.Plane(point=(0.0, start[1] + WALL_OFFSET, 0.0), normal=(0.0, -1.0, 0.0),
+                             stiffness=STIFFNESS, damping=DAMPING)
+        hand = effects.ConstantForce(force=(0.0, HAND_FORCE, 0.0))
         reader = GripReader(handle)
         reader.start()
 
-        latencies, penetrations = [], []
-        period = 1.0 / rate
-        force = [0.0, HAND_FORCE, 0.0]
+        penetrations = []
+        faults = 0
         cpu0, t0 = time.process_time(), time.perf_counter()
-        next_tick, next_report = t0, t0 + 0.25
-        while True:
-            now = time.perf_counter()
-            if now - t0 >= seconds:
-                break
-            before = time.perf_counter()
-            position, velocity = talon.end_effector_force(force)
-            latencies.append(time.perf_counter() - before)
-
-            penetration = position[1] - wall
-            wall_force = 0.0
-            if penetration > 0:
-                wall_force = -STIFFNESS * penetration - DAMPING * velocity[1]
-            penetrations.append(max(penetration, 0.0))
-            force[1] = max(-MAX_FORCE, min(MAX_FORCE, HAND_FORCE + wall_force))
-
-            if now >= next_report:
-                elapsed = now - t0
-                cpu = (time.process_time() - cpu0) / elapsed * 100
-                recent = latencies[-rate // 4:]
-                status = reader.status or {}
-                print(f"\r{len(latencies) / elapsed:7.0f} Hz  p50 {percentile(recent, 50) * 1e6:5.0f} us"
-                      f"  p99 {percentile(recent, 99) * 1e6:5.0f} us  penetration {max(penetration, 0) * 1e3:5.2f} mm"
-                      f"  buttons {status.get('buttons', '-')}  battery {status.get('battery_level', 0):.3f} V"
-                      f"  cpu {cpu:3.0f}%", end="", flush=True)
-                next_report += 0.25
-            # Sleep most of the period, spin the rest: sleeping alone overshoots.
-            next_tick += period
-            while (left := next_tick - time.perf_counter()) > 0:
-                if left > 0.0003:
-                    time.sleep(left - 0.0002)
+        with vantor.ServoLoop(talon, rate_hz=rate, force_limit=FORCE_LIMIT) as loop:
+            loop.effect = hand + wall
+            loop.record(int(seconds * rate * 1.1) + 100)
+            while (elapsed := time.perf_counter() - t0) < seconds:
+                time.sleep(0.25)
+                state, stats = loop.state(), loop.stats()
+                penetration = wall.penetration(state["position"])
+                penetrations.append(penetration)
+                if state["fault"] is not None:
+                    # A stall of the machine can outlast the exchange deadline:
+                    # say so, and resume with the ramp.
+                    faults += 1
+                    print(f"\nfault: {state['fault']}; cleared")
+                    loop.clear_fault()
+                grip = reader.status or {}
+                cpu = (time.process_time() - cpu0) / (time.perf_counter() - t0) * 100
+                print(f"\r{stats['rate_hz']:6.0f} Hz  late {stats['late_cycles']:4d}"
+                      f"  jitter p99 {stats['jitter_us']['p99']:6.0f} us"
+                      f"  exchange p99 {stats['exchange_us']['p99']:5.0f} us"
+                      f"  penetration {penetration * 1e3:5.2f} mm  buttons {grip.get('buttons', '-')}"
+                      f"  battery {grip.get('battery_level', 0):.3f} V  cpu {cpu:3.0f}%", end="", flush=True)
+            stats = loop.stats()
+            recording = loop.recording()
         elapsed = time.perf_counter() - t0
         cpu = (time.process_time() - cpu0) / elapsed * 100
-        talon.end_effector_force([0.0, 0.0, 0.0])
         reader.running = False
         reader.join(timeout=6)
 
-        status = reader.status or {}
+        saved = []
+        if save:
+            vantor.save_recording(save, recording)
+            saved.append(save)
+        grip = reader.status or {}
         rows = [
-            ("exchanges", f"{len(latencies)}"),
-            ("loop rate", f"{len(latencies) / elapsed:.0f} Hz"),
-            ("latency p50", f"{percentile(latencies, 50) * 1e6:.0f} us"),
-            ("latency p99", f"{percentile(latencies, 99) * 1e6:.0f} us"),
-            ("latency max", f"{max(latencies) * 1e6:.0f} us"),
-            ("penetration mean", f"{statistics.fmean(penetrations) * 1e3:.2f} mm"),
-            ("penetration max", f"{max(penetrations) * 1e3:.2f} mm"),
+            ("cycles", f"{stats['cycles']}"),
+            ("loop rate", f"{stats['rate_hz']:.0f} Hz"),
+            ("late cycles", f"{stats['late_cycles']} ({stats['late_cycles'] / max(stats['cycles'], 1):.2%})"),
+            ("jitter p50", f"{stats['jitter_us']['p50']:.1f} us"),
+            ("jitter p99", f"{stats['jitter_us']['p99']:.0f} us"),
+            ("jitter max", f"{stats['jitter_us']['max']:.0f} us"),
+            ("exchange p50", f"{stats['exchange_us']['p50']:.0f} us"),
+            ("exchange p99", f"{stats['exchange_us']['p99']:.0f} us"),
+            ("exchange max", f"{stats['exchange_us']['max']:.0f} us"),
+            ("penetration max", f"{max(penetrations, default=0.0) * 1e3:.2f} mm"),
+            ("faults", f"{stats['faults']}"),
             ("grip frames", f"{reader.frames} good, {reader.bad_frames} bad"),
-            ("buttons (last)", f"{status.get('buttons', '-')}"),
-            ("battery (last)", f"{status.get('battery_level', 0):.3f} V"),
+            ("buttons (last)", f"{grip.get('buttons', '-')}"),
+            ("battery (last)", f"{grip.get('battery_level', 0):.3f} V"),
             ("process CPU", f"{cpu:.0f}%"),
         ]
+        rows += [("recording", os.path.abspath(path)) for path in saved]
         print("\n")
         width = max(len(name) for name, _ in rows)
         print(f"{'summary':<{width}}  value")
         print(f"{'-' * width}  {'-' * 16}")
         for name, value in rows:
             print(f"{name:<{width}}  {value}")
-    finally:
-        if reader is not None:
-            reader.running = False
-        arm_sim.stop()
-        grip_sim.stop()
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> int:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--seconds", type=float, default=5.0)
-    parser.add_argument("--rate", type=int, default=1000)
+    parser.add_argument("--rate", type=int, default=1000, help="loop rate in Hz (default 1000)")
+    parser.add_argument("--talon", help="the arm's port (default: a simulated arm)")
+    parser.add_argument("--handle", help="the grip's port (default: a simulated grip)")
+    parser.add_argument("--save", help="write the run's recording here (.npz or .csv)")
     args = parser.parse_args()
     try:
-        run(args.seconds, args.rate)
+        run(args.seconds, args.rate, args.talon, args.handle, args.save)
     except KeyboardInterrupt:
         print("\ninterrupted")
     return 0

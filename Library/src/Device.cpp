@@ -1,10 +1,11 @@
 #include "Vantor/HardwareAPI/Devices/Device.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
+
+#include "Framing.h"
+#include "Log.h"
 
 namespace Vantor {
 namespace HardwareAPI {
@@ -12,32 +13,114 @@ namespace Devices {
 
 namespace {
 
-// Error lines name this source and fixed lines: callers match on them.
-constexpr const char* kSourcePath = "Library/src/Device.cpp";
-constexpr unsigned kHeaderTimeoutLine = 58;
-constexpr unsigned kHeaderReadFailureLine = 75;
-constexpr unsigned kPayloadTimeoutLine = 87;
-constexpr unsigned kPayloadReadFailureLine = 97;
+using Clock = std::chrono::steady_clock;
+constexpr auto kAbortCheckInterval = std::chrono::milliseconds(20);
+
+thread_local WaitAbortScope* t_abort_scope = nullptr;
 
 // Whole seconds of a monotonic clock: a wall-clock step can neither end a
 // wait early nor stretch it, and a 5 s time-out still ends between 5 and 6 s.
-double WholeSeconds() {
-    using namespace std::chrono;
-    return std::floor(duration<double>(steady_clock::now().time_since_epoch()).count());
+double WholeSeconds(Clock::time_point t) {
+    return std::floor(std::chrono::duration<double>(t.time_since_epoch()).count());
 }
 
-bool TimedOut(float timeout, double start) {
-    return timeout > 0 && (WholeSeconds() - start) > static_cast<double>(timeout);
+bool TimedOutAt(float timeout, double start, Clock::time_point now) {
+    return timeout > 0 && (WholeSeconds(now) - start) > static_cast<double>(timeout);
 }
 
-void LogError(unsigned line, const char* message) {
-    const int error = errno;
-    std::fprintf(stderr, "[err] %s:%u> %s: [%d] %s\n", kSourcePath, line, message, error,
-                 std::strerror(error));
-    std::fflush(stderr);
-}
+// The abort side of one wait: asks the thread's check now and then, the
+// first time once the wait has found nothing for an interval.
+class AbortWatch {
+public:
+    bool Stop(Clock::time_point now) {
+        if (scope_ == nullptr) return false;
+        if (scope_->aborted()) return true;
+        if (!started_) {
+            started_ = true;
+            next_ = now + kAbortCheckInterval;
+            return false;
+        }
+        if (now < next_) return false;
+        next_ = now + kAbortCheckInterval;
+        return scope_->Ask();
+    }
+
+private:
+    WaitAbortScope* scope_ = t_abort_scope;
+    bool started_ = false;
+    Clock::time_point next_{};
+};
 
 }  // namespace
+
+// --- abort scopes -------------------------------------------------------------
+
+WaitAbortScope::WaitAbortScope(Check check, void* context)
+    : check_(check), context_(context), previous_(t_abort_scope) {
+    t_abort_scope = this;
+}
+
+WaitAbortScope::~WaitAbortScope() { t_abort_scope = previous_; }
+
+WaitAbortScope* WaitAbortScope::Current() { return t_abort_scope; }
+
+bool WaitAbortScope::Ask() {
+    if (!aborted_ && check_ != nullptr && check_(context_)) aborted_ = true;
+    return aborted_;
+}
+
+// --- framing ------------------------------------------------------------------
+
+namespace framing {
+
+double WaitStart() { return WholeSeconds(Clock::now()); }
+
+bool TimedOut(const Device& device, double start) { return TimedOutAt(device.timeout, start, Clock::now()); }
+
+void LogHeaderTimeout() { log::Error(log::Line::HeaderTimeout); }
+
+ReadEnd ReadHeaderCode(Device& device, double start) {
+    IO::SerialStream& stream = *device.stream;
+    AbortWatch abort;
+    for (;;) {
+        if (stream.Available() > 0) {
+            stream.read(reinterpret_cast<char*>(device.receive_buffer.get()), 1);
+            if (stream.rdstate() == std::ios_base::goodbit) return ReadEnd::Complete;
+            if (!stream.eof()) log::Error(log::Line::HeaderReadFailed);
+            return ReadEnd::ReadFailed;
+        }
+        const Clock::time_point now = Clock::now();
+        if (TimedOutAt(device.timeout, start, now)) {
+            LogHeaderTimeout();
+            return ReadEnd::TimedOut;
+        }
+        if (abort.Stop(now)) return ReadEnd::Aborted;
+    }
+}
+
+ReadEnd ReadBytes(Device& device, std::size_t n) {
+    // Nothing larger fits the receive buffer.
+    if (n > Device::kBufferSize) return ReadEnd::ReadFailed;
+    IO::SerialStream& stream = *device.stream;
+    const double start = WholeSeconds(Clock::now());
+    AbortWatch abort;
+    while (static_cast<std::size_t>(stream.Available()) < n) {
+        const Clock::time_point now = Clock::now();
+        if (TimedOutAt(device.timeout, start, now)) {
+            log::Error(log::Line::PayloadTimeout, n);
+            return ReadEnd::TimedOut;
+        }
+        if (abort.Stop(now)) return ReadEnd::Aborted;
+    }
+    stream.read(reinterpret_cast<char*>(device.receive_buffer.get()), static_cast<std::streamsize>(n));
+    if (stream.rdstate() == std::ios_base::goodbit) return ReadEnd::Complete;
+    if (!stream.eof()) log::Error(log::Line::PayloadReadFailed, n);
+    return ReadEnd::ReadFailed;
+}
+
+}  // namespace framing
+
+// --- the device ---------------------------------------------------------------
 
 Device::Device(IO::SerialStream* stream)
     : timeout(5.0f),
@@ -46,43 +129,13 @@ Device::Device(IO::SerialStream* stream)
       receive_buffer(std::make_unique<uint8_t[]>(kBufferSize)) {}
 
 uint8_t Device::ReadHeaderCode() {
-    const double start = WholeSeconds();
-    for (;;) {
-        if (stream->Available() > 0) {
-            stream->read(reinterpret_cast<char*>(receive_buffer.get()), 1);
-            if (stream->rdstate() == std::ios_base::goodbit) return receive_buffer[0];
-            if (stream->eof()) return 0;
-            LogError(kHeaderReadFailureLine, "unable to read header code from stream");
-            return 0;
-        }
-        if (TimedOut(timeout, start)) {
-            LogError(kHeaderTimeoutLine, "timeout waiting for header code");
-            return 0;
-        }
-    }
+    if (framing::ReadHeaderCode(*this, framing::WaitStart()) != framing::ReadEnd::Complete) return 0;
+    return receive_buffer[0];
 }
 
 int Device::ReadBytes(std::size_t n) {
-    // Nothing larger fits the receive buffer.
-    if (n > kBufferSize) return 0;
-    const double start = WholeSeconds();
-    while (static_cast<std::size_t>(stream->Available()) < n) {
-        if (TimedOut(timeout, start)) {
-            const int error = errno;
-            std::fprintf(stderr, "[err] %s:%u> timeout waiting for '%zu' bytes: [%d] %s\n",
-                         kSourcePath, kPayloadTimeoutLine, n, error, std::strerror(error));
-            std::fflush(stderr);
-            return 0;
-        }
-    }
-    stream->read(reinterpret_cast<char*>(receive_buffer.get()), static_cast<std::streamsize>(n));
-    if (stream->rdstate() == std::ios_base::goodbit) return static_cast<int>(stream->gcount());
-    if (stream->eof()) return 0;
-    const int error = errno;
-    std::fprintf(stderr, "[err] %s:%u> unable to read '%zu' bytes from stream: [%d] %s\n",
-                 kSourcePath, kPayloadReadFailureLine, n, error, std::strerror(error));
-    std::fflush(stderr);
-    return 0;
+    if (framing::ReadBytes(*this, n) != framing::ReadEnd::Complete) return 0;
+    return static_cast<int>(stream->gcount());
 }
 
 void Device::SendValues(uint8_t code, const float* values, int& count) {

@@ -1,5 +1,9 @@
 #include "Vantor/HardwareAPI/Discovery.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -8,7 +12,8 @@
 
 #include "Vantor/HardwareAPI/Devices/Handle.h"
 #include "Vantor/HardwareAPI/Devices/Talon.h"
-#include "Vantor/HardwareAPI/Devices/Wire.h"
+#include "Wire.h"
+#include "OpenPorts.h"
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 
 namespace Vantor {
@@ -20,6 +25,7 @@ namespace fs = std::filesystem;
 using Devices::Handle;
 using Devices::Talon;
 using IO::SerialStream;
+namespace open_ports = IO::open_ports;
 
 constexpr auto kTalonWait = std::chrono::seconds(3);
 constexpr auto kHandleWait = std::chrono::seconds(5);
@@ -38,6 +44,35 @@ public:
 
     bool found = false;
 };
+
+// The exclusive advisory lock a probe holds on its port, on a descriptor of
+// its own, taken before the port is configured so that a port another
+// program has locked is not touched at all.
+class ProbeLock {
+public:
+    explicit ProbeLock(const char* port) : fd_(::open(port, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+        if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~ProbeLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ProbeLock(const ProbeLock&) = delete;
+    ProbeLock& operator=(const ProbeLock&) = delete;
+
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+// A port this process already drives is left alone: the probe would read
+// its replies, and it the probe's.
+bool OpenForProbe(SerialStream& stream, const ProbeLock& lock, const char* port) {
+    return lock.held() && !open_ports::IsOpen(port) && stream.Open() == 1;
+}
 
 // Runs the probe on a thread of its own. A late answer is waited for, so the
 // next probe never overlaps this one, but it does not count.
@@ -84,8 +119,9 @@ std::vector<SerialPort> list_serial_ports(const fs::path& dir) {
 
 int probe_talon(const char* port) {
     try {
+        const ProbeLock lock(port);
         SerialStream stream(port, false);
-        if (stream.Open() != 1) return 0;
+        if (!OpenForProbe(stream, lock, port)) return 0;
         Talon talon(&stream);
         talon.SendDeviceWakeup();
         const Devices::TalonInfo info = talon.ReceiveDeviceInfo();
@@ -100,8 +136,9 @@ int probe_talon(const char* port) {
 
 int probe_handle(const char* port) {
     try {
+        const ProbeLock lock(port);
         SerialStream stream(port, false);
-        if (stream.Open() != 1) return 0;
+        if (!OpenForProbe(stream, lock, port)) return 0;
         MyHandle handle(&stream);
         handle.SendDeviceWakeup();
         handle.Receive();

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "Vantor/HardwareAPI/Devices/Wire.h"
+#include "Framing.h"
+#include "Wire.h"
 
 namespace Vantor {
 namespace HardwareAPI {
@@ -115,12 +116,18 @@ int Handle::Receive() {
 }
 
 QuillonStatus Handle::GetQuillonStatus() {
-    // Skip other codes, but give up at the first silent wait rather than
-    // keep the caller waiting on a device that has gone quiet.
-    uint8_t code = ReadHeaderCode();
-    while (code != HandleWire::kStatusMessage) {
-        if (code == 0) return Rejected(kNoFrame);
-        code = ReadHeaderCode();
+    // Every byte before the frame's code is skipped, a 0x00 of a frame that
+    // began before the stream did among them. The whole search gets one
+    // timeout, so neither silence nor a flood of other bytes holds the
+    // caller longer.
+    const double start = framing::WaitStart();
+    for (;;) {
+        if (framing::ReadHeaderCode(*this, start) != framing::ReadEnd::Complete) return Rejected(kNoFrame);
+        if (receive_buffer[0] == HandleWire::kStatusMessage) break;
+        if (framing::TimedOut(*this, start)) {
+            framing::LogHeaderTimeout();
+            return Rejected(kNoFrame);
+        }
     }
 
     if (ReadBytes(HandleWire::kCompactStuffedLength) !=

@@ -1,20 +1,19 @@
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "Log.h"
+#include "OpenPorts.h"
+#include "Port.h"
 
 namespace {
-
-// Error lines name this source and a fixed line: callers match on them.
-constexpr const char* kSourcePath = "Library/src/SerialStream.cpp";
-constexpr unsigned kWriteFailureLine = 53;
 
 constexpr long kReadLimitMs = 1000;
 constexpr useconds_t kPollSleepUs = 100;
@@ -29,14 +28,75 @@ long ElapsedMs(const timeval& start, const timeval& now) {
     return seconds * 1000 + micros / 1000;
 }
 
+// Closes the buffer's descriptor once and forgets it as an open port.
+void CloseDescriptor(serialib& buffer) {
+    if (buffer.fd < 0) return;
+    Vantor::HardwareAPI::IO::open_ports::Forget(&buffer);
+    ::close(buffer.fd);
+    buffer.fd = -1;
+}
+
 }  // namespace
 
-serialib::~serialib() {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
+namespace Vantor {
+namespace HardwareAPI {
+namespace IO {
+namespace open_ports {
+
+namespace {
+
+// A port as a device: the device number of a character device, else the
+// file's identity.
+struct PortId {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const PortId& other) const { return device == other.device && inode == other.inode; }
+};
+
+PortId IdOf(const struct stat& info) {
+    if (S_ISCHR(info.st_mode)) return {info.st_rdev, 0};
+    return {info.st_dev, info.st_ino};
+}
+
+std::mutex g_mutex;
+std::vector<std::pair<const void*, PortId>> g_open;
+
+}  // namespace
+
+void Remember(const void* owner, int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0) return;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_open.emplace_back(owner, IdOf(info));
+}
+
+void Forget(const void* owner) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (auto it = g_open.begin(); it != g_open.end(); ++it) {
+        if (it->first == owner) {
+            g_open.erase(it);
+            return;
+        }
     }
 }
+
+bool IsOpen(const char* path) {
+    struct stat info {};
+    if (path == nullptr || stat(path, &info) != 0) return false;
+    const PortId id = IdOf(info);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (const auto& entry : g_open) {
+        if (entry.second == id) return true;
+    }
+    return false;
+}
+
+}  // namespace open_ports
+}  // namespace IO
+}  // namespace HardwareAPI
+}  // namespace Vantor
+
+serialib::~serialib() { CloseDescriptor(*this); }
 
 int serialib::timed_read(char* dst, uint32_t n) {
     timeval start{};
@@ -130,10 +190,7 @@ SerialStream::SerialStream(const char* port_path, bool open_now)
 }
 
 SerialStream::~SerialStream() {
-    if (buffer && buffer->fd >= 0) {
-        ::close(buffer->fd);
-        buffer->fd = -1;
-    }
+    if (buffer) CloseDescriptor(*buffer);
 }
 
 int8_t SerialStream::Open() {
@@ -141,27 +198,11 @@ int8_t SerialStream::Open() {
         // A second Open replaces the first buffer, closing its port.
         buffer = std::make_unique<serialib>();
         rdbuf(buffer.get());
-        if (port_path == nullptr) return -2;
-        buffer->fd = ::open(port_path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (buffer->fd == -1) return -2;
-        const int fd = buffer->fd;
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-
-        termios settings{};
-        tcgetattr(fd, &settings);
-        std::memset(&settings, 0, sizeof settings);
-        cfsetispeed(&settings, B115200);
-        cfsetospeed(&settings, B115200);
-        settings.c_iflag = IGNBRK | IGNPAR;
-        settings.c_oflag = 0;
-        settings.c_cflag |= CS8 | CREAD | CLOCAL;
-        settings.c_lflag = 0;
-        tcsetattr(fd, TCSANOW, &settings);
-
-        int lines = 0;
-        ioctl(fd, TIOCMGET, &lines);
-        lines |= TIOCM_DTR;
-        ioctl(fd, TIOCMSET, &lines);
+        const int fd = port::Open(port_path);
+        if (fd == -1) return -2;
+        buffer->fd = fd;
+        open_ports::Remember(buffer.get(), fd);
+        port::Configure(fd);
         return 1;
     } catch (...) {
         return -1;
@@ -169,26 +210,18 @@ int8_t SerialStream::Open() {
 }
 
 void SerialStream::Close() {
-    if (buffer && buffer->fd >= 0) {
-        ::close(buffer->fd);
-        buffer->fd = -1;
-    }
+    if (buffer) CloseDescriptor(*buffer);
 }
 
 int SerialStream::Available() {
     if (!buffer || buffer->fd < 0) return 0;
-    int waiting = 0;
-    ioctl(buffer->fd, FIONREAD, &waiting);
-    return waiting;
+    return port::Waiting(buffer->fd);
 }
 
 void SerialStream::Write(const uint8_t* data, std::size_t n) {
     write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
     if (good() || eof()) return;
-    const int error = errno;
-    std::fprintf(stderr, "[err] %s:%u> unable to write '%zu' bytes to stream: [%d] %s\n", kSourcePath,
-                 kWriteFailureLine, n, error, std::strerror(error));
-    std::fflush(stderr);
+    log::Error(log::Line::WriteFailed, n);
 }
 
 }  // namespace IO

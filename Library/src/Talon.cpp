@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "Vantor/HardwareAPI/Devices/TalonGeometry.h"
-#include "Vantor/HardwareAPI/Devices/Wire.h"
+#include "Wire.h"
 
 #if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__)
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,

@@ -47,7 +47,8 @@ Vector3 g_offsets = {0.0f, 0.0f, 0.0f};
 inline double Cos(float x) { return std::cos(static_cast<double>(x)); }
 inline double Sin(float x) { return std::sin(static_cast<double>(x)); }
 
-// Steps 4 to 9 of the read-out, from the radian angles of step 3.
+// The end-effector point of the five-bar linkage on its turning base, from
+// the three joint angles in radians (already mapped from the arm's degrees).
 Vector3 Solve(float t0, float t1, float t2, const Vector3& offsets) {
     const KinematicModel& m = kModel;
     const float a1 = m.proximal_length_1;
@@ -56,12 +57,12 @@ Vector3 Solve(float t0, float t1, float t2, const Vector3& offsets) {
     const float b2 = m.distal_length_2;
     const float d = m.joint_spacing;
 
-    // Step 4: offsets.
+    // Calibration: the measured offsets come off each joint.
     const float th0 = t0 - offsets[0];
     const float th1 = t1 - offsets[1];
     const float th2 = t2 - offsets[2];
 
-    // Step 5: elbow difference in the linkage plane.
+    // The vector from one elbow to the other, in the linkage plane.
     const float du = static_cast<float>(static_cast<double>(d) + static_cast<double>(a1) * Cos(th1) -
                                         static_cast<double>(a2) * Cos(th2));
     const float dv =
@@ -69,7 +70,8 @@ Vector3 Solve(float t0, float t1, float t2, const Vector3& offsets) {
     const float phi = static_cast<float>(std::atan2(static_cast<double>(dv), static_cast<double>(du)));
     const float r = std::sqrt(du * du + dv * dv);
 
-    // Step 6: direction of the distal link from elbow 1.
+    // Direction of the first distal link: the triangle of the two distal
+    // links and the elbow-to-elbow distance.
     float psi;
     if (r >= kDegenerateLinkage) {
         const float cos_beta = (b1 * b1 + r * r - b2 * b2) / (2.0f * r * b1);
@@ -79,13 +81,13 @@ Vector3 Solve(float t0, float t1, float t2, const Vector3& offsets) {
         psi = th1;  // the two elbows coincide
     }
 
-    // Step 7: planar end-effector point.
+    // Where the two distal links meet, in the linkage plane.
     const float u = static_cast<float>(static_cast<double>(d) / 2.0 + static_cast<double>(a1) * Cos(th1) +
                                        static_cast<double>(b1) * Cos(psi));
     const float v =
         static_cast<float>(static_cast<double>(a1) * Sin(th1) + static_cast<double>(b1) * Sin(psi));
 
-    // Step 8: into the base frame.
+    // Turned about the base joint and moved by the fixed offsets.
     const float s = m.lateral_offset_a + m.lateral_offset_b;
     const float n = m.v_offset - v;
     const float pa_turn =
@@ -96,7 +98,8 @@ Vector3 Solve(float t0, float t1, float t2, const Vector3& offsets) {
     const float pb = m.base_translation[1] + pb_turn;
     const float pc = u + m.height_offset;
 
-    // Step 9: rotate (-pc, pb, pa) by the base quaternion, as written.
+    // The base's fixed rotation, applied to (-pc, pb, pa); the matrix terms
+    // keep their single-precision order so results match the arm's to the digit.
     const float qx = m.base_rotation[0];
     const float qy = m.base_rotation[1];
     const float qz = m.base_rotation[2];
@@ -134,7 +137,8 @@ void set_joint_offsets(const Vector3& offsets) {
 }
 
 Vector3 forward_kinematics(const Vector3& joint_degrees, const Vector3& offsets) {
-    // Step 3, each evaluated left to right in single precision.
+    // The arm's degrees into the linkage's radians, each evaluated left to
+    // right in single precision.
     const float t0 = (joint_degrees[0] + 90.0f) * kPi / 180.0f;
     const float t1 = (-joint_degrees[1] - 180.0f) * kPi / 180.0f;
     const float t2 = (-joint_degrees[2] - 180.0f) * kPi / 180.0f;

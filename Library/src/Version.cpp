@@ -3,7 +3,8 @@
 namespace Vantor {
 namespace HardwareAPI {
 
-const char* get_cpp_version() { return "0.1.8"; }
+// The project version, set once in the build.
+const char* get_cpp_version() { return VANTOR_VERSION; }
 
 }  // namespace HardwareAPI
 }  // namespace Vantor

@@ -26,6 +26,7 @@
 
 #include "Vantor/HardwareAPI/Devices/Handle.h"
 #include "Vantor/HardwareAPI/Devices/Talon.h"
+#include "support/LogCapture.h"
 #include "support/MemoryStream.h"
 #include "support/PtyDevice.h"
 
@@ -226,7 +227,7 @@ Outcome RunOnPty(const Operation& op, Fault fault) {
     PtyDevice device;
     SerialStream stream(device.path().c_str());
     Outcome outcome;
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     auto call = std::async(std::launch::async, [&] {
         const auto start = Clock::now();
         outcome.result = op.call(stream);
@@ -235,7 +236,7 @@ Outcome RunOnPty(const Operation& op, Fault fault) {
     outcome.request = device.Read(op.request.size(), 5000);
     Play(device, fault, op.reply);
     call.get();
-    outcome.err = testing::internal::GetCapturedStderr();
+    outcome.err = vantor_test::CapturedLog();
     return outcome;
 }
 
@@ -360,7 +361,7 @@ TEST(GarbageFlood, TalonExchangesReturnZerosWithinTheirWaits) {
     Flood flood(device, Garbage(kFloodBytes, {43}));
     const float force[] = {1.0f, 2.0f, 3.0f};
 
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     int calls = 0;
     bool waited = false;  // a call after the flood that ran into the time-out
     while (!waited && calls < 40) {
@@ -372,7 +373,7 @@ TEST(GarbageFlood, TalonExchangesReturnZerosWithinTheirWaits) {
         waited = flood_over && took >= 0.9;
         ++calls;
     }
-    testing::internal::GetCapturedStderr();
+    vantor_test::CapturedLog();
     EXPECT_TRUE(waited);
     EXPECT_GE(calls, 10) << "10 kB hold at most 9 header bytes with full drains";
     EXPECT_LE(calls, 20);
@@ -390,7 +391,7 @@ TEST(GarbageFlood, HandleReceiveReturnsMinusOneOrACount) {
     handle.timeout = kTimeout;
     Flood flood(device, Garbage(kFloodBytes, {}));
 
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     int calls = 0;
     int messages = 0;
     bool silence = false;  // a -1 that waited out the time-out after the flood
@@ -406,7 +407,7 @@ TEST(GarbageFlood, HandleReceiveReturnsMinusOneOrACount) {
         ++calls;
         if (HasFailure()) break;
     }
-    testing::internal::GetCapturedStderr();
+    vantor_test::CapturedLog();
     EXPECT_TRUE(silence) << calls << " calls";
     EXPECT_EQ(stream.Available(), 0);
     EXPECT_EQ(flood.Join(), kFloodBytes);
@@ -423,11 +424,11 @@ TEST(GarbageFlood, QuillonStatusSkipsItAllThenReportsNoFrame) {
     handle.timeout = kTimeout;
     Flood flood(device, Garbage(kFloodBytes, {0x00, 0xDA}));
 
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     const auto start = Clock::now();
     EXPECT_EQ(Summary(handle.GetQuillonStatus()), kNoQuillon);
     EXPECT_LT(SecondsSince(start), MaxSeconds(2));
-    testing::internal::GetCapturedStderr();
+    vantor_test::CapturedLog();
     EXPECT_EQ(flood.Join(), kFloodBytes);
     EXPECT_EQ(stream.Available(), 0);
     ExpectFreshStreamWorks(Quillon());
@@ -517,11 +518,11 @@ TEST(SimulatorFault, HangUpBetweenExchangesGivesZerosAndALoggedWrite) {
     EXPECT_NE(Summary(talon.end_effector_force(force)), kZeroState) << "the arm answers once";
     ASSERT_TRUE(sim.WaitForExit(10s));
 
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     const auto start = Clock::now();
     EXPECT_EQ(Summary(talon.end_effector_force(force)), kZeroState);
     EXPECT_LT(SecondsSince(start), MaxSeconds(2));
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = vantor_test::CapturedLog();
     EXPECT_NE(err.find("unable to write '13' bytes to stream"), std::string::npos) << err;
 
     Simulator fresh({"talon"});

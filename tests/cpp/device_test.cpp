@@ -1,10 +1,13 @@
 // Framing on the in-memory stream: no timing except where a time-out must run.
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include <gtest/gtest.h>
 
 #include "Vantor/HardwareAPI/Devices/Device.h"
+#include "Vantor/HardwareAPI/Log.h"
+#include "support/LogCapture.h"
 #include "support/MemoryStream.h"
 #include "support/PtyDevice.h"
 
@@ -67,21 +70,21 @@ TEST(Device, TimeoutsReturnZeroLogAndConsumeNothing) {
     Device device(&stream);
     device.timeout = 1.0f;
 
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(device.ReadHeaderCode(), 0);
     double took = SecondsSince(start);
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = vantor_test::CapturedLog();
     EXPECT_GT(took, 0.9);
     EXPECT_LT(took, 2.5);
     EXPECT_EQ(err.rfind("[err] Library/src/Device.cpp:58> timeout waiting for header code: [", 0), 0u) << err;
 
     stream.Feed(Bytes({7, 8, 9}));
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(device.ReadBytes(4), 0);
     took = SecondsSince(start);
-    err = testing::internal::GetCapturedStderr();
+    err = vantor_test::CapturedLog();
     EXPECT_GT(took, 0.9);
     EXPECT_LT(took, 2.5);
     EXPECT_EQ(err.rfind("[err] Library/src/Device.cpp:87> ", 0), 0u) << err;
@@ -133,10 +136,10 @@ TEST(Device, StickyEndOfStreamIsSilent) {
 
     pty.Send(Bytes({6, 7}));
     usleep(20000);
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     EXPECT_EQ(device.ReadHeaderCode(), 0);
     EXPECT_EQ(device.ReadBytes(1), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(vantor_test::CapturedLog(), "");
 }
 
 TEST(Device, FailedReadIsLogged) {
@@ -144,14 +147,41 @@ TEST(Device, FailedReadIsLogged) {
     stream.Feed(Bytes({1, 2}));
     Device device(&stream);
     stream.setstate(std::ios_base::badbit);
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     EXPECT_EQ(device.ReadHeaderCode(), 0);
     EXPECT_EQ(device.ReadBytes(1), 0);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = vantor_test::CapturedLog();
     EXPECT_NE(err.find("[err] Library/src/Device.cpp:75> unable to read header code from stream: ["),
               std::string::npos)
         << err;
     EXPECT_NE(err.find("[err] Library/src/Device.cpp:97> unable to read '1' bytes from stream: ["),
               std::string::npos)
         << err;
+}
+
+// Without a sink of the program's own, the lines go to standard error,
+// exactly as they always have; a sink of its own gets the same text, and
+// restoring the default brings standard error back.
+TEST(Device, ErrorLinesGoToStandardErrorOrToTheInstalledSink) {
+    MemoryStream stream;
+    stream.Feed(Bytes({1, 2, 3, 4}));
+    Device device(&stream);
+    stream.setstate(std::ios_base::badbit);
+    errno = ENOTTY;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(device.ReadHeaderCode(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[err] Library/src/Device.cpp:75> unable to read header code from stream: [25] "
+              "Inappropriate ioctl for device\n");
+
+    std::string kept;
+    Vantor::HardwareAPI::SetLogSink([](const char* line, void* into) { *static_cast<std::string*>(into) += line; },
+                                    &kept);
+    testing::internal::CaptureStderr();
+    errno = ENOTTY;
+    EXPECT_EQ(device.ReadBytes(3), 0);
+    Vantor::HardwareAPI::SetLogSink(nullptr, nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(kept, "[err] Library/src/Device.cpp:97> unable to read '3' bytes from stream: [25] "
+                    "Inappropriate ioctl for device\n");
 }

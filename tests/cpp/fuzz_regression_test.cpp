@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "../../fuzz/FuzzHarness.h"
+#include "support/LogCapture.h"
 
 namespace fs = std::filesystem;
 using namespace vantor_fuzz;
@@ -93,17 +94,17 @@ TEST(FuzzStream, CompleteReplyIsReadAndMissingByteEndsTheWait) {
     EXPECT_EQ(talon.get_temperature(), 10.0f);
     EXPECT_TRUE(stream.good());
 
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     EXPECT_EQ(talon.get_temperature(), 0.0f);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(vantor_test::CapturedLog(), "");
     EXPECT_FALSE(stream.good());
 
     const uint8_t cut[] = {0x2B, 1, 2, 3};  // a state reply cut short
     FuzzStream short_stream(cut, sizeof cut);
     Devices::Talon arm(&short_stream);
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     const Devices::TalonState state = arm.end_effector_force(kZero3);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(vantor_test::CapturedLog(), "");
     EXPECT_EQ(state.position, (Devices::Vector3{0.0f, 0.0f, 0.0f}));
     EXPECT_FALSE(short_stream.good());
 }

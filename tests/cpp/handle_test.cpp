@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "Vantor/HardwareAPI/Devices/Handle.h"
+#include "support/LogCapture.h"
 #include "support/MemoryStream.h"
 
 using namespace Vantor::HardwareAPI::Devices;
@@ -256,9 +257,9 @@ TEST(HandleReceive, TimedOutTailCallsNothing) {
     stream.Feed(status.substr(0, 24));
     RecordingHandle handle(&stream);
     handle.timeout = 1.0f;
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     EXPECT_EQ(handle.Receive(), 21);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = vantor_test::CapturedLog();
     EXPECT_NE(err.find("[err] Library/src/Device.cpp:87> "), std::string::npos) << err;
     EXPECT_TRUE(handle.calls.empty());
     EXPECT_EQ(stream.Unread(), 2u);  // the partial tail stays in the stream
@@ -366,13 +367,13 @@ TEST(HandleQuillon, SilenceGivesNoFrame) {
     MemoryStream stream;
     Handle handle(&stream);
     handle.timeout = 1.0f;
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     ExpectRejected(handle.GetQuillonStatus(), 2);
 
     // Silence after another code ends the skip instead of waiting on.
     stream.Feed(Bytes({0x0B}));
     ExpectRejected(handle.GetQuillonStatus(), 2);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = vantor_test::CapturedLog();
     EXPECT_NE(err.find("[err] Library/src/Device.cpp:58> timeout waiting for header code"),
               std::string::npos)
         << err;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
+#include "support/LogCapture.h"
 #include "support/PtyDevice.h"
 
 using Vantor::HardwareAPI::IO::SerialStream;
@@ -65,9 +66,9 @@ TEST(SerialStream, UnopenedStreamLogsFailedWrite) {
     SerialStream stream("/nonexistent/ttyACM9");
     EXPECT_EQ(stream.Available(), 0);
     const uint8_t byte = 10;
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     stream.Write(&byte, 1);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = vantor_test::CapturedLog();
     EXPECT_NE(err.find("[err] Library/src/SerialStream.cpp:53> unable to write '1' bytes to stream: ["),
               std::string::npos)
         << err;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
+#include "support/LogCapture.h"
 #include "support/PtyDevice.h"
 
 using Vantor::HardwareAPI::IO::SerialStream;
@@ -35,7 +36,7 @@ TEST_P(StreamSoak, LeavesNoDescriptorOpen) {
     const uint8_t wakeup = 0x0A;
 
     // Capturing the failure lines holds a descriptor of its own.
-    if (c.end == End::FailedWriteThenDestroy) testing::internal::CaptureStderr();
+    if (c.end == End::FailedWriteThenDestroy) vantor_test::CaptureLog();
     const int before = OpenDescriptorCount();
     for (int i = 0; i < c.count; ++i) {
         SerialStream stream(path.c_str());
@@ -49,7 +50,7 @@ TEST_P(StreamSoak, LeavesNoDescriptorOpen) {
         }
     }
     EXPECT_EQ(OpenDescriptorCount(), before);
-    if (c.end == End::FailedWriteThenDestroy) testing::internal::GetCapturedStderr();
+    if (c.end == End::FailedWriteThenDestroy) vantor_test::CapturedLog();
     EXPECT_EQ(device.ReadAll(), "") << "only the failed writes were attempted";
 }
 

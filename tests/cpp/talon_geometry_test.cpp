@@ -10,6 +10,7 @@
 
 #include "Vantor/HardwareAPI/Devices/Talon.h"
 #include "Vantor/HardwareAPI/Devices/TalonGeometry.h"
+#include "support/LogCapture.h"
 #include "support/MemoryStream.h"
 
 using namespace Vantor::HardwareAPI::Devices;
@@ -45,7 +46,7 @@ protected:
 
 // --- the model ----------------------------------------------------------------
 
-TEST(TalonModel, HasTheSpecifiedValuesAndNeverChanges) {
+TEST(TalonModel, HoldsTheArmDimensionsAndNeverChanges) {
     const KinematicModel& m = kinematic_model();
     EXPECT_EQ(&m, &kinematic_model());
     EXPECT_EQ(m.proximal_length_1, 0.14f);
@@ -133,9 +134,9 @@ TEST_F(TalonGeometryTest, HostReadOutWithFailedReplyUsesZeroJointAngles) {
     Talon talon(&stream);
     talon.timeout = 1.0f;
     stream.Feed(Bytes({27}) + FloatBytes({10, 20, 30}));  // short: 12 of 24 bytes
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     const TalonState s = talon.get_end_effector_position(false);
-    testing::internal::GetCapturedStderr();
+    vantor_test::CapturedLog();
     EXPECT_EQ(s.position, forward_kinematics({0, 0, 0}, offsets));
     EXPECT_NE(s.position, (Vector3{0, 0, 0}));
     EXPECT_EQ(s.velocity, (Vector3{0, 0, 0}));
@@ -185,9 +186,9 @@ TEST_F(TalonGeometryTest, CalibrationWithFailedReplyUsesZeroMeasuredAngles) {
     talon.timeout = 1.0f;
     stream.Feed(JointState(5, 5, 5).substr(0, 10));  // short reply
     const float angles[3] = {10, 20, 30};
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     talon.adjust_angles(angles);
-    testing::internal::GetCapturedStderr();
+    vantor_test::CapturedLog();
     EXPECT_EQ(joint_offsets(), calibration_offsets({0, 0, 0}, {10, 20, 30}));
 }
 

@@ -1,5 +1,5 @@
-// The Talon's messages on the in-memory stream (Parts 3.1, 3.2, 3.4): the
-// bytes of every request, the decoding of every reply, and the defaults after
+// The Talon's messages on the in-memory stream (queries, control exchanges,
+// the older one-way calls): the bytes of every request, the decoding of every reply, and the defaults after
 // a missing, short or mismatched reply. Only the failure tests wait out
 // time-outs, with timeout = 1.0 (a missing reply costs two of them).
 #include <algorithm>
@@ -13,6 +13,7 @@
 
 #include "Vantor/HardwareAPI/Devices/Talon.h"
 #include "Vantor/HardwareAPI/Devices/TalonGeometry.h"
+#include "support/LogCapture.h"
 #include "support/MemoryStream.h"
 
 using Vantor::HardwareAPI::UUID;
@@ -283,11 +284,11 @@ TEST_F(TalonTest, ReplyArrivingInPiecesIsWaitedFor) {
 
 TEST_F(TalonTest, IdentifierLengthByte15GivesZerosWithoutWaiting) {
     stream.Feed(Bytes({13, 209, 15}) + IdentifierBytes());
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     const auto start = std::chrono::steady_clock::now();
     const UUID id = talon.get_device_id();
     const double took = SecondsSince(start);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = vantor_test::CapturedLog();
     EXPECT_EQ(id.hex(), std::string(32, '0'));
     EXPECT_EQ(stream.Unread(), 0u);  // all 17 bytes arrived and were read
     EXPECT_LT(took, 0.5);
@@ -297,11 +298,11 @@ TEST_F(TalonTest, IdentifierLengthByte15GivesZerosWithoutWaiting) {
 // --- defaults after failures (these wait out time-outs) ---------------------------
 
 TEST_F(TalonTest, MissingReplyCostsTwoTimeouts) {
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     const auto start = std::chrono::steady_clock::now();
     const float temperature = talon.get_temperature();
     const double took = SecondsSince(start);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = vantor_test::CapturedLog();
     EXPECT_EQ(temperature, 0.0f);
     EXPECT_GT(took, 1.9);
     EXPECT_LT(took, 5.0);
@@ -313,9 +314,9 @@ TEST_F(TalonTest, MissingReplyCostsTwoTimeouts) {
 
 TEST_F(TalonTest, ShortWakeupReplyGivesZeros) {
     stream.Feed(Bytes({11}) + InfoPayload().substr(0, 20));
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     const TalonInfo info = talon.device_wakeup();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = vantor_test::CapturedLog();
     EXPECT_EQ(info.device_id, 0);
     EXPECT_EQ(info.device_model_number, 0);
     EXPECT_EQ(info.hardware_version, 0);
@@ -327,9 +328,9 @@ TEST_F(TalonTest, ShortWakeupReplyGivesZeros) {
 
 TEST_F(TalonTest, IdentifierAnsweredForTheOtherSelectorGivesZerosAndLeavesItUnread) {
     stream.Feed(Bytes({13, 210, 16}) + IdentifierBytes());
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     const UUID id = talon.get_device_id();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = vantor_test::CapturedLog();
     EXPECT_EQ(id.hex(), std::string(32, '0'));
     EXPECT_EQ(ErrorLines(err), 1) << err;  // the drain attempt timed out
     EXPECT_EQ(stream.Unread(), 17u);       // both header codes were read, nothing more
@@ -338,9 +339,9 @@ TEST_F(TalonTest, IdentifierAnsweredForTheOtherSelectorGivesZerosAndLeavesItUnre
 TEST_F(TalonTest, MismatchedStateReplyGivesZerosAndLeavesItUnread) {
     stream.Feed(StateReply(43, {1, 2, 3, 4, 5, 6}));
     const float request[3] = {1, 2, 3};
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     const TalonState s = talon.joint_angles(request);
-    testing::internal::GetCapturedStderr();
+    vantor_test::CapturedLog();
     ExpectVector(s.position.data(), {0, 0, 0});
     ExpectVector(s.velocity.data(), {0, 0, 0});
     EXPECT_EQ(stream.Unread(), 24u);
@@ -350,9 +351,9 @@ TEST_F(TalonTest, ShortJointStateLeavesArraysUnchanged) {
     stream.Feed(Bytes({27}) + FloatBytes({1, 2, 3, 4, 5}));  // 20 of 24 bytes
     float position[3] = {7, 8, 9};
     float velocity[3] = {-7, -8, -9};
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     EXPECT_FALSE(talon.ReceiveJointState(position, velocity));
-    testing::internal::GetCapturedStderr();
+    vantor_test::CapturedLog();
     ExpectVector(position, {7, 8, 9});
     ExpectVector(velocity, {-7, -8, -9});
     EXPECT_TRUE(stream.writes.empty());
@@ -515,9 +516,9 @@ TEST(TalonLegacy, ReceiveStateAfterJointTorquesLeavesArraysUnchanged) {
     stream.Feed(StateReply(27, {1, 2, 3, 4, 5, 6}));
     float position[3] = {11, 12, 13};
     float velocity[3] = {14, 15, 16};
-    testing::internal::CaptureStderr();
+    vantor_test::CaptureLog();
     EXPECT_FALSE(talon.ReceiveState(position, velocity));
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = vantor_test::CapturedLog();
     ExpectVector(position, {11, 12, 13});
     ExpectVector(velocity, {14, 15, 16});
     EXPECT_EQ(stream.Unread(), 24u);

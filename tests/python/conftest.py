@@ -1,12 +1,11 @@
 import os
 import select
-import shutil
-import subprocess
-import sys
 import time
 import tty
 
 import pytest
+
+from vantor.simulator import Simulator, find_simulator
 
 
 class PtyDevice:
@@ -69,25 +68,17 @@ def pty_device():
     device.close()
 
 
-def simulator_path():
-    here = os.path.join(os.path.dirname(sys.executable), "vantor-sim")
-    return here if os.access(here, os.X_OK) else shutil.which("vantor-sim")
-
-
 @pytest.fixture
 def simulator():
     """Starts vantor-sim with the given arguments; returns its port path."""
-    path = simulator_path()
-    if path is None:
+    if find_simulator() is None:
         pytest.skip("vantor-sim is not installed")
     started = []
 
     def start(*args):
-        process = subprocess.Popen([path, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        started.append(process)
-        return process.stdout.readline().strip()
+        started.append(Simulator(*args))
+        return started[-1].port
 
     yield start
-    for process in started:
-        process.stdin.close()  # the simulator ends when its input closes
-        process.wait(timeout=5)
+    for simulator in started:
+        simulator.stop()

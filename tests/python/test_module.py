@@ -1,4 +1,5 @@
 import gc
+import importlib.metadata
 import os
 import subprocess
 import sys
@@ -9,10 +10,13 @@ import pytest
 
 import VantorHardwareAPI as api
 
+# The library's version is the package's: both come from the one project version.
+VERSION = importlib.metadata.version("VantorHardwareAPI")
+
 
 def test_versions():
     assert api.__version__ == "dev"
-    assert api.get_cpp_version() == "0.1.8"
+    assert api.get_cpp_version() == VERSION
     assert api.__doc__ == "Python Implementation of the Vantor Hardware API"
 
 
@@ -44,13 +48,13 @@ def test_print_cpp_version_writes_native_stdout():
     # sys.stdout is not involved: run in a child and read its real stdout.
     code = "import sys, io, VantorHardwareAPI as a; sys.stdout = io.StringIO(); r = a.print_cpp_version(); assert r is None"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True).stdout
-    assert out == b"Library version: 0.1.8\n"
+    assert out == f"Library version: {VERSION}\n".encode()
 
 
 def test_print_cpp_version_bypasses_sys_stdout(capfd):
     api.print_cpp_version()
     captured = capfd.readouterr()
-    assert captured.out == "Library version: 0.1.8\n"
+    assert captured.out == f"Library version: {VERSION}\n"
 
 
 def test_uuid():

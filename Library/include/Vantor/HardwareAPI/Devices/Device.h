@@ -12,6 +12,34 @@ namespace Vantor {
 namespace HardwareAPI {
 namespace Devices {
 
+// An optional way out of long reply waits, for one thread. While a scope is
+// alive on a thread, each wait of that thread asks check(context) once it has
+// lasted 20 ms, then every 20 ms; a true answer ends that wait, and every
+// later wait of the thread at once, as a failed read with no log line, until
+// the scope ends. Without a scope a wait runs to its time-out.
+class WaitAbortScope {
+public:
+    using Check = bool (*)(void* context);
+
+    WaitAbortScope(Check check, void* context);
+    ~WaitAbortScope();
+    WaitAbortScope(const WaitAbortScope&) = delete;
+    WaitAbortScope& operator=(const WaitAbortScope&) = delete;
+
+    // Whether a check asked to stop.
+    bool aborted() const { return aborted_; }
+    // The innermost scope of the calling thread, or null.
+    static WaitAbortScope* Current();
+    // Asks the check and remembers a true answer.
+    bool Ask();
+
+private:
+    Check check_;
+    void* context_;
+    bool aborted_ = false;
+    WaitAbortScope* previous_;
+};
+
 class Device {
 public:
     static constexpr std::size_t kBufferSize = 1024;

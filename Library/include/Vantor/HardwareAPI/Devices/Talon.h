@@ -1,18 +1,15 @@
 // The three-axis haptic arm.
 #pragma once
 
-#include <array>
 #include <cstdint>
 
 #include "Vantor/HardwareAPI/Devices/Device.h"
+#include "Vantor/HardwareAPI/Devices/Vectors.h"
 #include "Vantor/HardwareAPI/UUID.h"
 
 namespace Vantor {
 namespace HardwareAPI {
 namespace Devices {
-
-using Vector3 = std::array<float, 3>;
-using Vector4 = std::array<float, 4>;
 
 // Decoded device-information reply.
 struct TalonInfo {

@@ -1,7 +1,7 @@
 // Host-side model of the arm: a planar five-bar linkage on a turning base.
 #pragma once
 
-#include "Vantor/HardwareAPI/Devices/Talon.h"
+#include "Vantor/HardwareAPI/Devices/Vectors.h"
 
 namespace Vantor {
 namespace HardwareAPI {

@@ -53,7 +53,7 @@ using Vantor::HardwareAPI::UUID;
 using Vantor::HardwareAPI::Devices::Device;
 using Vantor::HardwareAPI::IO::SerialStream;
 
-void bind_stream(py::module_& m) {
+void bind_stream_uuid_device(py::module_& m) {
     py::class_<SerialStream>(m, "SerialStream")
         .def(py::init([](const PortPath& port) {
                  if (port.is_none) throw py::type_error("port must not be None");

@@ -1,0 +1,169 @@
+"""vantor.ServoLoop: a haptic loop at a fixed rate on a native thread."""
+import atexit
+import csv
+import os
+import weakref
+from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
+
+import VantorHardwareAPI as api
+
+from vantor import _native
+from vantor.effects import CallbackEffect, Effect
+
+Vector = Sequence[float]
+
+# Field layout of one recorded cycle, as the native loop writes it.
+RECORD_FIELDS = {
+    "names": ["t", "position", "velocity", "force", "exchange_us", "jitter_us", "late", "fault"],
+    "formats": ["<f8", ("<f8", (3,)), ("<f8", (3,)), ("<f8", (3,)), "<f8", "<f8", "u1", "u1"],
+    "offsets": [0, 8, 32, 56, 80, 88, 96, 97],
+    "itemsize": _native.SAMPLE_SIZE,
+}
+
+# Loops still running at interpreter exit are stopped first (zero force),
+# before the interpreter ends their threads.
+_running: "weakref.WeakSet[ServoLoop]" = weakref.WeakSet()
+
+
+@atexit.register
+def _stop_all() -> None:
+    for loop in list(_running):
+        loop.stop()
+
+
+class ServoLoop:
+    """Renders an effect on a Talon arm at a fixed rate, safe by default.
+
+    talon_or_port: a port path, or a VantorHardwareAPI.Talon that the loop
+    then uses; do not call that Talon yourself while the loop runs.
+
+    The loop's thread exchanges a force each period, records the arm's state,
+    computes the next force from ``effect``, clamps it to ``force_limit`` (N),
+    ramps it in over ``ramp_s`` after start, after an effect swap and after a
+    fault is cleared, and latches a fault (zero force until ``clear_fault()``)
+    when the arm does not answer within ``exchange_deadline_ms``, the stream
+    fails, the speed passes ``velocity_limit`` (m/s) or the effector leaves
+    ``workspace`` ((lower corner, upper corner), m). Leaving the ``with``
+    block, ``stop()``, an exception, Ctrl-C, garbage collection and
+    interpreter exit all send zero force before the thread ends.
+    """
+
+    def __init__(self, talon_or_port: Union[str, "api.Talon"], rate_hz: float = 1000.0, *,
+                 force_limit: float = 2.0, ramp_s: float = 0.5, velocity_limit: Optional[float] = None,
+                 workspace: Optional[Tuple[Vector, Vector]] = None, exchange_deadline_ms: float = 5.0,
+                 reply_timeout_s: float = 1.0, realtime: bool = False, reconnect: bool = False,
+                 reconnect_after_s: float = 1.0, cpu: Optional[int] = None) -> None:
+        if reconnect:
+            raise NotImplementedError("reconnect=True is not available yet")
+        if isinstance(talon_or_port, os.PathLike):
+            talon_or_port = os.fspath(talon_or_port)
+        self._native = _native.ServoLoop(talon_or_port, float(rate_hz), float(force_limit), float(ramp_s),
+                                         velocity_limit, workspace, float(exchange_deadline_ms),
+                                         float(reply_timeout_s), bool(realtime), -1 if cpu is None else int(cpu))
+        self._on_cycle: Optional[Callable[[list, list], Vector]] = None
+        self.reconnect_after_s = reconnect_after_s
+
+    # --- running ---------------------------------------------------------------
+    def start(self) -> "ServoLoop":
+        self._native.start()
+        _running.add(self)
+        return self
+
+    def stop(self) -> None:
+        """Sends zero force and ends the loop's thread."""
+        self._native.stop()
+        _running.discard(self)
+
+    @property
+    def running(self) -> bool:
+        return bool(self._native.running)
+
+    def __enter__(self) -> "ServoLoop":
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+    def __del__(self) -> None:
+        native = getattr(self, "_native", None)
+        if native is not None:
+            native.stop()
+
+    # --- what it renders ---------------------------------------------------------
+    @property
+    def effect(self) -> Optional[Effect]:
+        return self._native.effect
+
+    @effect.setter
+    def effect(self, effect: Optional[Effect]) -> None:
+        """Swapped at a cycle boundary, whole; the force ramps in again."""
+        self._on_cycle = None
+        self._native.effect = effect
+
+    @property
+    def on_cycle(self) -> Optional[Callable[[list, list], Vector]]:
+        return self._on_cycle
+
+    @on_cycle.setter
+    def on_cycle(self, fn: Optional[Callable[[list, list], Vector]]) -> None:
+        """A Python effect: fn(position, velocity) -> force, called every cycle
+        with the interpreter lock taken (far slower than a native effect)."""
+        self._native.effect = None if fn is None else CallbackEffect(fn)
+        self._on_cycle = fn
+
+    # --- faults ---------------------------------------------------------------------
+    @property
+    def fault(self) -> Optional[str]:
+        """Why the loop commands zero force, or None."""
+        fault = self._native.fault
+        effect = self._native.effect
+        if fault is not None and isinstance(effect, CallbackEffect) and effect.error is not None:
+            return f"{fault}: on_cycle raised {effect.error!r}"
+        return fault
+
+    def clear_fault(self) -> None:
+        """Resumes force at the next cycle, with the ramp."""
+        self._native.clear_fault()
+
+    # --- figures ---------------------------------------------------------------------
+    def state(self) -> Dict[str, Any]:
+        """The latest cycle: t, cycle, position, velocity, force, connected, fault."""
+        return self._native.state()
+
+    def stats(self) -> Dict[str, Any]:
+        """cycles, rate_hz, late_cycles, jitter_us and exchange_us (p50, p99,
+        max), faults, reconnects, realtime, device_log_lines."""
+        return self._native.stats()
+
+    def record(self, n: int) -> None:
+        """Records the next n cycles into a buffer allocated now; returns at once."""
+        if n < 0:
+            raise ValueError("n must be 0 or more")
+        self._native.record(int(n))
+
+    def recording(self) -> Any:
+        """The cycles recorded so far, as a numpy structured array with the
+        fields t, position, velocity, force, exchange_us, jitter_us, late, fault."""
+        import numpy as np
+
+        return np.frombuffer(self._native.recording_bytes(), dtype=np.dtype(RECORD_FIELDS)).copy()
+
+
+def save_recording(path: Union[str, "os.PathLike[str]"], recording: Any) -> None:
+    """Writes a recording to .npz (numpy's archive, key "recording") or .csv."""
+    import numpy as np
+
+    path = os.fspath(path)
+    if path.endswith(".npz"):
+        np.savez(path, recording=recording)
+    elif path.endswith(".csv"):
+        with open(path, "w", newline="") as f:
+            writer = csv.writer(f)
+            writer.writerow(["t", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "exchange_us", "jitter_us",
+                             "late", "fault"])
+            for r in recording:
+                writer.writerow([repr(float(r["t"])), *map(float, r["position"]), *map(float, r["velocity"]),
+                                 *map(float, r["force"]), float(r["exchange_us"]), float(r["jitter_us"]),
+                                 int(r["late"]), int(r["fault"])])
+    else:
+        raise ValueError("save_recording writes .npz or .csv files")

@@ -1,0 +1,268 @@
+// The servo loop and its effects on the in-memory stream: the test plays an
+// arm that answers every force request, and asserts on the forces written.
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "Vantor/HardwareAPI/Control/ServoLoop.h"
+#include "support/LogCapture.h"
+#include "support/MemoryStream.h"
+
+using namespace Vantor::HardwareAPI;
+using namespace Vantor::HardwareAPI::Control;
+using namespace vantor_test;
+
+namespace {
+
+double Norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+void ExpectVec(const Vec3& actual, const Vec3& expected, double tolerance = 1e-9) {
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(actual[i], expected[i], tolerance) << "component " << i;
+}
+
+// An arm at a fixed pose that answers each force request with its state,
+// until told to fall silent. Used by the loop's thread only while it runs.
+class ArmStream : public MemoryStream {
+public:
+    void Write(const uint8_t* data, std::size_t n) override {
+        MemoryStream::Write(data, n);
+        if (n != 13 || data[0] != 42) return;
+        Vec3 force;
+        float f[3];
+        std::memcpy(f, data + 1, sizeof f);
+        for (int i = 0; i < 3; ++i) force[i] = f[i];
+        forces.push_back(force);
+        if (silent_after >= 0 && static_cast<int>(forces.size()) > silent_after) return;
+        Feed(Bytes({43}) + FloatBytes({position[0], position[1], position[2], velocity[0], velocity[1], velocity[2]}));
+    }
+
+    std::vector<Vec3> forces;
+    float position[3] = {0.0f, 0.0f, 0.1f};
+    float velocity[3] = {0.0f, 0.0f, 0.0f};
+    int silent_after = -1;
+};
+
+struct Rig {
+    explicit Rig(ServoConfig config = Quick()) : talon(&stream), loop(talon, config) {}
+
+    static ServoConfig Quick() {
+        ServoConfig c;
+        c.rate_hz = 1000;
+        c.ramp_s = 0.05;
+        return c;
+    }
+    void RunFor(double seconds) {
+        loop.Start();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        loop.Stop();
+    }
+
+    ArmStream stream;
+    Devices::Talon talon;
+    ServoLoop loop;
+};
+
+}  // namespace
+
+// --- effects --------------------------------------------------------------------
+
+TEST(Effects, SpringDamperConstant) {
+    Spring spring({{0, 0, 0.1}, 100.0, 2.0});
+    ExpectVec(spring.Force({0.01, 0, 0.1}, {0.5, 0, 0}), {-1.0 - 1.0, 0, 0});
+    spring.set_params({{0.02, 0, 0.1}, 100.0, 0.0});
+    ExpectVec(spring.Force({0.01, 0, 0.1}, {0.5, 0, 0}), {1.0, 0, 0});
+    Damper damper({3.0});
+    ExpectVec(damper.Force({1, 2, 3}, {0.1, -0.2, 0}), {-0.3, 0.6, 0});
+    ConstantForce push(ConstantForce::Params{{0, 1, 0}});
+    ExpectVec(push.Force({5, 5, 5}, {1, 1, 1}), {0, 1, 0});
+}
+
+TEST(Effects, PlanePushesOutOnlyWhilePenetratedAndNeverPulls) {
+    Plane wall({{0, 0, 0.10}, {0, 0, -2.0}, 400.0, 2.0});  // normal made unit length
+    ExpectVec(wall.params().normal, {0, 0, -1});
+    ExpectVec(wall.Force({0, 0, 0.09}, {0, 0, 0}), {0, 0, 0});          // in free space
+    ExpectVec(wall.Force({0, 0, 0.11}, {0, 0, 0}), {0, 0, -4.0}, 1e-9);  // 1 cm in
+    // Moving into the wall: damping adds to the push.
+    ExpectVec(wall.Force({0, 0, 0.11}, {0, 0, 1.0}), {0, 0, -6.0}, 1e-9);
+    // Leaving fast: damping would pull, so the push stops at zero.
+    ExpectVec(wall.Force({0, 0, 0.101}, {0, 0, -1.0}), {0, 0, 0});
+    EXPECT_NEAR(Plane::Penetration(wall.params(), {0, 0, 0.13}), 0.03, 1e-12);
+    Plane inert({{0, 0, 0}, {0, 0, 0}, 400.0, 0.0});
+    ExpectVec(inert.Force({0, 0, -1}, {0, 0, 0}), {0, 0, 0});
+}
+
+TEST(Effects, SphereSolidAndCageAndBox) {
+    Sphere ball({{0, 0, 0}, 0.05, 100.0, 0.0, false});
+    ExpectVec(ball.Force({0.04, 0, 0}, {0, 0, 0}), {1.0, 0, 0}, 1e-9);
+    ExpectVec(ball.Force({0.06, 0, 0}, {0, 0, 0}), {0, 0, 0});
+    EXPECT_GT(Norm(ball.Force({0, 0, 0}, {0, 0, 0})), 0.0);  // the center still pushes out
+    Sphere cage({{0, 0, 0}, 0.05, 100.0, 0.0, true});
+    ExpectVec(cage.Force({0, 0.07, 0}, {0, 0, 0}), {0, -2.0, 0}, 1e-9);
+    ExpectVec(cage.Force({0, 0.04, 0}, {0, 0, 0}), {0, 0, 0});
+
+    Box box({{-0.1, -0.1, 0.0}, {0.1, 0.1, 0.2}, 100.0, 0.0});
+    ExpectVec(box.Force({0, 0, 0.1}, {0, 0, 0}), {0, 0, 0});
+    ExpectVec(box.Force({0.12, -0.13, 0.1}, {0, 0, 0}), {-2.0, 3.0, 0}, 1e-9);
+}
+
+TEST(Effects, SumAddsItsParts) {
+    auto a = std::make_shared<ConstantForce>(ConstantForce::Params{{1, 0, 0}});
+    auto b = std::make_shared<ConstantForce>(ConstantForce::Params{{0, 2, 0}});
+    Sum sum({a, b, nullptr});
+    ExpectVec(sum.Force({0, 0, 0}, {0, 0, 0}), {1, 2, 0});
+    b->set_params({{0, -2, 0}});
+    ExpectVec(sum.Force({0, 0, 0}, {0, 0, 0}), {1, -2, 0});
+}
+
+TEST(Effects, ParametersAreNeverSeenHalfReplaced) {
+    Spring spring({{0, 0, 0}, 0.0, 0.0});
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (double x = 0; !stop; x += 1) spring.set_params({{x, x, x}, x, x});
+    });
+    for (int i = 0; i < 200000; ++i) {
+        const Spring::Params p = i % 2 ? spring.params() : Spring::Params{};
+        if (i % 2) {
+            ASSERT_EQ(p.anchor[0], p.anchor[1]);
+            ASSERT_EQ(p.anchor[1], p.anchor[2]);
+            ASSERT_EQ(p.anchor[2], p.stiffness);
+            ASSERT_EQ(p.stiffness, p.damping);
+        }
+        // The loop's own read: whole too, and never waits.
+        const Vec3 f = spring.Force({0, 0, 0}, {0, 0, 0});
+        ASSERT_EQ(f[0], f[1]);
+    }
+    stop = true;
+    writer.join();
+}
+
+// --- the loop: limits, ramp, zero on exit -------------------------------------------
+
+TEST(ServoLoop, ClampsKeepsDirectionRampsInAndEndsWithZero) {
+    Rig rig;
+    rig.loop.SetEffect(std::make_shared<ConstantForce>(ConstantForce::Params{{3.0, 4.0, 0.0}}));
+    rig.RunFor(0.2);
+    const auto& forces = rig.stream.forces;
+    ASSERT_GT(forces.size(), 50u);
+    ExpectVec(forces.front(), {0, 0, 0});  // the first exchange commands nothing
+    ExpectVec(forces.back(), {0, 0, 0});   // and so does the last
+    double previous = 0;
+    bool reached = false;
+    for (std::size_t i = 1; i + 1 < forces.size(); ++i) {
+        const double magnitude = Norm(forces[i]);
+        EXPECT_LE(magnitude, 2.0 + 1e-6);
+        EXPECT_GE(magnitude + 1e-6, previous) << i;  // the ramp only rises
+        if (magnitude > 0) {
+            EXPECT_NEAR(forces[i][0] / magnitude, 0.6, 1e-6);
+        }
+        previous = magnitude;
+        reached = reached || magnitude > 2.0 - 1e-6;
+    }
+    EXPECT_TRUE(reached);
+    // The ramp starts at zero: the early commands are small.
+    EXPECT_LT(Norm(forces[2]), 0.5);
+    const ServoStats stats = rig.loop.stats();
+    EXPECT_EQ(stats.cycles + 1, forces.size());  // every cycle, then the final zero
+    EXPECT_GT(stats.rate_hz, 0);
+    EXPECT_EQ(stats.faults, 0u);
+}
+
+TEST(ServoLoop, AnEffectSwapRampsAgainAParameterChangeDoesNot) {
+    Rig rig;
+    auto push = std::make_shared<ConstantForce>(ConstantForce::Params{{0, 0, 1.0}});
+    rig.loop.SetEffect(push);
+    rig.loop.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    push->set_params({{0, 0, 1.5}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const ServoState after_change = rig.loop.state();
+    rig.loop.SetEffect(std::make_shared<ConstantForce>(ConstantForce::Params{{0, 0, 1.5}}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const ServoState after_swap = rig.loop.state();
+    rig.loop.Stop();
+    EXPECT_NEAR(after_change.force[2], 1.5, 1e-6);  // full strength at once
+    EXPECT_LT(after_swap.force[2], 1.0);            // ramping in again
+}
+
+// --- faults -----------------------------------------------------------------------
+
+TEST(ServoLoop, SilentArmLatchesAFaultZeroForceUntilCleared) {
+    ServoConfig config = Rig::Quick();
+    config.reply_timeout_s = 1.0;
+    Rig rig(config);
+    rig.loop.SetEffect(std::make_shared<ConstantForce>(ConstantForce::Params{{0, 0, 1.0}}));
+    rig.stream.silent_after = 100;
+    CaptureLog();
+    rig.loop.Start();
+    // The request that goes unanswered is seen from outside while it waits.
+    const auto start = std::chrono::steady_clock::now();
+    while (rig.loop.fault() == Fault::None &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(3))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(rig.loop.fault(), Fault::ArmNotAnswering);
+    EXPECT_STREQ(FaultText(rig.loop.fault()), "arm not answering");
+    rig.loop.Stop();  // ends the reply wait at once
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(took, 0.9);  // well inside the 1 to 2 s reply time-out
+    CapturedLog();
+    EXPECT_EQ(rig.talon.timeout, 5.0f);  // restored
+    ExpectVec(rig.stream.forces.back(), {0, 0, 0});
+    EXPECT_EQ(rig.loop.stats().faults, 1u);
+}
+
+TEST(ServoLoop, VelocityAndWorkspaceLimitsLatchAndClearResumesWithTheRamp) {
+    ServoConfig config = Rig::Quick();
+    config.velocity_limit = 0.5;
+    Rig rig(config);
+    rig.loop.SetEffect(std::make_shared<ConstantForce>(ConstantForce::Params{{0, 0, 1.0}}));
+    rig.loop.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    EXPECT_EQ(rig.loop.fault(), Fault::None);
+    rig.loop.Stop();
+    rig.stream.velocity[0] = 1.0f;  // now moving too fast
+    rig.stream.forces.clear();
+    rig.loop.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(rig.loop.fault(), Fault::VelocityLimit);
+    rig.loop.Stop();
+    for (const Vec3& f : rig.stream.forces) ExpectVec(f, {0, 0, 0});  // latched from the first cycle
+
+    rig.stream.velocity[0] = 0.0f;
+    rig.loop.ClearFault();
+    EXPECT_EQ(rig.loop.fault(), Fault::None);
+    rig.stream.forces.clear();
+    rig.RunFor(0.1);
+    EXPECT_EQ(rig.loop.fault(), Fault::None);
+    EXPECT_NEAR(rig.stream.forces[rig.stream.forces.size() - 2][2], 1.0, 1e-6);
+
+    ServoConfig boxed = Rig::Quick();
+    boxed.has_workspace = true;
+    boxed.workspace_lower = {-0.1, -0.1, 0.0};
+    boxed.workspace_upper = {0.1, 0.1, 0.05};  // the arm sits at z = 0.1
+    Rig outside(boxed);
+    outside.loop.SetEffect(std::make_shared<ConstantForce>(ConstantForce::Params{{0, 0, 1.0}}));
+    outside.RunFor(0.03);
+    EXPECT_EQ(outside.loop.fault(), Fault::OutsideWorkspace);
+    for (const Vec3& f : outside.stream.forces) ExpectVec(f, {0, 0, 0});
+}
+
+TEST(ServoLoop, StateIsOneCycleAndRecordingFillsTheNextCycles) {
+    Rig rig;
+    rig.loop.SetEffect(std::make_shared<ConstantForce>(ConstantForce::Params{{0, 0, 0.5}}));
+    rig.loop.Record(20);
+    rig.loop.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    const ServoState state = rig.loop.state();
+    const std::vector<ServoSample> samples = rig.loop.Recording();
+    rig.loop.Stop();
+    EXPECT_GT(state.cycle, 10u);
+    EXPECT_TRUE(state.connected);
+    ExpectVec(state.position, {0, 0, 0.1}, 1e-6);
+    ASSERT_EQ(samples.size(), 20u);
+    for (std::size_t i = 1; i < samples.size(); ++i) EXPECT_GT(samples[i].t, samples[i - 1].t);
+    EXPECT_NEAR(samples[5].position[2], 0.1, 1e-6);
+    EXPECT_GE(samples[5].exchange_us, 0.0);
+}
