@@ -290,9 +290,9 @@ def probe_handle(path: str) -> Optional[str]:
             found.append(f"a Handle: device id {device_id}, model {device_model_number},"
                          f" hardware {hardware_version}, firmware {firmware_version}")
 
-        def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: float, error_flag: int,
+        def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: List[float], error_flag: int,
                                          hall_effect_sensor_level: int, user_data_length: int,
-                                         user_data: int) -> None:
+                                         user_data: List[int]) -> None:
             found.append("a Handle: it sent a status message")
 
     handle = Probe(api.SerialStream(path))
