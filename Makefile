@@ -52,14 +52,15 @@ $(DIST)/.built: $(WHEEL_INPUTS) | venv
 	touch $@
 
 # A new environment each time, and the suite run from outside the source tree,
-# so only what the wheel installed can be imported.
+# so only what the wheel installed can be imported. vantor-doctor only has to
+# run: it exits 1 for what it finds on this machine (a running ModemManager).
 wheel-test: wheel
 	@set -e; env=$$(mktemp -d); trap 'rm -rf "$$env"' EXIT; \
 	echo "installing $$(ls $(DIST)/*.whl) into a new environment"; \
 	$(PYTHON) -m venv "$$env"; \
 	"$$env/bin/python" -m pip install -q $(DIST)/*.whl pytest numpy mypy==$(MYPY_VERSION); \
 	: | "$$env/bin/vantor-sim" talon | grep -q '^/dev/'; \
-	"$$env/bin/vantor-doctor" --dev "$$env" >/dev/null; \
+	"$$env/bin/vantor-doctor" --dev "$$env" >/dev/null || [ $$? = 1 ]; \
 	cd "$$env"; \
 	bin/python -c 'import os, sys, sysconfig, VantorHardwareAPI as m; \
 	  assert m.__file__.startswith(sys.prefix), m.__file__; \

@@ -7,9 +7,11 @@
 // end-effector position and velocity in the same call, so the loop runs as
 // fast as the arm answers. Positions and forces are in the arm's own units.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "Vantor/HardwareAPI/Devices/Talon.h"
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
@@ -31,8 +33,8 @@ int main(int argc, char** argv) {
     const float max_force = 5.0f;  // keep the wall gentle whatever the stiffness
 
     SerialStream stream(port, false);
-    if (stream.Open() != 1) {
-        std::fprintf(stderr, "cannot open %s\n", port);
+    if (stream.Open() != 1) {  // -2: the open call failed, and errno says why
+        std::fprintf(stderr, "cannot open %s: %s\n", port, std::strerror(errno));
         return 1;
     }
 

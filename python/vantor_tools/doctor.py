@@ -2,7 +2,8 @@
 
 Lists the serial ports that the detection functions probe, says for each one
 whether you may open it and, when not, why and what to do, and warns when
-ModemManager is running. With --probe it then runs the detection functions.
+ModemManager is running. With --probe it then wakes each listed port up, one at
+a time, and says what answered.
 """
 from __future__ import annotations
 
@@ -14,7 +15,7 @@ import pwd
 import stat
 import sys
 import time
-from typing import Dict, FrozenSet, Iterable, List, NamedTuple, Optional, Sequence
+from typing import Dict, FrozenSet, List, NamedTuple, Optional, Sequence, Tuple
 
 # Tested in this order, like discovery does: the first match decides.
 KINDS = (("ttyACM", "ACM"), ("ttyUSB", "USB"), ("rfcomm", "RFCOMM"))
@@ -24,14 +25,17 @@ KINDS = (("ttyACM", "ACM"), ("ttyUSB", "USB"), ("rfcomm", "RFCOMM"))
 SILENT_HANDLE = (5, 6)
 SILENT_TALON = (10, 12)
 
-# What --probe runs, and the port kinds each function probes.
-PROBES = (
-    ("detect_talons", ("ACM",), SILENT_TALON),
-    ("detect_wired_handles", ("USB",), SILENT_HANDLE),
-    ("detect_wireless_handles", ("RFCOMM",), SILENT_HANDLE),
-)
+# How long detection waits for an answer: a slower device is not listed.
+TALON_WAIT = 3.0
+HANDLE_WAIT = 5.0
+TALON_MODEL = 4
 
-
+EPILOG = """exit status:
+  0  every listed port opens read-write and nothing suspicious was found
+  1  a problem was found: a port you cannot open, a link that leads nowhere,
+     an entry that is not a terminal, ModemManager running, or (with --probe)
+     a port where nothing answered
+  2  bad usage"""
 
 def port_kind(name: str) -> Optional[str]:
     for text, kind in KINDS:
@@ -154,12 +158,17 @@ OPEN_ERRORS: Dict[int, str] = {
 }
 
 
-def check_port(path: str, who: Identity) -> List[str]:
+class Check(NamedTuple):
+    lines: List[str]
+    usable: bool  # opens read-write and is a terminal: a device may be behind it
+
+
+def check_port(path: str, who: Identity) -> Check:
     """Report lines on opening `path` the way the library opens a port."""
     try:
         st = os.stat(path)
     except OSError as e:
-        return [f"cannot look at it: [{e.errno}] {e.strerror}"]
+        return Check([f"cannot look at it: [{e.errno}] {e.strerror}"], False)
     owner, group = user_name(st.st_uid), group_name(st.st_gid)
     can = [whom for cls, whom in (("owner", f"user {owner}"), ("group", f"group {group}"), ("other", "everyone"))
            if st.st_mode & RW[cls] == RW[cls]]
@@ -174,7 +183,7 @@ def check_port(path: str, who: Identity) -> List[str]:
             lines += permission_advice(st, who)
         else:
             lines.append(OPEN_ERRORS.get(e.errno or 0, "the library cannot open it either"))
-        return lines
+        return Check(lines, False)
     try:
         terminal = os.isatty(fd)
     finally:
@@ -182,7 +191,7 @@ def check_port(path: str, who: Identity) -> List[str]:
     lines.append(f"open read-write: ok (access check: {access})")
     if not terminal:
         lines.append("not a terminal: no device is behind it, and a probe would write into it")
-    return lines
+    return Check(lines, terminal)
 
 
 def find_processes(name: str, proc: str = "/proc") -> List[int]:
@@ -211,70 +220,132 @@ def target(path: str) -> str:
         return "?"
 
 
-def report_ports(dev: str, who: Identity) -> List[Port]:
+def report_ports(dev: str, who: Identity) -> Tuple[List[Port], int]:
+    """Reports each candidate entry of `dev`. Returns the ports worth probing,
+    each port once, and the number of problems found."""
     ports = list_ports(dev)
     print(f"Candidate ports in {dev} (names containing ttyACM, ttyUSB or rfcomm): {len(ports)}")
     if not ports:
         print("  none: no device is plugged in, or its driver did not create a port")
-        return ports
+        return [], 0
+    usable: List[Port] = []
+    problems = 0
     seen: Dict[str, str] = {}
     for port in ports:
         if port.canonical is None:
             print(f"\n{port.path}  {port.kind}  -> {target(port.path)} (missing)")
             print("  a link that leads nowhere: every detection function fails on it; remove it")
+            problems += 1
             continue
         print(f"\n{port.path}  {port.kind}  {port.canonical}")
         if port.canonical in seen:
+            # A udev link next to its port does this; it costs a second probe, nothing more.
             print(f"  same port as {seen[port.canonical]}: probed twice, and may be listed twice")
             continue
         seen[port.canonical] = port.path
-        for line in check_port(port.canonical, who):
+        check = check_port(port.canonical, who)
+        for line in check.lines:
             print(f"  {line}")
+        if check.usable:
+            usable.append(port)
+        else:
+            problems += 1
     if who.uid == 0:
         print("\nYou are root: root opens every port. Run vantor-doctor as the user who runs the program.")
-    return ports
+    return usable, problems
 
 
-def report_modem_manager(proc: str) -> None:
+def report_modem_manager(proc: str) -> int:
     pids = find_processes("ModemManager", proc)
     if not pids:
-        return
+        return 0
     print(f"\nWARNING: ModemManager is running (pid {', '.join(map(str, pids))}).")
     print("  It opens new ttyACM ports and writes to them for several seconds after plug-in,")
     print("  so a Talon plugged in just now may not answer. Wait 10 s after plugging in,")
     print('  add ENV{ID_MM_DEVICE_IGNORE}="1" to the port\'s udev rule, or, with no modem')
     print("  on this machine: sudo systemctl disable --now ModemManager")
+    return 1
 
 
-def probe(api: object, ports: Iterable[Port]) -> None:
-    """Runs the detection functions of `api`, saying what each costs and finds."""
-    count = {kind: 0 for _, kind in KINDS}
+def probe_talon(path: str) -> Optional[str]:
+    """Wakes up `path` as a Talon; what answered, or None."""
+    import VantorHardwareAPI as api
+
+    info = api.Talon(api.SerialStream(path)).device_wakeup_dict()
+    if info["device_model_number"] != TALON_MODEL:
+        return None
+    return (f"a Talon: device id {info['device_id']}, hardware {info['hardware_version']},"
+            f" firmware {info['firmware_version']}")
+
+
+def probe_handle(path: str) -> Optional[str]:
+    """Wakes up `path` as a Handle; what answered, or None."""
+    import VantorHardwareAPI as api
+
+    found: List[str] = []
+
+    class Probe(api.Handle):
+        def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int, device_model_number: int,
+                                hardware_version: int, firmware_version: int) -> None:
+            found.append(f"a Handle: device id {device_id}, model {device_model_number},"
+                         f" hardware {hardware_version}, firmware {firmware_version}")
+
+        def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: List[float], error_flag: int,
+                                         hall_effect_sensor_level: int, user_data_length: int,
+                                         user_data: List[int]) -> None:
+            found.append("a Handle: it sent a status message")
+
+    handle = Probe(api.SerialStream(path))
+    handle.SendDeviceWakeup()
+    # A streaming grip may be caught mid-frame: the stray bytes read as unknown
+    # codes, which Receive gives up on at once, so read on until the wait is over.
+    end = time.monotonic() + HANDLE_WAIT
+    while not found and time.monotonic() < end:
+        handle.Receive()
+    return found[0] if found else None
+
+
+def probe(ports: Sequence[Port]) -> int:
+    """Wakes up each port the way detection does. Returns the number of ports
+    where nothing answered."""
+    if not ports:
+        print("\nNothing to probe.")
+        return 0
+    talons = sum(1 for port in ports if port.kind == "ACM")
+    handles = len(ports) - talons
+    worst = talons * SILENT_TALON[1] + handles * SILENT_HANDLE[1]
+    print(f"\nProbing {len(ports)} port{'s' if len(ports) != 1 else ''} one at a time: a ttyACM port for a Talon,"
+          " a ttyUSB or rfcomm port for a Handle.")
+    print(f"A silent port costs {SILENT_TALON[0]}-{SILENT_TALON[1]} s (ttyACM) or "
+          f"{SILENT_HANDLE[0]}-{SILENT_HANDLE[1]} s (the others): up to {worst} s in all.")
+    silent = 0
     for port in ports:
-        count[port.kind] += 1
-    print(f"\nProbing /dev: {count['ACM']} ttyACM, {count['USB']} ttyUSB, {count['RFCOMM']} rfcomm ports, one at a time.")
-    worst = sum(cost[1] * sum(count[k] for k in kinds) for _, kinds, cost in PROBES)
-    print(f"A silent port costs {SILENT_TALON[0]}-{SILENT_TALON[1]} s in detect_talons and "
-          f"{SILENT_HANDLE[0]}-{SILENT_HANDLE[1]} s in the handle functions: up to {worst} s in all.")
-    for function, kinds, cost in PROBES:
-        n = sum(count[k] for k in kinds)
-        print(f"{function}(): {n} port{'s' if n != 1 else ''}, up to {n * cost[1]} s ... ", end="", flush=True)
+        print(f"{port.path} ... ", end="", flush=True)
         start = time.monotonic()
-        try:
-            found = getattr(api, function)()
-        except Exception as e:  # a dangling link, a filesystem error
-            print(f"failed after {time.monotonic() - start:.1f} s: {type(e).__name__}: {e}")
-            continue
+        path = port.canonical or port.path  # what detection opens
+        found = probe_talon(path) if port.kind == "ACM" else probe_handle(path)
         elapsed = time.monotonic() - start
-        print(f"{', '.join(found) if found else 'nothing answered'} ({elapsed:.1f} s)", flush=True)
-    if count["ACM"]:
-        print("A Handle on a ttyACM port answers detect_handles() only: it probes every port again.")
+        if found is None:
+            silent += 1
+            if port.kind == "ACM":
+                print(f"no Talon answered ({elapsed:.1f} s)")
+                print("  a Handle on a ttyACM port does not answer as a Talon: open it as a Handle")
+            else:
+                print(f"no Handle answered ({elapsed:.1f} s)", flush=True)
+            continue
+        print(f"{found} ({elapsed:.1f} s)", flush=True)
+        wait = TALON_WAIT if port.kind == "ACM" else HANDLE_WAIT
+        if elapsed > wait:
+            print(f"  it took longer than the {wait:.0f} s detection waits for: detection will not list it")
+    return silent
 
 
 def main(argv: Optional[Sequence[str]] = None, proc: str = "/proc") -> int:
-    parser = argparse.ArgumentParser(prog="vantor-doctor", description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="vantor-doctor", description=__doc__.splitlines()[0], epilog=EPILOG,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--dev", default="/dev", metavar="DIR", help="folder to list (default /dev)")
     parser.add_argument("--probe", action="store_true",
-                        help="run the detection functions too (they always look at /dev; a silent port costs seconds)")
+                        help="then wake up each listed port that opens, one at a time (a silent port costs seconds)")
     args = parser.parse_args(argv)
     if not os.path.isdir(args.dev):
         parser.error(f"{args.dev} is not a folder")
@@ -282,16 +353,17 @@ def main(argv: Optional[Sequence[str]] = None, proc: str = "/proc") -> int:
     who = current_identity()
     groups = ", ".join(sorted(group_name(g) for g in who.session_gids))
     print(f"vantor-doctor: user {who.name} (uid {who.uid}), groups {groups}\n")
-    ports = report_ports(args.dev, who)
-    report_modem_manager(proc)
+    ports, problems = report_ports(args.dev, who)
+    problems += report_modem_manager(proc)
     if args.probe:
         try:
-            import VantorHardwareAPI as api  # only here: listing works without the module
+            import VantorHardwareAPI  # noqa: F401  only here: listing works without the module
         except ImportError as e:
             print(f"\ncannot probe: {e}")
             return 1
-        probe(api, ports if os.path.abspath(args.dev) == "/dev" else list_ports("/dev"))
-    return 0
+        problems += probe(ports)
+    print(f"\n{problems} problem{'s' if problems != 1 else ''} found: see above." if problems else "\nNo problems found.")
+    return 1 if problems else 0
 
 
 if __name__ == "__main__":

@@ -1,19 +1,20 @@
 """vantor-doctor against pseudo-terminals and made-up port folders (--dev)."""
 import os
 import pwd
+import socket
 import stat
 import subprocess
 import sys
 import tempfile
+from pathlib import Path
 
 import pytest
 
 from vantor_tools import doctor
 
 
-def run(capsys, *argv, proc=None):
-    code = doctor.main(list(argv), proc=proc) if proc else doctor.main(list(argv))
-    assert code == 0
+def run(capsys, *argv, proc, code):
+    assert doctor.main(list(argv), proc=proc) == code
     return capsys.readouterr().out
 
 
@@ -32,6 +33,14 @@ def dev(tmp_path):
     return folder
 
 
+@pytest.fixture
+def proc(tmp_path):
+    """A process table without ModemManager, whatever runs on this machine."""
+    folder = tmp_path / "proc"
+    folder.mkdir()
+    return str(folder)
+
+
 def test_lists_candidates_by_substring_with_kind_and_canonical_path(dev, pty_device):
     for name in ("ttyACM0", "xttyUSB1", "rfcomm2", "rfcomm-ttyUSB", "ttyS0", "null"):
         (dev / name).write_bytes(b"")
@@ -47,10 +56,10 @@ def test_lists_candidates_by_substring_with_kind_and_canonical_path(dev, pty_dev
     assert ports["ttyACM0"].canonical == str(dev / "ttyACM0")
 
 
-def test_reports_a_terminal_as_openable_and_a_plain_file_as_no_device(capsys, dev, pty_device):
+def test_reports_a_terminal_as_openable_and_a_plain_file_as_no_device(capsys, dev, proc, pty_device):
     (dev / "ttyUSB0").write_bytes(b"")
     (dev / "rfcomm0").symlink_to(pty_device.path)
-    out = run(capsys, "--dev", str(dev))
+    out = run(capsys, "--dev", str(dev), proc=proc, code=1)
 
     terminal = block(out, str(dev / "rfcomm0"))
     assert f"RFCOMM  {os.path.realpath(pty_device.path)}" in terminal
@@ -61,11 +70,11 @@ def test_reports_a_terminal_as_openable_and_a_plain_file_as_no_device(capsys, de
     assert pty_device.read_all() == b""
 
 
-def test_dangling_and_duplicate_links_are_flagged(capsys, dev):
+def test_dangling_and_duplicate_links_are_flagged(capsys, dev, proc):
     (dev / "ttyACM0").write_bytes(b"")
     (dev / "a-ttyACM").symlink_to(dev / "ttyACM0")
     (dev / "rfcomm9").symlink_to(dev / "gone")
-    out = run(capsys, "--dev", str(dev))
+    out = run(capsys, "--dev", str(dev), proc=proc, code=1)
 
     assert "leads nowhere" in block(out, str(dev / "rfcomm9"))
     # Whichever entry the folder lists second is the duplicate.
@@ -73,11 +82,43 @@ def test_dangling_and_duplicate_links_are_flagged(capsys, dev):
     assert f"same port as {first}" in block(out, second)
 
 
-def test_empty_folder_and_missing_folder(capsys, dev):
-    assert "none" in run(capsys, "--dev", str(dev))
+def test_exit_status_is_0_only_while_nothing_is_wrong(capsys, dev, proc, pty_device):
+    assert "none" in run(capsys, "--dev", str(dev), proc=proc, code=0)
+
+    (dev / "rfcomm0").symlink_to(pty_device.path)
+    (dev / "vantor-ttyACM").symlink_to(pty_device.path)  # a second name, as a udev rule adds
+    assert "No problems found." in run(capsys, "--dev", str(dev), proc=proc, code=0)
+
+    # Each finding alone is a problem.
+    (dev / "ttyUSB0").write_bytes(b"")
+    assert "1 problem found" in run(capsys, "--dev", str(dev), proc=proc, code=1)
+    (dev / "ttyUSB0").unlink()
+    (dev / "ttyUSB1").symlink_to(dev / "gone")
+    assert "1 problem found" in run(capsys, "--dev", str(dev), proc=proc, code=1)
+    (dev / "ttyUSB1").unlink()
+    # A node that does not open, even for root: open() refuses a socket.
+    with socket.socket(socket.AF_UNIX) as node:
+        node.bind(str(dev / "ttyUSB2"))
+        out = run(capsys, "--dev", str(dev), proc=proc, code=1)
+    assert "1 problem found" in out and "open read-write: FAILS" in block(out, str(dev / "ttyUSB2"))
+    (dev / "ttyUSB2").unlink()
+    (Path(proc) / "812").mkdir()
+    (Path(proc) / "812" / "comm").write_text("ModemManager\n")
+    assert "1 problem found" in run(capsys, "--dev", str(dev), proc=proc, code=1)
+
+
+def test_bad_usage_exits_2_and_help_gives_the_exit_statuses(capsys, dev):
+    for argv in (["--dev", str(dev / "missing")], ["--dev", str(dev), "--bogus"]):
+        with pytest.raises(SystemExit) as exit:
+            doctor.main(argv)
+        assert exit.value.code == 2
     with pytest.raises(SystemExit) as exit:
-        doctor.main(["--dev", str(dev / "missing")])
-    assert exit.value.code == 2
+        doctor.main(["--help"])
+    assert exit.value.code == 0
+    help_text = capsys.readouterr().out
+    assert "exit status:" in help_text
+    for line in ("0  every listed port opens", "1  a problem was found", "2  bad usage"):
+        assert line in help_text
 
 
 def nobody_can_run_python():
@@ -101,7 +142,7 @@ def test_port_the_user_cannot_open():
         command = [sys.executable, "-m", "vantor_tools.doctor", "--dev", folder]
         if os.geteuid() == 0:
             # Root opens it anyway, and says so.
-            out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
+            out = subprocess.run(command, capture_output=True, text=True).stdout
             assert "open read-write: ok" in out and "read-write for root only" in out
             nobody = nobody_can_run_python()
             if nobody is None:
@@ -110,7 +151,7 @@ def test_port_the_user_cannot_open():
                                     capture_output=True, text=True)
         else:
             result = subprocess.run(command, capture_output=True, text=True)
-        assert result.returncode == 0, result.stderr
+        assert result.returncode == 1, result.stderr
         report = block(result.stdout, port)
         assert "open read-write: FAILS" in report and "Permission denied" in report
         assert "access check: no" in report
@@ -149,39 +190,45 @@ def test_advice_never_says_join_root():
     assert 'GROUP="dialout"' in advice
 
 
-def test_modem_manager_warning(capsys, dev, tmp_path):
-    proc = tmp_path / "proc"
+def test_modem_manager_warning(capsys, dev, proc):
+    proc = Path(proc)
     for pid, comm in (("1", "systemd"), ("812", "ModemManager"), ("900", "ModemManagerX")):
         (proc / pid).mkdir(parents=True)
         (proc / pid / "comm").write_text(comm + "\n")
     (proc / "self").mkdir()
     (proc / "77").mkdir()  # a process that ended while listing: no comm
     assert doctor.find_processes("ModemManager", str(proc)) == [812]
-    assert "ModemManager is running (pid 812)" in run(capsys, "--dev", str(dev), proc=str(proc))
+    assert "ModemManager is running (pid 812)" in run(capsys, "--dev", str(dev), proc=str(proc), code=1)
 
     (proc / "812" / "comm").write_text("bash\n")
-    assert "ModemManager" not in run(capsys, "--dev", str(dev), proc=str(proc))
+    assert "ModemManager" not in run(capsys, "--dev", str(dev), proc=str(proc), code=0)
 
 
-def test_probe_reports_each_function_and_carries_on_after_a_failure(capsys):
-    class FakeModule:
-        def detect_talons(self):
-            return ["/dev/ttyACM0"]
+def test_probe_wakes_up_the_ports_of_the_folder_listed(capsys, dev, proc, simulator):
+    simulator("talon", "--link", str(dev / "ttyACM-arm"))
+    simulator("handle", "--link", str(dev / "ttyUSB-grip"))
+    simulator("handle", "--stream", "200", "--link", str(dev / "rfcomm-grip"))
+    (dev / "vantor-ttyACM").symlink_to(dev / "ttyACM-arm")  # the same arm: probed once
+    out = run(capsys, "--dev", str(dev), "--probe", proc=proc, code=0)
 
-        def detect_wired_handles(self):
-            raise RuntimeError("filesystem error: cannot make canonical path")
+    assert "Probing 3 ports" in out and "up to 24 s in all" in out  # 12 s for the ttyACM port, 6 s each other
+    assert f"{dev / 'ttyACM-arm'} ... a Talon: device id 258" in out or \
+        f"{dev / 'vantor-ttyACM'} ... a Talon: device id 258" in out
+    assert f"{dev / 'ttyUSB-grip'} ... a Handle: device id 263, model 2" in out
+    # A streaming grip answers with its info or a frame, whichever comes first.
+    assert f"{dev / 'rfcomm-grip'} ... a Handle: " in out
+    assert "No problems found." in out
 
-        def detect_wireless_handles(self):
-            return []
 
-    ports = [doctor.Port("/dev/ttyACM0", "ACM", "/dev/ttyACM0"), doctor.Port("/dev/ttyACM1", "ACM", "/dev/ttyACM1"),
-             doctor.Port("/dev/ttyUSB0", "USB", "/dev/ttyUSB0")]
-    doctor.probe(FakeModule(), ports)
-    out = capsys.readouterr().out
-    assert "up to 30 s in all" in out  # two silent ttyACM ports at 12 s, one ttyUSB port at 6 s
-    assert "detect_talons(): 2 ports, up to 24 s ... /dev/ttyACM0 (" in out
-    assert "detect_wired_handles(): 1 port, up to 6 s ... failed after" in out and "RuntimeError" in out
-    assert "detect_wireless_handles(): 0 ports, up to 0 s ... nothing answered" in out
+def test_probe_counts_a_silent_port_and_leaves_a_plain_file_alone(capsys, dev, proc, simulator):
+    simulator("handle", "--silent", "--link", str(dev / "rfcomm-quiet"))
+    (dev / "ttyUSB-file").write_bytes(b"")
+    out = run(capsys, "--dev", str(dev), "--probe", proc=proc, code=1)
+
+    assert "Probing 1 port " in out
+    assert f"{dev / 'rfcomm-quiet'} ... no Handle answered" in out
+    assert "2 problems found" in out
+    assert (dev / "ttyUSB-file").read_bytes() == b""
 
 
 def test_installed_command(dev):
@@ -189,5 +236,5 @@ def test_installed_command(dev):
     assert os.access(command, os.X_OK), "vantor-doctor is not installed beside this interpreter"
     (dev / "ttyUSB4").write_bytes(b"")
     result = subprocess.run([command, "--dev", str(dev)], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == 1, result.stderr  # a plain file is not a port
     assert str(dev / "ttyUSB4") + "  USB" in result.stdout
