@@ -87,7 +87,7 @@ stubs-check: module typing-tools
 
 # From the top of the tree: mypy reads the committed stub and pyproject.toml.
 typecheck: typing-tools
-	$(VPY) -m mypy --cache-dir build/mypy examples python/vantor_tools python/vantor
+	$(VPY) -m mypy --cache-dir build/mypy examples python/vantor
 
 cpp-test: system-deps
 	$(call PRESET,default)

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from vantor_tools import doctor
+from vantor import doctor
 
 
 def run(capsys, *argv, proc, code):
@@ -124,7 +124,7 @@ def test_bad_usage_exits_2_and_help_gives_the_exit_statuses(capsys, dev):
 def nobody_can_run_python():
     try:
         nobody = pwd.getpwnam("nobody")
-        subprocess.run([sys.executable, "-c", "import vantor_tools.doctor"], user=nobody.pw_uid,
+        subprocess.run([sys.executable, "-c", "import vantor.doctor"], user=nobody.pw_uid,
                        group=nobody.pw_gid, extra_groups=[], cwd="/", check=True, capture_output=True, timeout=30)
     except (KeyError, OSError, subprocess.SubprocessError):
         return None
@@ -139,7 +139,7 @@ def test_port_the_user_cannot_open():
         port = os.path.join(folder, "ttyACM3")
         open(port, "w").close()
         os.chmod(port, 0)
-        command = [sys.executable, "-m", "vantor_tools.doctor", "--dev", folder]
+        command = [sys.executable, "-m", "vantor.doctor", "--dev", folder]
         if os.geteuid() == 0:
             # Root opens it anyway, and says so.
             out = subprocess.run(command, capture_output=True, text=True).stdout

@@ -1,1 +1,0 @@
-"""Command-line helpers that ship with VantorHardwareAPI (kept outside the module)."""
