@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "../../fuzz/FuzzHarness.h"
-#include "support/LogCapture.h"
 
 namespace fs = std::filesystem;
 using namespace vantor_fuzz;
@@ -82,29 +81,4 @@ TEST(FuzzRegression, CrashInputsReplayClean) {
         ASSERT_NE(target, nullptr) << name << " does not start with a target name and '-'";
         Replay(*target, path);
     }
-}
-
-// The stream double: a complete reply is read as the port would deliver it,
-// and a missing byte ends the exchange at once, silently, without the
-// device's time-out (which would log a line).
-TEST(FuzzStream, CompleteReplyIsReadAndMissingByteEndsTheWait) {
-    const uint8_t reply[] = {0xAA, 0x00, 0x00, 0x20, 0x41};  // temperature 10.0
-    FuzzStream stream(reply, sizeof reply);
-    Devices::Talon talon(&stream);
-    EXPECT_EQ(talon.get_temperature(), 10.0f);
-    EXPECT_TRUE(stream.good());
-
-    vantor_test::CaptureLog();
-    EXPECT_EQ(talon.get_temperature(), 0.0f);
-    EXPECT_EQ(vantor_test::CapturedLog(), "");
-    EXPECT_FALSE(stream.good());
-
-    const uint8_t cut[] = {0x2B, 1, 2, 3};  // a state reply cut short
-    FuzzStream short_stream(cut, sizeof cut);
-    Devices::Talon arm(&short_stream);
-    vantor_test::CaptureLog();
-    const Devices::TalonState state = arm.end_effector_force(kZero3);
-    EXPECT_EQ(vantor_test::CapturedLog(), "");
-    EXPECT_EQ(state.position, (Devices::Vector3{0.0f, 0.0f, 0.0f}));
-    EXPECT_FALSE(short_stream.good());
 }
