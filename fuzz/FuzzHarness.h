@@ -3,28 +3,21 @@
 // regression test that replays their corpora and crash inputs, so both run
 // the same logic.
 //
-// Ending the reply wait: a device polls Available() without sleeping until
-// enough bytes are waiting or its time-out runs out, on a clock of whole
-// seconds, so a missing byte would cost up to a second even with a tiny
-// timeout. FuzzStream answers the first poll with the bytes it holds; a second
-// poll with no read in between means the device is waiting for bytes that will
-// never come, so from then on it reports far more than any read asks for. The
-// read that follows runs into the end of the input and sets eofbit, which the
-// device treats as a silent read failure, and the stream stays failed. A
-// missing byte thus ends the exchange at once, the way a port that hung up
-// would, instead of through the time-out.
+// The bytes go through the tests' MemoryStream, set to end the exchange as
+// soon as the device waits for a byte past the input (EndWhenDry): a missing
+// byte costs no time-out.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <streambuf>
+#include <string>
 
 #include "Vantor/HardwareAPI/Devices/Handle.h"
 #include "Vantor/HardwareAPI/Devices/Talon.h"
 #include "Vantor/HardwareAPI/Devices/TalonGeometry.h"
-#include "Vantor/HardwareAPI/IO/SerialStream.h"
+#include "support/MemoryStream.h"
 
 namespace vantor_fuzz {
 
@@ -36,66 +29,11 @@ inline void Check(bool ok) {
     if (!ok) std::abort();
 }
 
-// Read-only view of the input; counts the reads it serves, empty or not.
-class FuzzBuffer : public std::streambuf {
-public:
-    FuzzBuffer(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-    std::size_t Remaining() const { return size_ - pos_; }
-    std::size_t Position() const { return pos_; }
-    const uint8_t* Data() const { return data_; }
-    unsigned long reads = 0;
-
-protected:
-    int_type underflow() override {
-        return pos_ < size_ ? traits_type::to_int_type(static_cast<char>(data_[pos_])) : traits_type::eof();
-    }
-    int_type uflow() override {
-        ++reads;
-        return pos_ < size_ ? traits_type::to_int_type(static_cast<char>(data_[pos_++])) : traits_type::eof();
-    }
-    std::streamsize xsgetn(char_type* s, std::streamsize n) override {
-        ++reads;
-        std::size_t count = static_cast<std::size_t>(n);
-        if (count > Remaining()) count = Remaining();
-        if (count > 0) std::memcpy(s, data_ + pos_, count);
-        pos_ += count;
-        return static_cast<std::streamsize>(count);
-    }
-
-private:
-    const uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
-
-class FuzzStream : public Vantor::HardwareAPI::IO::SerialStream {
-public:
-    // More than any read asks for (a payload read is at most 1024 bytes).
-    static constexpr int kEndless = 1 << 20;
-
-    FuzzStream(const uint8_t* data, std::size_t size) : SerialStream("fuzz", false), input(data, size) {
-        rdbuf(&input);
-    }
-
-    int Available() override {
-        if (!ended_ && polled_ && reads_at_poll_ == input.reads) ended_ = true;
-        if (ended_) return kEndless;
-        polled_ = true;
-        reads_at_poll_ = input.reads;
-        return static_cast<int>(input.Remaining());
-    }
-
-    // Requests are the caller's, not the device's: nothing to check.
-    void Write(const uint8_t*, std::size_t) override {}
-
-    FuzzBuffer input;
-
-private:
-    bool polled_ = false;
-    bool ended_ = false;
-    unsigned long reads_at_poll_ = 0;
-};
+// The input as what the device sent, ending at its last byte.
+inline void Load(vantor_test::MemoryStream& stream, const uint8_t* data, std::size_t size) {
+    stream.Feed(std::string(reinterpret_cast<const char*>(data), size));
+    stream.EndWhenDry();
+}
 
 // A device that never waits for long, even if the stream were to keep it
 // waiting; 0 or less would wait forever.
@@ -107,7 +45,7 @@ void Prepare(D& device) {
 // Runs one operation until the input is used up or the stream has failed.
 // Each run reads at least one byte or fails the stream, so this ends.
 template <typename Op>
-void Repeat(FuzzStream& stream, Op op) {
+void Repeat(vantor_test::MemoryStream& stream, Op op) {
     while (stream.good()) op();
 }
 
@@ -121,7 +59,8 @@ void RunTalon(const uint8_t* data, std::size_t size, Op op) {
     // and leave them as they were for whatever runs next in the process.
     const Vector3 saved = Devices::joint_offsets();
     Devices::set_joint_offsets({0.0f, 0.0f, 0.0f});
-    FuzzStream stream(data, size);
+    vantor_test::MemoryStream stream;
+    Load(stream, data, size);
     Devices::Talon talon(&stream);
     Prepare(talon);
     Repeat(stream, [&] { op(talon); });
@@ -132,7 +71,8 @@ void RunTalon(const uint8_t* data, std::size_t size, Op op) {
 // hold the payload just read, on failure they are left exactly as passed in.
 template <typename Receive>
 void RunTalonReceive(const uint8_t* data, std::size_t size, std::size_t floats, Receive receive) {
-    FuzzStream stream(data, size);
+    vantor_test::MemoryStream stream;
+    Load(stream, data, size);
     Devices::Talon talon(&stream);
     Prepare(talon);
     Repeat(stream, [&] {
@@ -142,8 +82,8 @@ void RunTalonReceive(const uint8_t* data, std::size_t size, std::size_t floats, 
         std::memcpy(before, out, sizeof out);
         if (receive(talon, out, out + 3)) {
             const std::size_t bytes = floats * sizeof(float);
-            Check(stream.input.Position() >= bytes);
-            Check(SameBits(out, stream.input.Data() + stream.input.Position() - bytes, bytes));
+            Check(stream.Consumed() >= bytes);
+            Check(SameBits(out, stream.memory.data.data() + stream.Consumed() - bytes, bytes));
             Check(SameBits(out + floats, before + floats, (6 - floats) * sizeof(float)));
         } else {
             Check(SameBits(out, before, sizeof out));
@@ -236,22 +176,24 @@ private:
 };
 
 inline void HandleReceive(const uint8_t* data, std::size_t size) {
-    FuzzStream stream(data, size);
+    vantor_test::MemoryStream stream;
+    Load(stream, data, size);
     ReadingHandle handle(&stream);
     Prepare(handle);
     Repeat(stream, [&] {
-        const std::size_t before = stream.input.Position();
+        const std::size_t before = stream.Consumed();
         const int count = handle.Receive();
         Check(handle.field_calls == handle.record_calls);
         // At most the fixed status part and a 255-byte tail.
         Check(count >= -1 && count <= 21 + 255);
         // Framing: a complete reply is its header code and exactly its payload.
-        if (count >= 0 && stream.good()) Check(stream.input.Position() - before == 1 + static_cast<std::size_t>(count));
+        if (count >= 0 && stream.good()) Check(stream.Consumed() - before == 1 + static_cast<std::size_t>(count));
     });
 }
 
 inline void HandleQuillonStatus(const uint8_t* data, std::size_t size) {
-    FuzzStream stream(data, size);
+    vantor_test::MemoryStream stream;
+    Load(stream, data, size);
     Devices::Handle handle(&stream);
     Prepare(handle);
     Repeat(stream, [&] {

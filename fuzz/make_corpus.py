@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora under fuzz/corpus/<target>/: real replies of each
-code, so the fuzzer starts from well-formed messages and mutates them."""
+"""Writes the seed corpora under OUT/<target>/: real replies of each code, so
+the fuzzer starts from well-formed messages and mutates them. The build runs
+it; the C++ suite replays the same seeds."""
+import argparse
 import pathlib
 import shutil
 import struct
-
-HERE = pathlib.Path(__file__).resolve().parent
 
 
 def floats(*values):
@@ -78,8 +78,8 @@ HANDLE_QUILLON = {
 }
 
 
-def write(target, seeds):
-    folder = HERE / "corpus" / target
+def write(out, target, seeds):
+    folder = out / target
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
     for name, data in seeds.items():
@@ -87,12 +87,15 @@ def write(target, seeds):
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("out", type=pathlib.Path, help="folder to hold one seed folder per target")
+    out = parser.parse_args().out
     for target, own in TALON_TARGETS.items():
         seeds = dict(TALON)
         seeds["twice_" + own] = TALON[own] * 2
-        write(target, seeds)
-    write("handle_receive", HANDLE_RECEIVE)
-    write("handle_quillon_status", HANDLE_QUILLON)
+        write(out, target, seeds)
+    write(out, "handle_receive", HANDLE_RECEIVE)
+    write(out, "handle_quillon_status", HANDLE_QUILLON)
 
 
 if __name__ == "__main__":

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +21,7 @@
 #include "support/LogCapture.h"
 #include "support/MemoryStream.h"
 #include "support/PtyDevice.h"
+#include "support/Timing.h"
 
 namespace fs = std::filesystem;
 using namespace Vantor::HardwareAPI;
@@ -30,12 +30,6 @@ using IO::SerialStream;
 using namespace vantor_test;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // A compact frame: device 7, hall 5, buttons 5, quaternion [0.5, 0, 0, 0],
 // battery 4.0; full of 0x00 bytes, as real frames are.

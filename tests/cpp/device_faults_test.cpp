@@ -29,6 +29,7 @@
 #include "support/LogCapture.h"
 #include "support/MemoryStream.h"
 #include "support/PtyDevice.h"
+#include "support/Timing.h"
 
 using Vantor::HardwareAPI::Devices::Handle;
 using Vantor::HardwareAPI::Devices::HandleStatusResponse;
@@ -41,17 +42,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr float kTimeout = 1.0f;
 
 // Upper bound for a call that may wait out `waits` reply waits: each lasts
 // at most 2 s at timeout 1.0, plus the 1 s read poll limit and slack.
 double MaxSeconds(int waits) { return 2.5 * waits + 2.0; }
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 int ErrorLines(const std::string& err) {
     int lines = 0;

@@ -1,6 +1,5 @@
 // Framing on the in-memory stream: no timing except where a time-out must run.
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -10,17 +9,10 @@
 #include "support/LogCapture.h"
 #include "support/MemoryStream.h"
 #include "support/PtyDevice.h"
+#include "support/Timing.h"
 
 using Vantor::HardwareAPI::Devices::Device;
 using namespace vantor_test;
-
-namespace {
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-}  // namespace
 
 TEST(Device, ConstructionDefaults) {
     MemoryStream stream;
@@ -71,7 +63,7 @@ TEST(Device, TimeoutsReturnZeroLogAndConsumeNothing) {
     device.timeout = 1.0f;
 
     vantor_test::CaptureLog();
-    auto start = std::chrono::steady_clock::now();
+    auto start = Clock::now();
     EXPECT_EQ(device.ReadHeaderCode(), 0);
     double took = SecondsSince(start);
     std::string err = vantor_test::CapturedLog();
@@ -81,7 +73,7 @@ TEST(Device, TimeoutsReturnZeroLogAndConsumeNothing) {
 
     stream.Feed(Bytes({7, 8, 9}));
     vantor_test::CaptureLog();
-    start = std::chrono::steady_clock::now();
+    start = Clock::now();
     EXPECT_EQ(device.ReadBytes(4), 0);
     took = SecondsSince(start);
     err = vantor_test::CapturedLog();

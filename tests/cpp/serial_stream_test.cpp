@@ -4,24 +4,17 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
-
 #include <gtest/gtest.h>
 
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 #include "support/LogCapture.h"
 #include "support/PtyDevice.h"
+#include "support/Timing.h"
 
 using Vantor::HardwareAPI::IO::SerialStream;
+using vantor_test::Clock;
 using vantor_test::PtyDevice;
-
-namespace {
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-}  // namespace
+using vantor_test::SecondsSince;
 
 TEST(SerialStream, OpensWithDeviceLineSettings) {
     PtyDevice device;
@@ -97,7 +90,7 @@ TEST(SerialStream, ShortReadSetsEofAndFailAndStaysFailed) {
     SerialStream stream(device.path().c_str());
     device.Send("xyz");
     char out[5] = {};
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     stream.read(out, 5);
     const double took = SecondsSince(start);
     EXPECT_EQ(stream.gcount(), 3);
@@ -136,7 +129,7 @@ TEST(SerialStream, PeekThenReadUsesThePendingByte) {
     EXPECT_EQ(stream.rdbuf()->sgetc(), 'k');
     EXPECT_EQ(stream.Available(), 0);  // the byte left the driver
     char out = 0;
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     stream.read(&out, 1);
     EXPECT_LT(SecondsSince(start), 0.5);
     EXPECT_EQ(stream.gcount(), 1);
@@ -147,7 +140,7 @@ TEST(SerialStream, InAvailOnIdlePortWaitsThenAnswersZero) {
     PtyDevice device;
     SerialStream stream(device.path().c_str());
     const int flags = fcntl(stream.buffer->fd, F_GETFL);
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     EXPECT_EQ(stream.rdbuf()->in_avail(), 0);
     EXPECT_GE(SecondsSince(start), 0.95);
     EXPECT_EQ(fcntl(stream.buffer->fd, F_GETFL), flags);

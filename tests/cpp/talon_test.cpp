@@ -4,7 +4,6 @@
 // time-outs, with timeout = 1.0 (a missing reply costs two of them).
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "Vantor/HardwareAPI/Devices/TalonGeometry.h"
 #include "support/LogCapture.h"
 #include "support/MemoryStream.h"
+#include "support/Timing.h"
 
 using Vantor::HardwareAPI::UUID;
 using Vantor::HardwareAPI::Devices::Talon;
@@ -25,10 +25,6 @@ using Vantor::HardwareAPI::Devices::Vector4;
 using namespace vantor_test;
 
 namespace {
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // Counts the "[err]" lines in captured standard error.
 int ErrorLines(const std::string& err) {
@@ -285,7 +281,7 @@ TEST_F(TalonTest, ReplyArrivingInPiecesIsWaitedFor) {
 TEST_F(TalonTest, IdentifierLengthByte15GivesZerosWithoutWaiting) {
     stream.Feed(Bytes({13, 209, 15}) + IdentifierBytes());
     vantor_test::CaptureLog();
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     const UUID id = talon.get_device_id();
     const double took = SecondsSince(start);
     const std::string err = vantor_test::CapturedLog();
@@ -299,7 +295,7 @@ TEST_F(TalonTest, IdentifierLengthByte15GivesZerosWithoutWaiting) {
 
 TEST_F(TalonTest, MissingReplyCostsTwoTimeouts) {
     vantor_test::CaptureLog();
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     const float temperature = talon.get_temperature();
     const double took = SecondsSince(start);
     const std::string err = vantor_test::CapturedLog();

@@ -11,10 +11,12 @@ MemoryBuffer::int_type MemoryBuffer::underflow() {
 }
 
 MemoryBuffer::int_type MemoryBuffer::uflow() {
+    ++reads;
     return pos < data.size() ? traits_type::to_int_type(data[pos++]) : traits_type::eof();
 }
 
 std::streamsize MemoryBuffer::xsgetn(char_type* s, std::streamsize n) {
+    ++reads;
     const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(n), Remaining());
     std::memcpy(s, data.data() + pos, count);
     pos += count;
@@ -34,10 +36,16 @@ std::string MemoryStream::Written() const {
 }
 
 int MemoryStream::Available() {
+    if (ended_) return kEndless;
     if (!later.empty()) {
         memory.data += later.front();
         later.pop_front();
+    } else if (end_when_dry_ && polled_ && reads_at_poll_ == memory.reads) {
+        ended_ = true;
+        return kEndless;
     }
+    polled_ = true;
+    reads_at_poll_ = memory.reads;
     return static_cast<int>(memory.Remaining());
 }
 

@@ -1,7 +1,10 @@
 // In-memory stand-in for a serial port: replies are queued up front (or one
-// chunk per Available call), writes are recorded one entry per Write.
+// chunk per Available call), writes are recorded one entry per Write. The
+// unit tests and the fuzz targets share it.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <streambuf>
 #include <string>
@@ -11,10 +14,12 @@
 
 namespace vantor_test {
 
+// Counts the reads it serves, empty or not.
 class MemoryBuffer : public std::streambuf {
 public:
     std::string data;
     std::size_t pos = 0;
+    unsigned long reads = 0;
     std::size_t Remaining() const { return data.size() - pos; }
 
 protected:
@@ -25,6 +30,9 @@ protected:
 
 class MemoryStream : public Vantor::HardwareAPI::IO::SerialStream {
 public:
+    // More than any read asks for (a payload read is at most 1024 bytes).
+    static constexpr int kEndless = 1 << 20;
+
     MemoryStream();
 
     // Bytes the "device" has sent, readable at once.
@@ -34,6 +42,18 @@ public:
     // Everything written so far, concatenated.
     std::string Written() const;
     std::size_t Unread() const { return memory.Remaining(); }
+    // Bytes read so far: memory.data up to here.
+    std::size_t Consumed() const { return memory.pos; }
+
+    // Ends the exchange at once when nothing more is to come, instead of
+    // through the device's time-out, which counts whole seconds. A device
+    // polls Available() without sleeping until enough bytes wait; a second
+    // poll with no read in between, and no later chunk left, means it waits
+    // for bytes that will never come. From then on Available() reports far
+    // more than any read asks for: the read runs into the end of the bytes
+    // and sets eofbit, a silent read failure, and the stream stays failed,
+    // the way a port that hung up would.
+    void EndWhenDry() { end_when_dry_ = true; }
 
     int Available() override;
     void Write(const uint8_t* data, std::size_t n) override;
@@ -41,6 +61,12 @@ public:
     std::vector<std::string> writes;  // one entry per Write call
     MemoryBuffer memory;
     std::deque<std::string> later;
+
+private:
+    bool end_when_dry_ = false;
+    bool ended_ = false;
+    bool polled_ = false;
+    unsigned long reads_at_poll_ = 0;
 };
 
 // Bytes from a list of values, for readable expectations.
