@@ -143,7 +143,6 @@ sanitize-thread: system-deps
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
-FUZZ_TARGETS = $(notdir $(wildcard fuzz/corpus/*))
 
 clang:
 	@tools/install-system-deps.sh clang
@@ -151,25 +150,11 @@ clang:
 fuzz-build: clang
 	$(call PRESET,fuzz)
 
-# Each target runs on its own working corpus, seeded from fuzz/corpus/<target>;
-# new inputs go to the working corpus only. -timeout catches an endless wait.
-FUZZ_RUN = @set -e; mkdir -p $(FUZZ_BUILD)/crashes; for t in $(FUZZ_TARGETS); do \
-	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
-	  if $(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=$(1) -timeout=5 \
-	       -artifact_prefix=$(FUZZ_BUILD)/crashes/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t \
-	       2>$(FUZZ_BUILD)/$$t.log; then \
-	    echo "fuzz_$$t: $$(grep -o 'Done [0-9]* runs in [0-9]* second(s)' $(FUZZ_BUILD)/$$t.log)"; \
-	  else \
-	    tail -40 $(FUZZ_BUILD)/$$t.log; \
-	    echo "fuzz_$$t failed: its input is in $(FUZZ_BUILD)/crashes/"; exit 1; \
-	  fi; \
-	done
-
 fuzz: fuzz-build
-	$(call FUZZ_RUN,$(FUZZ_SECONDS))
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 fuzz-smoke: fuzz-build
-	$(call FUZZ_RUN,$(FUZZ_SMOKE_SECONDS))
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
 
 # The library's exchange against raw system calls and a pure-Python loop,
 # all on one simulator process; writes bench/results.json.
