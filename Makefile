@@ -156,8 +156,10 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
 
-# The library's exchange against raw system calls and a pure-Python loop,
-# all on one simulator process; writes bench/results.json.
+# The library's exchange against raw system calls and a pure-Python loop on
+# one simulator process, then the servo loop beside a bare pacing loop, the
+# raw floor and the documented pure-Python loop on another; writes
+# bench/results.json. About 5 minutes (servo cases: 3 rounds of 10 s).
 bench: module
 	$(call PRESET,bench)
 	$(VPY) bench/run_bench.py --sim build/bench/sim/vantor-sim --bench build/bench/bench/vantor-bench

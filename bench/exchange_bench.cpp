@@ -6,6 +6,13 @@
 //   vantor-bench readout N       forward_kinematics, ns per computation
 //   vantor-bench responder       a reply-only arm on a new pseudo-terminal,
 //                                for telling the simulator's cost apart
+//   vantor-bench pacing RATE SECONDS [SPIN_US]
+//                                the machine's floor for a paced loop: the
+//                                servo loop's wait to each deadline, no work
+//   vantor-bench servo PORT RATE SECONDS [WALL_Y]
+//                                Control::ServoLoop rendering the demo's wall;
+//                                a RATE above what the arm answers runs it
+//                                back to back (unpaced)
 //
 // Each timed mode prints one JSON line on standard output.
 
@@ -16,11 +23,14 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -32,8 +42,10 @@
 #include <thread>
 #include <vector>
 
-#include "Vantor/HardwareAPI/Devices/Talon.h"
 #include "Port.h"
+#include "Vantor/HardwareAPI/Control/Effects.h"
+#include "Vantor/HardwareAPI/Control/ServoLoop.h"
+#include "Vantor/HardwareAPI/Devices/Talon.h"
 #include "Vantor/HardwareAPI/Devices/TalonGeometry.h"
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 
@@ -108,7 +120,8 @@ constexpr auto kReplyTimeout = std::chrono::seconds(5);
 constexpr float kForce[3] = {0.01f, 0.0f, -0.01f};
 
 const char* const kUsage =
-    "usage: vantor-bench raw PORT N | library PORT N | readout N | responder\n";
+    "usage: vantor-bench raw PORT N | library PORT N | readout N | responder\n"
+    "       vantor-bench pacing RATE SECONDS [SPIN_US] | servo PORT RATE SECONDS [WALL_Y]\n";
 
 class Descriptor {
 public:
@@ -139,6 +152,17 @@ bool ParseCount(const char* text, long& value) {
     value = parsed;
     return true;
 }
+
+bool ParseNumber(const char* text, double& value) {
+    errno = 0;
+    char* end = nullptr;
+    const double parsed = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(parsed)) return false;
+    value = parsed;
+    return true;
+}
+
+bool ParsePositive(const char* text, double& value) { return ParseNumber(text, value) && value > 0; }
 
 long WarmupCount(long n) { return std::clamp(n / 10, 50L, 500L); }
 
@@ -368,6 +392,203 @@ int RunResponder() {
     }
 }
 
+
+// --- paced loops -----------------------------------------------------------------
+
+constexpr int64_t kNsPerS = 1000000000;
+
+int64_t NowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * kNsPerS + ts.tv_nsec;
+}
+
+// The servo loop's own wait: sleep to spin_ns before the deadline, then spin.
+void WaitUntil(int64_t deadline_ns, int64_t spin_ns) {
+    const int64_t wake = deadline_ns - spin_ns;
+    if (NowNs() < wake) {
+        timespec ts{};
+        ts.tv_sec = static_cast<time_t>(wake / kNsPerS);
+        ts.tv_nsec = static_cast<long>(wake % kNsPerS);
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+    }
+    while (NowNs() < deadline_ns) {
+    }
+}
+
+// A value as the servo loop's stats() give it: the upper edge of its bin
+// (0.5 us below 1 ms, 100 us above), never above the maximum.
+double BinnedUs(int64_t ns, int64_t max_ns) {
+    if (ns < 0) ns = 0;
+    double upper_ns;
+    if (ns < 1000000) {
+        upper_ns = static_cast<double>(ns / 500 + 1) * 500.0;
+    } else {
+        const int64_t coarse = std::min<int64_t>((ns - 1000000) / 100000, 1000);
+        upper_ns = 1e6 + static_cast<double>(coarse + 1) * 1e5;
+    }
+    return std::min(upper_ns, static_cast<double>(max_ns)) / 1000.0;
+}
+
+std::string PercentilesJson(std::vector<int64_t> values) {
+    if (values.empty()) return "{\"p50\": 0, \"p99\": 0, \"max\": 0}";
+    std::sort(values.begin(), values.end());
+    const int64_t max_ns = values.back();
+    auto at = [&](double fraction) {
+        const std::size_t rank = std::max<std::size_t>(
+            1, static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size()))));
+        return BinnedUs(values[std::min(rank, values.size()) - 1], max_ns);
+    };
+    char text[128];
+    std::snprintf(text, sizeof text, "{\"p50\": %.1f, \"p99\": %.1f, \"max\": %.1f}", at(0.50), at(0.99),
+                  static_cast<double>(max_ns) / 1000.0);
+    return text;
+}
+
+std::string PercentilesJson(const Vantor::HardwareAPI::Control::Percentiles& p) {
+    char text[128];
+    std::snprintf(text, sizeof text, "{\"p50\": %.1f, \"p99\": %.1f, \"max\": %.1f}", p.p50, p.p99, p.max);
+    return text;
+}
+
+// Sleep and spin to each absolute deadline and nothing else, with the servo
+// loop's schedule: late when the cycle's work ends after the next deadline,
+// which then restarts from now.
+int RunPacing(double rate_hz, double seconds, double spin_us) {
+    const int64_t period_ns = static_cast<int64_t>(std::llround(kNsPerS / rate_hz));
+    const int64_t spin_ns = static_cast<int64_t>(spin_us * 1000.0);
+    // Never more cycles than periods in the run, so the record needs no growth.
+    std::vector<int64_t> jitter;
+    jitter.reserve(static_cast<std::size_t>(seconds * rate_hz) + 16);
+    uint64_t late = 0;
+
+    const double cpu_start = CpuSeconds();
+    const int64_t start = NowNs();
+    const int64_t end = start + static_cast<int64_t>(seconds * kNsPerS);
+    int64_t deadline = start;
+    int64_t last_start = start;
+    for (;;) {
+        const int64_t cycle_start = NowNs();
+        if (cycle_start >= end) break;
+        last_start = cycle_start;
+        jitter.push_back(cycle_start - deadline);
+        deadline += period_ns;
+        const int64_t work_end = NowNs();
+        if (work_end > deadline) {
+            ++late;
+            deadline = work_end;
+        }
+        WaitUntil(deadline, spin_ns);
+    }
+    const double wall = static_cast<double>(NowNs() - start) / kNsPerS;
+    const double cpu = CpuSeconds() - cpu_start;
+
+    const std::size_t cycles = jitter.size();
+    const double span = static_cast<double>(last_start - start) / kNsPerS;
+    std::printf(
+        "{\"mode\": \"pacing\", \"rate_hz_set\": %.1f, \"spin_us\": %.1f, \"seconds\": %.3f, \"cycles\": %zu, "
+        "\"rate_hz\": %.1f, \"late_cycles\": %llu, \"late_share\": %.6f, \"jitter_us\": %s, "
+        "\"cpu_percent\": %.2f}\n",
+        rate_hz, spin_us, wall, cycles, cycles > 1 && span > 0 ? static_cast<double>(cycles - 1) / span : 0.0,
+        static_cast<unsigned long long>(late), cycles ? static_cast<double>(late) / static_cast<double>(cycles) : 0.0,
+        PercentilesJson(std::move(jitter)).c_str(), 100.0 * cpu / wall);
+    std::fflush(stdout);
+    return 0;
+}
+
+// The demo's wall: a steady hand force towards a plane on the y axis that
+// pushes back once passed.
+constexpr double kWallOffset = 0.02;  // m beyond the starting point
+constexpr double kStiffness = 500.0;  // N/m
+constexpr double kDamping = 2.0;      // N s/m
+constexpr double kHandForce = 0.5;    // N
+constexpr double kForceLimit = 5.0;   // N
+// Before the counted window: thread start and the first cycles.
+constexpr auto kSettle = std::chrono::milliseconds(250);
+// How often a latched fault (a stall of the machine past the deadline) is
+// cleared, as the demo does.
+constexpr auto kFaultCheck = std::chrono::milliseconds(250);
+
+// wall_y: the plane's place on the y axis (m); NaN: kWallOffset beyond
+// where the arm is at the start.
+int RunServo(const char* port, double rate_hz, double seconds, double wall_y) {
+    namespace control = Vantor::HardwareAPI::Control;
+    SerialStream stream(port);
+    if (!stream.buffer || stream.buffer->fd < 0) {
+        std::fprintf(stderr, "vantor-bench: cannot open %s: %s\n", port, std::strerror(errno));
+        return 1;
+    }
+    Talon talon(&stream);
+    const float zero[3] = {0.0f, 0.0f, 0.0f};
+    const TalonState at_start = talon.end_effector_force(zero);
+
+    control::Plane::Params wall{};
+    wall.point = {0.0, std::isnan(wall_y) ? at_start.position[1] + kWallOffset : wall_y, 0.0};
+    wall.normal = {0.0, -1.0, 0.0};
+    wall.stiffness = kStiffness;
+    wall.damping = kDamping;
+    control::ConstantForce::Params hand{};
+    hand.force = {0.0, kHandForce, 0.0};
+    auto effect = std::make_shared<control::Sum>(std::vector<control::EffectPtr>{
+        std::make_shared<control::ConstantForce>(hand), std::make_shared<control::Plane>(wall)});
+
+    control::ServoConfig config;
+    config.rate_hz = rate_hz;
+    config.force_limit = kForceLimit;
+    control::ServoLoop loop(talon, config);
+    loop.SetEffect(effect);
+
+    const auto allocations = [] { return g_allocations.load(std::memory_order_relaxed); };
+    const unsigned long long before_start = allocations();
+    loop.Start();
+    const unsigned long long start_allocations = allocations() - before_start;
+    std::this_thread::sleep_for(kSettle);
+
+    // The counted window: the loop's steady running.
+    const double cpu_start = CpuSeconds();
+    const unsigned long long allocations_start = allocations();
+    const uint64_t cycles_start = loop.stats().cycles;
+    const auto window_start = Clock::now();
+    const auto window_end = window_start + std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(seconds));
+    long cleared = 0;
+    for (auto now = window_start; now < window_end; now = Clock::now()) {
+        std::this_thread::sleep_for(std::min<Clock::duration>(kFaultCheck, window_end - now));
+        if (loop.fault() != control::Fault::None) {
+            ++cleared;
+            loop.ClearFault();
+        }
+    }
+    const uint64_t cycles_end = loop.stats().cycles;
+    const unsigned long long window_allocations = allocations() - allocations_start;
+    const double cpu = CpuSeconds() - cpu_start;
+    const double wall_seconds = std::chrono::duration<double>(Clock::now() - window_start).count();
+
+    const unsigned long long before_stop = allocations();
+    loop.Stop();
+    const unsigned long long stop_allocations = allocations() - before_stop;
+    const control::ServoStats stats = loop.stats();
+    const uint64_t window_cycles = cycles_end - cycles_start;
+
+    std::printf(
+        "{\"mode\": \"servo\", \"rate_hz_set\": %.1f, \"seconds\": %.3f, \"cycles\": %llu, \"rate_hz\": %.1f, "
+        "\"late_cycles\": %llu, \"late_share\": %.6f, \"jitter_us\": %s, \"exchange_us\": %s, "
+        "\"faults\": %llu, \"faults_cleared\": %ld, \"cpu_percent\": %.2f, \"window_cycles\": %llu, "
+        "\"allocations\": %llu, \"allocations_per_cycle\": %.6f, \"start_allocations\": %llu, "
+        "\"stop_allocations\": %llu, \"device_log_lines\": %llu}\n",
+        rate_hz, wall_seconds, static_cast<unsigned long long>(stats.cycles), stats.rate_hz,
+        static_cast<unsigned long long>(stats.late_cycles),
+        stats.cycles ? static_cast<double>(stats.late_cycles) / static_cast<double>(stats.cycles) : 0.0,
+        PercentilesJson(stats.jitter_us).c_str(), PercentilesJson(stats.exchange_us).c_str(),
+        static_cast<unsigned long long>(stats.faults), cleared, 100.0 * cpu / wall_seconds,
+        static_cast<unsigned long long>(window_cycles), window_allocations,
+        window_cycles ? static_cast<double>(window_allocations) / static_cast<double>(window_cycles) : 0.0,
+        start_allocations, stop_allocations, static_cast<unsigned long long>(stats.device_log_lines));
+    std::fflush(stdout);
+    return stats.cycles > 0 ? 0 : 3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -377,6 +598,19 @@ int main(int argc, char** argv) {
         return mode == "raw" ? RunRaw(argv[2], n) : RunLibrary(argv[2], n);
     if (mode == "readout" && argc == 3 && ParseCount(argv[2], n)) return RunReadout(n);
     if (mode == "responder" && argc == 2) return RunResponder();
+    double rate = 0.0, seconds = 0.0, spin_us = 100.0;
+    if (mode == "pacing" && (argc == 4 || argc == 5) && ParsePositive(argv[2], rate) &&
+        ParsePositive(argv[3], seconds) && (argc == 4 || ParsePositive(argv[4], spin_us)))
+        return RunPacing(rate, seconds, spin_us);
+    if (mode == "servo" && (argc == 5 || argc == 6) && ParsePositive(argv[3], rate) &&
+        ParsePositive(argv[4], seconds)) {
+        double wall_y = std::nan("");
+        if (argc == 6 && !ParseNumber(argv[5], wall_y)) {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+        return RunServo(argv[2], rate, seconds, wall_y);
+    }
     std::fputs(kUsage, stderr);
     return 2;
 }

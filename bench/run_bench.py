@@ -10,8 +10,13 @@ Starts one `vantor-sim talon` and runs interleaved rounds of four cases on it:
 
 then checks that the simulator's own reply cost does not limit the floor: it
 records the simulator's CPU time during every run and repeats (a) and (b)
-against a reply-only responder (vantor-bench responder). Prints a table and writes JSON.
-Target figures are reported, never asserted.
+against a reply-only responder (vantor-bench responder).
+
+Then the servo loop on a second simulator (servo_bench.py says what each case
+is): a bare pacing loop as the machine's floor, Control::ServoLoop at 1 and
+4 kHz and unpaced beside the raw floor, vantor.ServoLoop with a native effect
+and with a Python callback, and the documented pure-Python loop. Prints the
+tables and writes JSON. Target figures are reported, never asserted.
 """
 
 import argparse
@@ -26,6 +31,8 @@ import time
 from pathlib import Path
 
 from vantor.simulator import Simulator
+
+import servo_bench
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -204,6 +211,48 @@ def own_cpu_seconds():
     return t.user + t.system + t.children_user + t.children_system
 
 
+class Machine:
+    """What the whole machine did while a section ran, beside this benchmark's
+    own CPU time (the caller adds the devices' time, read before they end)."""
+
+    def __init__(self):
+        self.started = time.perf_counter()
+        self.cpu_start = cpu_times()
+        self.own_start = own_cpu_seconds()
+        self.load_start = load_average()
+
+    def environment(self, own_end):
+        elapsed = time.perf_counter() - self.started
+        busy, idle, steal = (e - s for s, e in zip(self.cpu_start, cpu_times()))
+        own = own_end - self.own_start
+        return {
+            "cpus": os.cpu_count(),
+            "load_average_start": self.load_start,
+            "load_average_end": load_average(),
+            "elapsed_seconds": elapsed,
+            # Cores kept busy on average by this benchmark and by everything else.
+            "benchmark_cores": own / elapsed,
+            "other_cores": max(busy - own, 0.0) / elapsed,
+            "idle_cores": idle / elapsed,
+            "stolen_cores": steal / elapsed,
+        }
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
+
+
+def print_machine(environment):
+    e = environment
+    print("machine: %d cpus, load %.2f -> %.2f; on average this benchmark kept %.2f cores busy, other"
+          " processes %.2f, %.2f idle, %.2f stolen by the host; %.0f s" % (
+              e["cpus"], e["load_average_start"], e["load_average_end"], e["benchmark_cores"], e["other_cores"],
+              e["idle_cores"], e["stolen_cores"], e["elapsed_seconds"]))
+    if e["other_cores"] > 0.25:
+        print("note: other processes were busy during the run; rates and p99 carry their stalls")
+
+
 def median(values):
     return statistics.median(values) if values else float("nan")
 
@@ -232,12 +281,18 @@ def main():
     parser.add_argument("--rounds", type=int, default=10)
     parser.add_argument("--exchanges", type=int, default=3000, help="exchanges per case per round")
     parser.add_argument("--readout-iterations", type=int, default=500000)
+    # Ten-second cases take three rounds to stay within a few minutes.
+    parser.add_argument("--servo-rounds", type=int, default=3, help="servo rounds; 0 leaves the servo loop out")
+    parser.add_argument("--servo-seconds", type=float, default=10.0, help="seconds per paced servo case")
+    parser.add_argument("--unpaced-seconds", type=float, default=3.0, help="seconds of the unpaced servo case")
     parser.add_argument("--no-pin", action="store_true",
                         help="do not pin the client to the first core and the device to the second")
     parser.add_argument("--out", default=str(ROOT / "bench" / "results.json"))
     args = parser.parse_args()
     if args.rounds < 1 or args.exchanges < 1 or args.readout_iterations < 1:
         sys.exit("run_bench: --rounds, --exchanges and --readout-iterations must be positive")
+    if args.servo_rounds < 0 or args.servo_seconds <= 0 or args.unpaced_seconds <= 0:
+        sys.exit("run_bench: --servo-rounds must be 0 or more, --servo-seconds and --unpaced-seconds positive")
 
     sim = find_tool(args.sim, "vantor-sim", ROOT / "build" / "bench" / "sim" / "vantor-sim")
     bench = find_tool(args.bench, "vantor-bench", ROOT / "build" / "bench" / "bench" / "vantor-bench")
@@ -247,6 +302,8 @@ def main():
     try:
         import VantorHardwareAPI
         import serial
+        import vantor
+        from vantor import effects
     except ImportError as e:
         sys.exit("run_bench: %s (run it with the project's .venv/bin/python)" % e)
 
@@ -260,15 +317,10 @@ def main():
     n = args.exchanges
     rounds = []
     readouts = []
-    started = time.perf_counter()
-    machine_start = cpu_times()
-    own_start = own_cpu_seconds()
-    with open("/proc/loadavg") as f:
-        load_start = float(f.read().split()[0])
-
+    machine = Machine()
     device = start_device(sim, "talon", cpu=device_cpu)
     responder = None
-    own_end = own_start
+    own_end = machine.own_start
     try:
         responder = start_device(bench, "responder", cpu=device_cpu)
         runs = {
@@ -295,23 +347,7 @@ def main():
         if responder is not None:
             responder.stop()
 
-    elapsed = time.perf_counter() - started
-    machine_end = cpu_times()
-    busy, idle, steal = (e - s for s, e in zip(machine_start, machine_end))
-    own = own_end - own_start
-    with open("/proc/loadavg") as f:
-        load_end = float(f.read().split()[0])
-    environment = {
-        "cpus": os.cpu_count(),
-        "load_average_start": load_start,
-        "load_average_end": load_end,
-        "elapsed_seconds": elapsed,
-        # Cores kept busy on average by this benchmark and by everything else.
-        "benchmark_cores": own / elapsed,
-        "other_cores": max(busy - own, 0.0) / elapsed,
-        "idle_cores": idle / elapsed,
-        "stolen_cores": steal / elapsed,
-    }
+    environment = machine.environment(own_end)
 
     summary = {case: aggregate(rounds, case, "a") for case in CASES}
     summary["a_resp"] = aggregate(rounds, "a_resp", "a_resp")
@@ -404,17 +440,49 @@ def main():
               else "It does not limit the floor."))
     print("  on the responder (b) runs at %.3f of (a) by rate, %.3f by p50." % (
         br["rate_ratio_to_a"], br["p50_ratio_to_a"]))
-    print("machine: %d cpus, load %.2f -> %.2f; on average this benchmark kept %.2f cores busy, other"
-          " processes %.2f, %.2f idle, %.2f stolen by the host; %.0f s" % (
-              os.cpu_count(), load_start, load_end, environment["benchmark_cores"], environment["other_cores"],
-              environment["idle_cores"], environment["stolen_cores"], elapsed))
-    if environment["other_cores"] > 0.25:
-        print("note: other processes were busy during the run; rates and p99 carry their stalls")
+    print_machine(environment)
+
+    if args.servo_rounds > 0:
+        results["servo"] = run_servo_section(args, sim, bench, VantorHardwareAPI, vantor, effects, device_cpu,
+                                             a["exchanges_per_second"])
 
     out = Path(args.out)
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(json.dumps(results, indent=2) + "\n")
     print("wrote %s" % out)
+
+
+def run_servo_section(args, sim, bench, api, vantor, effects, device_cpu, floor_rate):
+    """The servo loop's rounds on a simulator of their own; the raw floor
+    beside the unpaced loop runs about as long as it does."""
+    raw_exchanges = max(1000, int(floor_rate * args.unpaced_seconds))
+    machine = Machine()
+    device = start_device(sim, "talon", cpu=device_cpu)
+    try:
+        rounds, wall_y = servo_bench.run_servo(args, bench, api, vantor, effects, device, raw_exchanges, cpu_seconds)
+        own_end = own_cpu_seconds() + cpu_seconds(device.pid)
+    finally:
+        device.stop()
+    environment = machine.environment(own_end)
+    cases = servo_bench.ORDER + ("raw",)
+    summary = {case: servo_bench.summarise(rounds, case) for case in cases}
+    results = {
+        "config": {"rounds": args.servo_rounds, "seconds": args.servo_seconds,
+                   "unpaced_seconds": args.unpaced_seconds, "unpaced_rate_hz_set": servo_bench.UNPACED_RATE,
+                   "raw_exchanges": raw_exchanges, "settle_seconds": servo_bench.SETTLE,
+                   "pure_python_spin_us": servo_bench.SPIN * 1e6,
+                   "wall": {"y": wall_y, "normal": [0.0, -1.0, 0.0], "stiffness": servo_bench.STIFFNESS,
+                            "damping": servo_bench.DAMPING, "hand_force": servo_bench.HAND_FORCE,
+                            "force_limit": servo_bench.FORCE_LIMIT}},
+        "environment": environment,
+        "summary": {servo_bench.LABELS[c]: summary[c] for c in cases},
+        "comparisons": servo_bench.comparisons(rounds),
+        "targets": servo_bench.targets(rounds, summary),
+        "rounds": [{servo_bench.LABELS[c]: r[c] for c in cases} for r in rounds],
+    }
+    servo_bench.print_servo(results)
+    print_machine(environment)
+    return results
 
 
 if __name__ == "__main__":
