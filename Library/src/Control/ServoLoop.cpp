@@ -221,15 +221,23 @@ bool ServoLoop::Exchange(const Vec3& force, Vec3& position, Vec3& velocity) {
 
 void ServoLoop::Watch() {
     // Looks at the exchange from outside: a stuck one is reported while it
-    // still waits, within the deadline and one period.
-    const int64_t period_ns = static_cast<int64_t>(kNsPerS / config_.rate_hz);
-    const int64_t step_ns = std::max<int64_t>(std::min<int64_t>(period_ns, 1000000), 250000);
+    // still waits, at its deadline. Between exchanges it looks in now and
+    // then (at most every millisecond); during one it sleeps until the
+    // exchange's deadline, so it wakes far less often than the loop.
     const int64_t deadline_ns = static_cast<int64_t>(config_.exchange_deadline_ms * 1e6);
+    const int64_t idle_ns = std::max<int64_t>(std::min<int64_t>(deadline_ns / 2, 1000000), 100000);
     while (!stop_.load(std::memory_order_acquire)) {
-        const timespec ts = ToTimespec(step_ns);
-        nanosleep(&ts, nullptr);
         const int64_t started = exchange_started_ns_.load(std::memory_order_acquire);
-        if (started != 0 && NowNs() - started > deadline_ns) Latch(Fault::ArmNotAnswering);
+        const int64_t now = NowNs();
+        if (started != 0 && now - started > deadline_ns) {
+            Latch(Fault::ArmNotAnswering);
+            const timespec ts = ToTimespec(idle_ns);
+            nanosleep(&ts, nullptr);
+            continue;
+        }
+        const int64_t wake = started != 0 ? started + deadline_ns + 1 : now + idle_ns;
+        const timespec ts = ToTimespec(wake);
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
     }
 }
 
