@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Vantor/HardwareAPI/Devices/Device.h"
+#include "Vantor/HardwareAPI/Devices/Handle.h"
 
 namespace vantor_bindings {
 
@@ -112,6 +113,17 @@ auto interruptible(F&& call) -> decltype(call()) {
     }
 }
 
+// A grip status as GetQuillonStatus gives it to Python: a dict with its
+// keys in this order.
+inline py::dict quillon_status_dict(const Vantor::HardwareAPI::Devices::QuillonStatus& s) {
+    using namespace pybind11::literals;
+    py::list quaternion(4);
+    for (std::size_t i = 0; i < 4; ++i) quaternion[i] = py::float_(s.quaternion[i]);
+    return py::dict("device_id"_a = s.device_id, "quaternion"_a = quaternion, "error_flag"_a = s.error_flag,
+                    "hall_effect_sensor_level"_a = s.hall_effect_sensor_level, "buttons"_a = s.buttons,
+                    "battery_level"_a = s.battery_level);
+}
+
 // The library reads or writes three values of every vector argument.
 inline const float* three_values(const std::vector<float>& values, const char* name) {
     if (values.size() < 3)
@@ -139,5 +151,6 @@ void bind_handle(py::module_& m);
 // vantor._native
 void bind_effects(py::module_& m);
 void bind_servo(py::module_& m);
+void bind_grip(py::module_& m);
 
 }  // namespace vantor_bindings

@@ -141,14 +141,6 @@ public:
     }
 };
 
-py::dict status_dict(const QuillonStatus& s) {
-    py::list quaternion(4);
-    for (std::size_t i = 0; i < 4; ++i) quaternion[i] = py::float_(s.quaternion[i]);
-    return py::dict("device_id"_a = s.device_id, "quaternion"_a = quaternion, "error_flag"_a = s.error_flag,
-                    "hall_effect_sensor_level"_a = s.hall_effect_sensor_level, "buttons"_a = s.buttons,
-                    "battery_level"_a = s.battery_level);
-}
-
 }  // namespace
 
 void bind_handle(py::module_& m) {
@@ -223,7 +215,7 @@ void bind_handle(py::module_& m) {
             py::arg("obsolete"), "[DEPRECATED] Receive current and return current")
         .def(
             "GetQuillonStatus",
-            [](Handle& handle) { return status_dict(released([&] { return handle.GetQuillonStatus(); })); },
+            [](Handle& handle) { return quillon_status_dict(released([&] { return handle.GetQuillonStatus(); })); },
             "Get the most recent Quillon informations");
 }
 

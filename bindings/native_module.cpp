@@ -56,11 +56,12 @@ void RouteDeviceLog(const py::object& target) {
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
-    m.doc() = "Native part of the vantor package: servo loop and haptic effects";
+    m.doc() = "Native part of the vantor package: servo loop, haptic effects, grip reader";
     detail::main_thread_ident() =
         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
     bind_effects(m);
     bind_servo(m);
+    bind_grip(m);
     // The process-wide calibration the loop's arm uses: the same one that
     // VantorHardwareAPI.Talon.adjust_angles sets, since the library is shared.
     m.def("route_device_log", &RouteDeviceLog, py::arg("target"),

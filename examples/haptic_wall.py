@@ -4,7 +4,8 @@ the grip's status read beside it.
 The arm is pushed towards the wall by a steady "hand" force; the wall is a
 plane on the y axis that pushes back once the end effector passes it. Both
 are effects computed natively every cycle: Python only starts the loop and
-reads its figures. The grip is read on a thread of its own.
+reads its figures. The grip is read by vantor.GripReader, a native thread that
+sleeps while no frame is coming.
 
 Without --talon and --handle the simulated devices are started.
 
@@ -16,9 +17,8 @@ import contextlib
 import os
 import signal
 import sys
-import threading
 import time
-from typing import Any, Dict, Iterator, Mapping, Optional
+from typing import Dict, Iterator, Optional
 
 import VantorHardwareAPI as api
 import vantor
@@ -30,30 +30,6 @@ STIFFNESS = 500.0     # N/m
 DAMPING = 2.0         # N s/m, inside the wall only
 HAND_FORCE = 0.5      # N towards the wall
 FORCE_LIMIT = 5.0     # N
-
-
-class GripReader(threading.Thread):
-    """Reads a streaming grip's status frames, keeping the latest."""
-
-    def __init__(self, handle: api.Handle) -> None:
-        super().__init__(daemon=True)
-        self.handle = handle
-        self.running = True
-        self.frames = 0
-        self.bad_frames = 0
-        self.status: Optional[Mapping[str, Any]] = None
-
-    def run(self) -> None:
-        while self.running:
-            status = self.handle.GetQuillonStatus()
-            if status["error_flag"] == 0:
-                self.frames += 1
-                self.status = status
-                # The wait for a frame polls a core: skip most of the gap to
-                # the next one, leaving the core to the arm's loop.
-                time.sleep(0.006)
-            else:
-                self.bad_frames += 1
 
 
 @contextlib.contextmanager
@@ -81,15 +57,13 @@ def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optio
         talon, handle = api.Talon(arm_stream), api.Handle(grip_stream)
         info = talon.device_wakeup_dict()
         print(f"arm  {port['talon']}: model {info['device_model_number']}, id {info['device_id_ext']}")
-        handle.SendDeviceWakeup()
-        print(f"grip {port['handle']}: woken, streaming status")
+        print(f"grip {port['handle']}: read by a native thread that sleeps between frames")
 
         start, _ = talon.end_effector_force([0.0, 0.0, 0.0])
         wall = effects.Plane(point=(0.0, start[1] + WALL_OFFSET, 0.0), normal=(0.0, -1.0, 0.0),
                              stiffness=STIFFNESS, damping=DAMPING)
         hand = effects.ConstantForce(force=(0.0, HAND_FORCE, 0.0))
-        reader = GripReader(handle)
-        reader.start()
+        reader = vantor.GripReader(handle, wakeup=True).start()
 
         penetrations = []
         faults = 0
@@ -108,7 +82,7 @@ def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optio
                     faults += 1
                     print(f"\nfault: {state['fault']}; cleared")
                     loop.clear_fault()
-                grip = reader.status or {}
+                grip = reader.latest() or {}
                 cpu = (time.process_time() - cpu0) / (time.perf_counter() - t0) * 100
                 print(f"\r{stats['rate_hz']:6.0f} Hz  late {stats['late_cycles']:4d}"
                       f"  jitter p99 {stats['jitter_us']['p99']:6.0f} us"
@@ -119,14 +93,14 @@ def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optio
             recording = loop.recording()
         elapsed = time.perf_counter() - t0
         cpu = (time.process_time() - cpu0) / elapsed * 100
-        reader.running = False
-        reader.join(timeout=6)
+        grip_stats = reader.stats()
+        grip = reader.latest() or {}
+        reader.stop()
 
         saved = []
         if save:
             vantor.save_recording(save, recording)
             saved.append(save)
-        grip = reader.status or {}
         rows = [
             ("cycles", f"{stats['cycles']}"),
             ("loop rate", f"{stats['rate_hz']:.0f} Hz"),
@@ -139,7 +113,8 @@ def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optio
             ("exchange max", f"{stats['exchange_us']['max']:.0f} us"),
             ("penetration max", f"{max(penetrations, default=0.0) * 1e3:.2f} mm"),
             ("faults", f"{stats['faults']}"),
-            ("grip frames", f"{reader.frames} good, {reader.bad_frames} bad"),
+            ("grip frames", f"{grip_stats['frames_good']} good, {grip_stats['frames_bad']} bad"),
+            ("grip reader CPU", f"{grip_stats['cpu_percent']:.1f}% of a core"),
             ("buttons (last)", f"{grip.get('buttons', '-')}"),
             ("battery (last)", f"{grip.get('battery_level', 0):.3f} V"),
             ("process CPU", f"{cpu:.0f}%"),

@@ -27,8 +27,12 @@ _running: "weakref.WeakSet[ServoLoop]" = weakref.WeakSet()
 
 @atexit.register
 def _stop_all() -> None:
+    from vantor import grip
+
     for loop in list(_running):
         loop.stop()
+    for reader in list(grip._running):
+        reader.stop()
 
 
 class ServoLoop:
