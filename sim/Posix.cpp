@@ -19,19 +19,30 @@ namespace {
 
 [[noreturn]] void fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
-int signalWriteFd = -1;
 volatile std::sig_atomic_t signalRaised = 0;
 
-void onSignal(int) {
-    const int saved = errno;
-    signalRaised = 1;
-    const char byte = 1;
-    // Nothing to do if the pipe is full: one byte already wakes the loop.
-    [[maybe_unused]] const ssize_t n = write(signalWriteFd, &byte, 1);
-    errno = saved;
-}
+void onSignal(int) { signalRaised = 1; }
 
 constexpr int kHandledSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// End of file is passed on as a hang-up, which ends the loop as any of the
+// handled signals does.
+void watchForEndOfInput(int fd, int stopFd) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    for (;;) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents != 0) return;
+        char discard[256];
+        const ssize_t n = read(fd, discard, sizeof discard);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+            kill(getpid(), SIGHUP);
+            return;
+        }
+    }
+}
 
 }  // namespace
 
@@ -93,12 +104,15 @@ SymbolicLink::~SymbolicLink() {
     if (n >= 0 && std::string(buffer, static_cast<std::size_t>(n)) == target_) unlink(path_.c_str());
 }
 
-SignalPipe::SignalPipe() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) fail("pipe2");
-    read_.reset(fds[0]);
-    write_.reset(fds[1]);
-    signalWriteFd = write_.get();
+Signals::Signals() {
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int sig : kHandledSignals) sigaddset(&handled, sig);
+    if (const int error = pthread_sigmask(SIG_BLOCK, &handled, &waitMask_); error != 0) {
+        errno = error;
+        fail("pthread_sigmask");
+    }
+    for (int sig : kHandledSignals) sigdelset(&waitMask_, sig);
 
     struct sigaction action {};
     action.sa_handler = onSignal;
@@ -108,11 +122,28 @@ SignalPipe::SignalPipe() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-bool SignalPipe::raised() { return signalRaised != 0; }
+bool Signals::raised() { return signalRaised != 0; }
 
-SignalPipe::~SignalPipe() {
+Signals::~Signals() {
+    // Unblock first: a signal still pending reaches the handler, not the default action.
+    pthread_sigmask(SIG_SETMASK, &waitMask_, nullptr);
     for (int sig : kHandledSignals) signal(sig, SIG_DFL);
-    signalWriteFd = -1;
+}
+
+EndOfInputWatch::EndOfInputWatch(int fd) {
+    if (fd < 0) return;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) fail("pipe2");
+    stopRead_.reset(fds[0]);
+    stopWrite_.reset(fds[1]);
+    thread_ = std::thread(watchForEndOfInput, fd, stopRead_.get());
+}
+
+EndOfInputWatch::~EndOfInputWatch() {
+    if (!thread_.joinable()) return;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(stopWrite_.get(), &byte, 1);
+    thread_.join();
 }
 
 }  // namespace sim

@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     }
 
     try {
-        sim::SignalPipe signals;
+        sim::Signals signals;
+        const sim::EndOfInputWatch input(watchedStdin());
         sim::PseudoTerminal pty;
         std::optional<sim::SymbolicLink> link;
         if (!options.linkPath.empty()) link.emplace(options.linkPath, pty.slavePath());
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         if (options.verbose) std::fprintf(stderr, "vantor-sim: serving on %s\n", pty.slavePath().c_str());
 
-        return sim::serve(pty, *device, options, signals.fd(), watchedStdin());
+        return sim::serve(pty, *device, options, signals);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vantor-sim: %s\n", e.what());
         return 1;
