@@ -16,7 +16,8 @@ const char* const kUsage =
     "  --delay MS        answer MS milliseconds after each request\n"
     "  --wrong-code      answer with another header code, same payload length\n"
     "  --short N         send only the first N bytes of each reply\n"
-    "  --close-after N   close the terminal and exit after N requests\n"
+    "  --close-after N   answer N requests, then hang up and exit once the client\n"
+    "                    has read the last reply (waiting at most 3 s for it)\n"
     "  --verbose         log requests and replies to standard error\n";
 
 namespace {

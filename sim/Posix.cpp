@@ -76,12 +76,16 @@ PseudoTerminal::PseudoTerminal() {
 }
 
 std::size_t PseudoTerminal::unreadByClient() const {
-    // Bytes written to the master reach the slave's queue asynchronously;
-    // polling the slave first makes the terminal move them there.
+    // Bytes written to the master reach the slave's queue later, from a
+    // kernel worker. A poll of the slave that finds its queue empty first
+    // waits for that worker, so only "not readable" proves nothing is still
+    // on its way: the count alone can read 0 while the client has just
+    // emptied the queue and the rest has not been moved there yet.
     pollfd p{slave_.get(), POLLIN, 0};
-    poll(&p, 1, 0);
+    const bool readable = poll(&p, 1, 0) != 0 && (p.revents & POLLIN) != 0;
     int waiting = 0;
-    if (ioctl(slave_.get(), FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+    if (ioctl(slave_.get(), FIONREAD, &waiting) != 0 || waiting < 0) waiting = 0;
+    if (waiting == 0 && readable) return 1;
     return static_cast<std::size_t>(waiting);
 }
 

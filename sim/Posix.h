@@ -43,7 +43,8 @@ public:
     int master() const { return master_.get(); }
     const std::string& slavePath() const { return slavePath_; }
 
-    // Bytes written to the client that it has not read yet.
+    // Bytes written to the client that it has not read yet: never 0 while
+    // some are still on their way to its queue.
     std::size_t unreadByClient() const;
 
 private:
