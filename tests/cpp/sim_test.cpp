@@ -332,6 +332,21 @@ TEST_F(SimTalon, ValueQueriesEchoSelectorAndLength) {
     EXPECT_EQ(firmware[2], 16);
 }
 
+TEST_F(SimTalon, IdentifierComesFromTheCommandLine) {
+    const Bytes expected = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                            0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+    for (const char* text : {"00112233-4455-6677-8899-AABBCCDDEEFF", "00112233445566778899aabbccddeeff"}) {
+        Simulator sim({"talon", "--id", text});
+        Port port(sim.path());
+        const Bytes info = port.exchange({0x0A}, 22);
+        ASSERT_EQ(info.size(), 22u) << text;
+        EXPECT_EQ(Bytes(info.begin() + 6, info.end()), expected) << text;
+        const Bytes id = port.exchange({13, 209}, 19);
+        ASSERT_EQ(id.size(), 19u) << text;
+        EXPECT_EQ(Bytes(id.begin() + 3, id.end()), expected) << text;
+    }
+}
+
 TEST_F(SimTalon, InformationRepliesHaveTableLengths) {
     // Closing after the last request shows that no stray byte followed any reply.
     Simulator sim({"talon", "--close-after", "4"});
@@ -658,7 +673,10 @@ TEST_F(SimProcess, InterruptEndsTheSimulator) {
 TEST_F(SimProcess, RejectsBadCommandLines) {
     for (const auto& args : std::vector<std::vector<std::string>>{
              {}, {"robot"}, {"talon", "--stream", "10"}, {"handle", "--stream", "0"}, {"talon", "--close-after", "0"},
-             {"talon", "--delay"}, {"talon", "--bogus"}}) {
+             {"talon", "--delay"}, {"talon", "--bogus"}, {"talon", "--id", "00112233-4455-6677-8899-aabbccddeef"},
+             {"talon", "--id", "00112233445566778899aabbccddeeff0"}, {"talon", "--id", "0011223-34455-6677-8899-aabbccddeeff"},
+             {"talon", "--id", "00112233445566778899aabbccddeefg"}, {"talon", "--id="},
+             {"handle", "--id", "00112233445566778899aabbccddeeff"}}) {
         Simulator sim(args, true);
         EXPECT_EQ(sim.path(), "");
         EXPECT_EQ(sim.waitForExit(), 2);
