@@ -21,7 +21,10 @@ std::string usage() {
                "                    (default ") +
            kDefaultIdentifier +
            ")\n"
-           "  --link PATH       also make PATH a symbolic link to the terminal\n"
+           "  --link PATH       also make PATH a symbolic link to the terminal. A link\n"
+           "                    already there, say from a killed run, is replaced; any\n"
+           "                    other file is refused. On exit the link is removed if it\n"
+           "                    still leads to this terminal\n"
            "  --stream HZ       handle: send compact status frames at HZ per second\n"
            "  --silent          read requests, answer nothing\n"
            "  --delay MS        answer MS milliseconds after each request\n"

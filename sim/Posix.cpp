@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <system_error>
 
 namespace sim {
@@ -91,15 +93,28 @@ std::size_t PseudoTerminal::unreadByClient() const {
 
 SymbolicLink::SymbolicLink(std::string path, std::string target) : path_(std::move(path)), target_(std::move(target)) {
     struct stat st {};
-    if (lstat(path_.c_str(), &st) == 0) {
-        // Replace an old link, but never a file someone keeps there.
-        if (!S_ISLNK(st.st_mode)) {
-            errno = EEXIST;
-            fail(path_ + " exists and is not a symbolic link");
-        }
-        if (unlink(path_.c_str()) != 0) fail("unlink " + path_);
+    if (lstat(path_.c_str(), &st) != 0) {
+        if (errno != ENOENT) fail("lstat " + path_);
+        if (symlink(target_.c_str(), path_.c_str()) != 0) fail("symlink " + path_);
+        return;
     }
-    if (symlink(target_.c_str(), path_.c_str()) != 0) fail("symlink " + path_);
+    // Never a file someone keeps there.
+    if (!S_ISLNK(st.st_mode)) throw std::runtime_error(path_ + " exists and is not a symbolic link: not replacing it");
+
+    // A link left by an earlier run, maybe one that was killed. The new one
+    // is made beside it and renamed over it, so the path always leads to
+    // some terminal and never goes missing for a client that opens it.
+    for (int attempt = 0;; ++attempt) {
+        const std::string beside = path_ + ".new-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+        if (symlink(target_.c_str(), beside.c_str()) == 0) {
+            if (rename(beside.c_str(), path_.c_str()) == 0) return;
+            const int error = errno;
+            unlink(beside.c_str());
+            errno = error;
+            fail("rename " + beside + " to " + path_);
+        }
+        if (errno != EEXIST || attempt >= 100) fail("symlink " + beside);
+    }
 }
 
 SymbolicLink::~SymbolicLink() {

@@ -54,10 +54,11 @@ private:
 };
 
 // A symbolic link to the slave, removed again when destroyed unless someone
-// has pointed it elsewhere in the meantime.
+// has pointed it elsewhere in the meantime. An existing link at the path is
+// replaced; any other file there is refused.
 class SymbolicLink {
 public:
-    SymbolicLink(std::string path, std::string target);  // throws std::system_error
+    SymbolicLink(std::string path, std::string target);  // throws std::system_error, std::runtime_error
     ~SymbolicLink();
     SymbolicLink(const SymbolicLink&) = delete;
     SymbolicLink& operator=(const SymbolicLink&) = delete;
