@@ -6,18 +6,74 @@
 #include <cstring>
 
 namespace sim {
+namespace {
 
-const char* const kUsage =
-    "usage: vantor-sim talon|handle [options]\n"
-    "  Serves a simulated device on a new pseudo-terminal and prints its path.\n"
-    "  --link PATH       also make PATH a symbolic link to the terminal\n"
-    "  --stream HZ       handle: send compact status frames at HZ per second\n"
-    "  --silent          read requests, answer nothing\n"
-    "  --delay MS        answer MS milliseconds after each request\n"
-    "  --wrong-code      answer with another header code, same payload length\n"
-    "  --short N         send only the first N bytes of each reply\n"
-    "  --close-after N   close the terminal and exit after N requests\n"
-    "  --verbose         log requests and replies to standard error\n";
+constexpr char kDefaultIdentifier[] = "5a1f3c07-9e42-4b8d-a610-c3772ed501f4";
+
+}  // namespace
+
+std::string usage() {
+    return std::string(
+               "usage: vantor-sim talon|handle [options]\n"
+               "  Serves a simulated device on a new pseudo-terminal and prints its path.\n"
+               "  --id UUID         talon: the arm's 16-byte identifier, 32 hex digits with or\n"
+               "                    without the 8-4-4-4-12 dashes\n"
+               "                    (default ") +
+           kDefaultIdentifier +
+           ")\n"
+           "  --link PATH       also make PATH a symbolic link to the terminal. A link\n"
+           "                    already there, say from a killed run, is replaced; any\n"
+           "                    other file is refused. On exit the link is removed if it\n"
+           "                    still leads to this terminal\n"
+           "  --stream HZ       handle: send compact status frames at HZ per second\n"
+           "  --silent          read requests, answer nothing\n"
+           "  --delay MS        answer MS milliseconds after each request\n"
+           "  --wrong-code      answer with another header code, same payload length\n"
+           "  --short N         send only the first N bytes of each reply\n"
+           "  --close-after N   answer N requests, then hang up and exit once the client\n"
+           "                    has read the last reply (waiting at most 3 s for it)\n"
+           "  --verbose         log requests and replies to standard error\n";
+}
+
+Identifier defaultIdentifier() {
+    Identifier id{};
+    parseIdentifier(kDefaultIdentifier, id);
+    return id;
+}
+
+bool parseIdentifier(const std::string& text, Identifier& id) {
+    std::string digits;
+    if (text.size() == 36) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const bool dashHere = i == 8 || i == 13 || i == 18 || i == 23;
+            if ((text[i] == '-') != dashHere) return false;
+            if (!dashHere) digits += text[i];
+        }
+    } else if (text.size() == 32) {
+        digits = text;
+    } else {
+        return false;
+    }
+    Identifier parsed{};
+    for (std::size_t i = 0; i < parsed.size(); ++i) {
+        int byte = 0;
+        for (char c : {digits[2 * i], digits[2 * i + 1]}) {
+            int value;
+            if (c >= '0' && c <= '9')
+                value = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                value = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                value = c - 'A' + 10;
+            else
+                return false;
+            byte = byte * 16 + value;
+        }
+        parsed[i] = static_cast<std::uint8_t>(byte);
+    }
+    id = parsed;
+    return true;
+}
 
 namespace {
 
@@ -58,6 +114,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         return false;
     }
 
+    bool idGiven = false;
     for (int i = 2; i < argc; ++i) {
         std::string name = argv[i];
         std::string value;
@@ -67,8 +124,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             name.resize(eq);
             hasValue = true;
         }
-        const bool wantsValue = name == "--link" || name == "--stream" || name == "--delay" || name == "--short" ||
-                                name == "--close-after";
+        const bool wantsValue = name == "--id" || name == "--link" || name == "--stream" || name == "--delay" ||
+                                name == "--short" || name == "--close-after";
         if (wantsValue && !hasValue) {
             if (i + 1 >= argc) {
                 error = name + " needs a value";
@@ -81,7 +138,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         }
 
         bool ok = true;
-        if (name == "--link") {
+        if (name == "--id") {
+            ok = parseIdentifier(value, options.id);
+            idGiven = true;
+        } else if (name == "--link") {
             options.linkPath = value;
             ok = !value.empty();
         } else if (name == "--stream") {
@@ -108,6 +168,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         }
     }
 
+    if (idGiven && options.kind != DeviceKind::Talon) {
+        error = "--id is for the talon only";
+        return false;
+    }
     if (options.streamHz > 0.0 && options.kind != DeviceKind::Handle) {
         error = "--stream is for the handle only";
         return false;

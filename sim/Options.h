@@ -1,14 +1,26 @@
 #pragma once
 // Command line of vantor-sim.
 
+#include <array>
+#include <cstdint>
 #include <string>
 
 namespace sim {
 
 enum class DeviceKind { Talon, Handle };
 
+// The arm's 16-byte extended identifier, in wire order.
+using Identifier = std::array<std::uint8_t, 16>;
+
+// The identifier an arm reports unless --id names another.
+Identifier defaultIdentifier();
+
+// Reads 32 hex digits, bare or in the 8-4-4-4-12 grouping; false for anything else.
+bool parseIdentifier(const std::string& text, Identifier& id);
+
 struct Options {
     DeviceKind kind = DeviceKind::Talon;
+    Identifier id = defaultIdentifier();  // talon only
     std::string linkPath;    // empty: no link
     double streamHz = 0.0;   // handle only; 0: no compact frames
     bool verbose = false;
@@ -23,6 +35,6 @@ struct Options {
 // Fills `options` from the command line; on failure returns false and sets `error`.
 bool parseOptions(int argc, char** argv, Options& options, std::string& error);
 
-extern const char* const kUsage;
+std::string usage();
 
 }  // namespace sim

@@ -1,8 +1,11 @@
 #pragma once
 // Owners of the operating-system resources the simulator holds.
 
+#include <signal.h>
+
 #include <cstddef>
 #include <string>
+#include <thread>
 
 namespace sim {
 
@@ -40,7 +43,8 @@ public:
     int master() const { return master_.get(); }
     const std::string& slavePath() const { return slavePath_; }
 
-    // Bytes written to the client that it has not read yet.
+    // Bytes written to the client that it has not read yet: never 0 while
+    // some are still on their way to its queue.
     std::size_t unreadByClient() const;
 
 private:
@@ -50,10 +54,11 @@ private:
 };
 
 // A symbolic link to the slave, removed again when destroyed unless someone
-// has pointed it elsewhere in the meantime.
+// has pointed it elsewhere in the meantime. An existing link at the path is
+// replaced; any other file there is refused.
 class SymbolicLink {
 public:
-    SymbolicLink(std::string path, std::string target);  // throws std::system_error
+    SymbolicLink(std::string path, std::string target);  // throws std::system_error, std::runtime_error
     ~SymbolicLink();
     SymbolicLink(const SymbolicLink&) = delete;
     SymbolicLink& operator=(const SymbolicLink&) = delete;
@@ -63,21 +68,39 @@ private:
     std::string target_;
 };
 
-// Turns SIGTERM, SIGINT and SIGHUP into a readable descriptor for poll(),
-// and a flag a busy loop can check without a system call.
-class SignalPipe {
+// Turns SIGTERM, SIGINT and SIGHUP into a flag. They stay blocked except
+// while the loop waits in ppoll() with waitMask(), so one that arrives
+// between waits still cuts the next wait short, and the loop needs no
+// descriptor of its own for them.
+class Signals {
 public:
-    SignalPipe();  // throws std::system_error
-    ~SignalPipe();
-    SignalPipe(const SignalPipe&) = delete;
-    SignalPipe& operator=(const SignalPipe&) = delete;
+    Signals();  // throws std::system_error
+    ~Signals();
+    Signals(const Signals&) = delete;
+    Signals& operator=(const Signals&) = delete;
 
-    int fd() const { return read_.get(); }
+    const sigset_t* waitMask() const { return &waitMask_; }
     static bool raised();
 
 private:
-    FileDescriptor read_;
-    FileDescriptor write_;
+    sigset_t waitMask_;  // the mask from before, less these signals; kept at the end
+};
+
+// Raises SIGHUP when `fd` reaches end of file, so a parent that holds a pipe
+// to the simulator ends it by closing the pipe. It watches on a thread of its
+// own, so the serving loop polls only the terminal; made after Signals, the
+// thread inherits their blocking and leaves them to the loop.
+class EndOfInputWatch {
+public:
+    explicit EndOfInputWatch(int fd);  // -1: watches nothing. Throws std::system_error
+    ~EndOfInputWatch();
+    EndOfInputWatch(const EndOfInputWatch&) = delete;
+    EndOfInputWatch& operator=(const EndOfInputWatch&) = delete;
+
+private:
+    FileDescriptor stopRead_;
+    FileDescriptor stopWrite_;
+    std::thread thread_;
 };
 
 }  // namespace sim

@@ -26,10 +26,6 @@ constexpr std::size_t kStreamBacklog = 1024;
 // client to read what was sent.
 constexpr auto kWriteTimeout = std::chrono::seconds(2);
 constexpr auto kDrainTimeout = std::chrono::seconds(3);
-// While requests keep the loop busy, the signal pipe and standard input are
-// polled only this often (a signal is also seen by its flag): in between, a
-// request costs one poll of the terminal alone, one read and one write.
-constexpr auto kWatchInterval = milliseconds(10);
 constexpr std::size_t kReadChunk = 4096;
 // Room for a read after the unfinished request an earlier one may leave,
 // which is never more than 258 bytes.
@@ -42,8 +38,8 @@ struct Outgoing {
 
 class Loop {
 public:
-    Loop(PseudoTerminal& pty, SimDevice& device, const Options& options, int signalFd, int stdinFd)
-        : pty_(pty), device_(device), options_(options), signalFd_(signalFd), stdinFd_(stdinFd) {}
+    Loop(PseudoTerminal& pty, SimDevice& device, const Options& options, const Signals& signals)
+        : pty_(pty), device_(device), options_(options), signals_(signals) {}
 
     int run();
 
@@ -58,8 +54,7 @@ private:
     PseudoTerminal& pty_;
     SimDevice& device_;
     const Options& options_;
-    const int signalFd_;
-    const int stdinFd_;
+    const Signals& signals_;
 
     std::array<std::uint8_t, kInputCapacity> input_;
     std::size_t inputSize_ = 0;
@@ -161,9 +156,10 @@ void Loop::sendDueReplies(Clock::time_point now) {
 // wait short.
 bool Loop::waitForClientToRead() {
     const auto deadline = Clock::now() + kDrainTimeout;
+    const timespec pause{0, 2000000};
     while (pty_.unreadByClient() > 0 && Clock::now() < deadline) {
-        pollfd p{signalFd_, POLLIN, 0};
-        if (poll(&p, 1, 2) > 0) return false;
+        ppoll(nullptr, 0, &pause, signals_.waitMask());
+        if (Signals::raised()) return false;
     }
     return true;
 }
@@ -172,10 +168,9 @@ int Loop::run() {
     const bool streaming = options_.streamHz > 0.0;
     const auto period = duration_cast<Clock::duration>(duration<double>(1.0 / (streaming ? options_.streamHz : 1.0)));
     auto nextFrame = Clock::now() + period;
-    auto nextWatch = Clock::time_point::min();
 
     for (;;) {
-        if (SignalPipe::raised()) return 0;
+        if (Signals::raised()) return 0;
         const auto now = Clock::now();
         sendDueReplies(now);
         if (closing_ && !repliesPending()) {
@@ -196,11 +191,6 @@ int Loop::run() {
         auto wake = Clock::time_point::max();
         if (repliesPending()) wake = delayed_[delayedSent_].due;
         if (streaming && !closing_) wake = std::min(wake, nextFrame);
-        const bool watch = now >= nextWatch;
-        if (watch)
-            nextWatch = now + kWatchInterval;
-        else
-            wake = std::min(wake, nextWatch);
         timespec timeout{};
         timespec* timeoutPtr = nullptr;
         if (wake != Clock::time_point::max()) {
@@ -211,28 +201,19 @@ int Loop::run() {
             timeoutPtr = &timeout;
         }
 
-        // The terminal first: between watches it is polled alone.
-        pollfd fds[3] = {{closing_ ? -1 : pty_.master(), POLLIN, 0}, {signalFd_, POLLIN, 0}, {stdinFd_, POLLIN, 0}};
-        const int ready = ppoll(fds, watch ? 3 : 1, timeoutPtr, nullptr);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                nextWatch = Clock::time_point::min();  // most likely a signal: look now
-                continue;
-            }
+        // Only the terminal is polled, so a request costs one poll, one read
+        // and one write; with nothing timed pending the wait arms no timer.
+        pollfd terminal{closing_ ? -1 : pty_.master(), POLLIN, 0};
+        if (ppoll(&terminal, 1, timeoutPtr, signals_.waitMask()) < 0) {
+            if (errno == EINTR) continue;  // a signal: seen at the top
             std::perror("vantor-sim: poll");
             return 1;
         }
-        if (watch && fds[1].revents != 0) return 0;
-        if (watch && fds[2].revents != 0) {
-            char discard[256];
-            const ssize_t n = read(stdinFd_, discard, sizeof discard);
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return 0;
-        }
-        if ((fds[0].revents & (POLLERR | POLLNVAL | POLLHUP)) && !(fds[0].revents & POLLIN)) {
+        if ((terminal.revents & (POLLERR | POLLNVAL | POLLHUP)) && !(terminal.revents & POLLIN)) {
             std::fprintf(stderr, "vantor-sim: terminal failed\n");
             return 1;
         }
-        if (fds[0].revents & POLLIN) {
+        if (terminal.revents & POLLIN) {
             const ssize_t n = read(pty_.master(), input_.data() + inputSize_, input_.size() - inputSize_);
             if (n > 0) {
                 inputSize_ += static_cast<std::size_t>(n);
@@ -247,8 +228,8 @@ int Loop::run() {
 
 }  // namespace
 
-int serve(PseudoTerminal& pty, SimDevice& device, const Options& options, int signalFd, int stdinFd) {
-    Loop loop(pty, device, options, signalFd, stdinFd);
+int serve(PseudoTerminal& pty, SimDevice& device, const Options& options, const Signals& signals) {
+    Loop loop(pty, device, options, signals);
     return loop.run();
 }
 

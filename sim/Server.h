@@ -8,8 +8,8 @@
 
 namespace sim {
 
-// Runs until a signal arrives on `signalFd`, `stdinFd` (when not -1) reaches
-// end of file, or the close-after count is reached. Returns the exit status.
-int serve(PseudoTerminal& pty, SimDevice& device, const Options& options, int signalFd, int stdinFd);
+// Runs until one of `signals` arrives or the close-after count is reached.
+// Returns the exit status.
+int serve(PseudoTerminal& pty, SimDevice& device, const Options& options, const Signals& signals);
 
 }  // namespace sim

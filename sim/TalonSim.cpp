@@ -32,8 +32,6 @@ constexpr std::uint16_t kDeviceId = 0x0102;
 constexpr std::uint8_t kModelNumber = 4;
 constexpr std::uint8_t kHardwareVersion = 1;
 constexpr std::uint8_t kFirmwareVersion = 8;
-constexpr std::array<std::uint8_t, 16> kIdentifier = {0x5a, 0x1f, 0x3c, 0x07, 0x9e, 0x42, 0x4b, 0x8d,
-                                                      0xa6, 0x10, 0xc3, 0x77, 0x2e, 0xd5, 0x01, 0xf4};
 constexpr std::array<std::uint8_t, 16> kFirmwareValue = {0x00, 0x00, 0x00, 0x08, 0x00, 0x01, 0x40, 0x00,
                                                          0x80, 0x00, 0x20, 0x24, 0x05, 0x17, 0x0b, 0x2e};
 
@@ -54,7 +52,7 @@ void putVector(Message& out, const Vec3& v) {
 
 }  // namespace
 
-TalonSim::TalonSim(Clock::time_point start) : lastControl_(start) {}
+TalonSim::TalonSim(Clock::time_point start, const Identifier& id) : id_(id), lastControl_(start) {}
 
 long TalonSim::requestLength(const std::uint8_t* data, std::size_t size) const {
     if (size == 0) return 0;
@@ -83,7 +81,7 @@ void TalonSim::answer(const std::uint8_t* request, std::size_t /*size*/, Clock::
             putU8(reply, kModelNumber);
             putU8(reply, kHardwareVersion);
             putU8(reply, kFirmwareVersion);
-            reply.append(kIdentifier.data(), kIdentifier.size());
+            reply.append(id_.data(), id_.size());
             break;
         case kOrientation:
             putU8(reply, kOrientation);
@@ -97,7 +95,7 @@ void TalonSim::answer(const std::uint8_t* request, std::size_t /*size*/, Clock::
             // An unknown selector still gets a full-length reply, so the framing holds.
             putU8(reply, known ? kValueLength : 0);
             if (selector == kSelectIdentifier)
-                reply.append(kIdentifier.data(), kIdentifier.size());
+                reply.append(id_.data(), id_.size());
             else if (selector == kSelectFirmware)
                 reply.append(kFirmwareValue.data(), kFirmwareValue.size());
             else

@@ -2,13 +2,14 @@
 // The arm's side of the Talon message table.
 
 #include "Arm.h"
+#include "Options.h"
 #include "SimDevice.h"
 
 namespace sim {
 
 class TalonSim : public SimDevice {
 public:
-    explicit TalonSim(Clock::time_point start);
+    TalonSim(Clock::time_point start, const Identifier& id);
 
     long requestLength(const std::uint8_t* data, std::size_t size) const override;
     void answer(const std::uint8_t* request, std::size_t size, Clock::time_point now, Message& reply) override;
@@ -17,6 +18,7 @@ private:
     void control(Drive drive, const std::uint8_t* payload, std::uint8_t replyCode, Clock::time_point now,
                  Message& reply);
 
+    Identifier id_;
     Arm arm_;
     Clock::time_point lastControl_;
 };

@@ -32,16 +32,17 @@ int main(int argc, char** argv) {
     sim::Options options;
     std::string error;
     if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-        std::fputs(sim::kUsage, stdout);
+        std::fputs(sim::usage().c_str(), stdout);
         return 0;
     }
     if (!sim::parseOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "vantor-sim: %s\n%s", error.c_str(), sim::kUsage);
+        std::fprintf(stderr, "vantor-sim: %s\n%s", error.c_str(), sim::usage().c_str());
         return 2;
     }
 
     try {
-        sim::SignalPipe signals;
+        sim::Signals signals;
+        const sim::EndOfInputWatch input(watchedStdin());
         sim::PseudoTerminal pty;
         std::optional<sim::SymbolicLink> link;
         if (!options.linkPath.empty()) link.emplace(options.linkPath, pty.slavePath());
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
         std::unique_ptr<sim::SimDevice> device;
         const auto start = sim::Clock::now();
         if (options.kind == sim::DeviceKind::Talon)
-            device = std::make_unique<sim::TalonSim>(start);
+            device = std::make_unique<sim::TalonSim>(start, options.id);
         else
             device = std::make_unique<sim::HandleSim>(start);
 
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         if (options.verbose) std::fprintf(stderr, "vantor-sim: serving on %s\n", pty.slavePath().c_str());
 
-        return sim::serve(pty, *device, options, signals.fd(), watchedStdin());
+        return sim::serve(pty, *device, options, signals);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vantor-sim: %s\n", e.what());
         return 1;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -332,6 +333,21 @@ TEST_F(SimTalon, ValueQueriesEchoSelectorAndLength) {
     EXPECT_EQ(firmware[2], 16);
 }
 
+TEST_F(SimTalon, IdentifierComesFromTheCommandLine) {
+    const Bytes expected = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                            0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+    for (const char* text : {"00112233-4455-6677-8899-AABBCCDDEEFF", "00112233445566778899aabbccddeeff"}) {
+        Simulator sim({"talon", "--id", text});
+        Port port(sim.path());
+        const Bytes info = port.exchange({0x0A}, 22);
+        ASSERT_EQ(info.size(), 22u) << text;
+        EXPECT_EQ(Bytes(info.begin() + 6, info.end()), expected) << text;
+        const Bytes id = port.exchange({13, 209}, 19);
+        ASSERT_EQ(id.size(), 19u) << text;
+        EXPECT_EQ(Bytes(id.begin() + 3, id.end()), expected) << text;
+    }
+}
+
 TEST_F(SimTalon, InformationRepliesHaveTableLengths) {
     // Closing after the last request shows that no stray byte followed any reply.
     Simulator sim({"talon", "--close-after", "4"});
@@ -617,6 +633,22 @@ std::string tempLinkPath(const char* name) {
     return std::string(dir && *dir ? dir : "/tmp") + "/" + name + "-" + std::to_string(getpid());
 }
 
+std::string linkTarget(const std::string& link) {
+    char target[256] = {};
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+// The 16 identifier bytes of the arm behind `path`.
+Bytes identifierAt(const std::string& path) {
+    Port port(path);
+    const Bytes info = port.exchange({0x0A}, 22);
+    return info.size() == 22u ? Bytes(info.begin() + 6, info.end()) : Bytes();
+}
+
+const char* const kOtherId = "0f0e0d0c-0b0a-0908-0706-050403020100";
+const Bytes kOtherIdBytes = {15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
+
 TEST_F(SimProcess, LinkFollowsTheTerminalAndGoesOnTerm) {
     const std::string link = tempLinkPath("vantor-sim-link");
     unlink(link.c_str());
@@ -641,6 +673,87 @@ TEST_F(SimProcess, LinkFollowsTheTerminalAndGoesOnTerm) {
     unlink(link.c_str());
 }
 
+// An arm unplugged by a kill and plugged in again by a new run on the same link.
+TEST_F(SimProcess, RunAfterAKillTakesOverTheLink) {
+    const std::string link = tempLinkPath("vantor-sim-replug");
+    unlink(link.c_str());
+    {
+        Simulator first({"talon", "--link", link});
+        const std::string path = first.path();
+        ASSERT_FALSE(path.empty());
+        EXPECT_EQ(identifierAt(link).size(), 16u);
+        first.signal(SIGKILL);
+        EXPECT_EQ(first.waitForExit(), -1);
+        EXPECT_EQ(linkTarget(link), path);  // left behind
+    }
+
+    Simulator second({"talon", "--link", link, "--id", kOtherId});
+    const std::string path = second.path();
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(linkTarget(link), path);
+    EXPECT_EQ(identifierAt(link), kOtherIdBytes);
+
+    // Nothing is left beside the link from making it.
+    const std::string dir = link.substr(0, link.rfind('/'));
+    const std::string prefix = link.substr(link.rfind('/') + 1) + ".";
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* entry = readdir(d)) EXPECT_NE(std::string(entry->d_name).rfind(prefix, 0), 0u) << entry->d_name;
+        closedir(d);
+    }
+
+    second.signal(SIGTERM);
+    EXPECT_EQ(second.waitForExit(), 0);
+    struct stat st {};
+    EXPECT_NE(lstat(link.c_str(), &st), 0);
+}
+
+// A new run started before the old one ended: the old one's exit leaves the link alone.
+TEST_F(SimProcess, ExitKeepsALinkAnotherRunTookOver) {
+    const std::string link = tempLinkPath("vantor-sim-overlap");
+    unlink(link.c_str());
+    Simulator first({"talon", "--link", link});
+    ASSERT_FALSE(first.path().empty());
+    Simulator second({"talon", "--link", link, "--id", kOtherId});
+    const std::string path = second.path();
+    ASSERT_FALSE(path.empty());
+
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.waitForExit(), 0);
+    EXPECT_EQ(linkTarget(link), path);
+    EXPECT_EQ(identifierAt(link), kOtherIdBytes);
+    second.signal(SIGTERM);
+    EXPECT_EQ(second.waitForExit(), 0);
+    unlink(link.c_str());
+}
+
+TEST_F(SimProcess, LinkNeverReplacesAFileOrFolder) {
+    const std::string file = tempLinkPath("vantor-sim-file");
+    const std::string folder = tempLinkPath("vantor-sim-folder");
+    unlink(file.c_str());
+    rmdir(folder.c_str());
+    {
+        const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, "keep", 4), 4);
+        close(fd);
+    }
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+
+    for (const std::string& path : {file, folder}) {
+        Simulator sim({"talon", "--link", path}, true);
+        EXPECT_EQ(sim.path(), "") << path;
+        EXPECT_EQ(sim.waitForExit(), 1) << path;
+    }
+    struct stat st {};
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_size, 4);
+    ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    unlink(file.c_str());
+    rmdir(folder.c_str());
+}
+
 TEST_F(SimProcess, EndOfInputEndsTheSimulator) {
     Simulator sim({"handle", "--stream", "50"});
     ASSERT_FALSE(sim.path().empty());
@@ -658,7 +771,10 @@ TEST_F(SimProcess, InterruptEndsTheSimulator) {
 TEST_F(SimProcess, RejectsBadCommandLines) {
     for (const auto& args : std::vector<std::vector<std::string>>{
              {}, {"robot"}, {"talon", "--stream", "10"}, {"handle", "--stream", "0"}, {"talon", "--close-after", "0"},
-             {"talon", "--delay"}, {"talon", "--bogus"}}) {
+             {"talon", "--delay"}, {"talon", "--bogus"}, {"talon", "--id", "00112233-4455-6677-8899-aabbccddeef"},
+             {"talon", "--id", "00112233445566778899aabbccddeeff0"}, {"talon", "--id", "0011223-34455-6677-8899-aabbccddeeff"},
+             {"talon", "--id", "00112233445566778899aabbccddeefg"}, {"talon", "--id="},
+             {"handle", "--id", "00112233445566778899aabbccddeeff"}}) {
         Simulator sim(args, true);
         EXPECT_EQ(sim.path(), "");
         EXPECT_EQ(sim.waitForExit(), 2);

@@ -79,6 +79,7 @@ def simulator():
         started.append(Simulator(*args))
         return started[-1].port
 
+    start.simulators = started  # to unplug one: kill its process
     yield start
     for simulator in started:
         simulator.stop()

@@ -1,5 +1,7 @@
 """End to end: the module against vantor-sim, the project's simulated devices."""
+import os
 import time
+import uuid
 
 import pytest
 
@@ -64,3 +66,25 @@ def test_simulated_grip_streams_status_and_answers_wakeup(simulator):
         assert 3.0 <= status["battery_level"] <= 4.275
         assert 0 <= status["buttons"] <= 7
         assert sum(q * q for q in status["quaternion"]) == pytest.approx(1.0, abs=0.02)
+
+
+def test_an_arm_plugged_in_again_on_its_link_is_the_new_arm(simulator, tmp_path):
+    link = str(tmp_path / "arm")
+    first_id = uuid.UUID("00112233-4455-6677-8899-aabbccddeeff")
+    assert simulator("talon", "--link", link, "--id", str(first_id))
+    first = api.Talon(api.SerialStream(link))
+    info = first.device_wakeup_dict()
+    assert info["device_id_ext"] == first_id
+    assert first.get_device_id() == first_id
+
+    # Unplugged: killed, so it leaves its link behind.
+    simulator.simulators[-1].process.kill()
+    simulator.simulators[-1].process.wait(timeout=5)
+    assert os.path.islink(link)
+
+    second_id = uuid.UUID("0f0e0d0c-0b0a-0908-0706-050403020100")
+    path = simulator("talon", "--link", link, "--id", second_id.hex)
+    assert os.readlink(link) == path
+    second = api.Talon(api.SerialStream(link))
+    assert second.device_wakeup()[4] == list(second_id.bytes)
+    assert second.device_wakeup_dict()["device_id_ext"] == second_id
