@@ -1,5 +1,6 @@
 # make test  - installs what is missing, builds, runs the C++ and Python suites
-# make demo  - the haptic control loop against the simulated devices
+# make demo  - the haptic control loop against the simulated devices; saves
+#              demo-run.npz and, with matplotlib, its picture demo-run.png
 # make wheel-test  - the wheel in a new virtual environment, with the Python suite
 # make stubs-check - the committed type stub against the built module; make stubs rewrites it
 # make typecheck   - mypy on the examples and the tools
@@ -28,7 +29,7 @@ venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q pytest numpy pyserial
+	$(VPY) -m pip install -q pytest numpy pyserial matplotlib
 	touch $@
 
 # The module builds in pip's isolated environment, against the pinned binding
@@ -58,9 +59,10 @@ wheel-test: wheel
 	@set -e; env=$$(mktemp -d); trap 'rm -rf "$$env"' EXIT; \
 	echo "installing $$(ls $(DIST)/*.whl) into a new environment"; \
 	$(PYTHON) -m venv "$$env"; \
-	"$$env/bin/python" -m pip install -q $(DIST)/*.whl pytest numpy mypy==$(MYPY_VERSION); \
+	"$$env/bin/python" -m pip install -q "$$(ls $(DIST)/*.whl)[plot]" pytest numpy mypy==$(MYPY_VERSION); \
 	: | "$$env/bin/vantor-sim" talon | grep -q '^/dev/'; \
 	"$$env/bin/vantor-doctor" --dev "$$env" >/dev/null || [ $$? = 1 ]; \
+	"$$env/bin/vantor" --help >/dev/null; \
 	cd "$$env"; \
 	bin/python -c 'import os, sys, sysconfig, VantorHardwareAPI as m; \
 	  assert m.__file__.startswith(sys.prefix), m.__file__; \
@@ -170,7 +172,7 @@ soak: module
 	$(VPY) bench/soak_memory.py
 
 demo: module
-	$(VPY) examples/haptic_wall.py --save demo-run.npz
+	$(VPY) examples/haptic_wall.py --save demo-run.npz --picture demo-run.png
 
 clean:
 	rm -rf build $(VENV) $(DIST)

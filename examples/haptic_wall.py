@@ -10,7 +10,7 @@ sleeps while no frame is coming.
 Without --talon and --handle the simulated devices are started.
 
 Usage: python examples/haptic_wall.py [--seconds 5] [--rate 1000]
-           [--talon PORT] [--handle PORT] [--save demo-run.npz]
+           [--talon PORT] [--handle PORT] [--save demo-run.npz] [--picture demo-run.png]
 """
 import argparse
 import contextlib
@@ -18,7 +18,7 @@ import os
 import signal
 import sys
 import time
-from typing import Dict, Iterator, Optional
+from typing import Any, Dict, Iterator, Optional
 
 import VantorHardwareAPI as api
 import vantor
@@ -50,8 +50,20 @@ def ports(talon_port: Optional[str], handle_port: Optional[str]) -> Iterator[Dic
             simulator.stop()
 
 
+def draw(recording: Any, path: str) -> str:
+    """The picture's summary row: its path, or why there is none."""
+    try:
+        from vantor import plot
+    except ImportError as e:
+        if (e.name or "").split(".")[0] != "matplotlib":
+            raise
+        return 'none: matplotlib is not installed (pip install "VantorHardwareAPI[plot]")'
+    plot.figure(recording, title="haptic wall").savefig(path, dpi=120)
+    return os.path.abspath(path)
+
+
 def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optional[str],
-        save: Optional[str]) -> None:
+        save: Optional[str], picture: Optional[str]) -> None:
     with ports(talon_port, handle_port) as port:
         arm_stream, grip_stream = api.SerialStream(port["talon"]), api.SerialStream(port["handle"])
         talon, handle = api.Talon(arm_stream), api.Handle(grip_stream)
@@ -100,7 +112,9 @@ def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optio
         saved = []
         if save:
             vantor.save_recording(save, recording)
-            saved.append(save)
+            saved.append(("recording", os.path.abspath(save)))
+        if picture:
+            saved.append(("picture", draw(recording, picture)))
         rows = [
             ("cycles", f"{stats['cycles']}"),
             ("loop rate", f"{stats['rate_hz']:.0f} Hz"),
@@ -119,7 +133,7 @@ def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optio
             ("battery (last)", f"{grip.get('battery_level', 0):.3f} V"),
             ("process CPU", f"{cpu:.0f}%"),
         ]
-        rows += [("recording", os.path.abspath(path)) for path in saved]
+        rows += saved
         print("\n")
         width = max(len(name) for name, _ in rows)
         print(f"{'summary':<{width}}  value")
@@ -135,9 +149,10 @@ def main() -> int:
     parser.add_argument("--talon", help="the arm's port (default: a simulated arm)")
     parser.add_argument("--handle", help="the grip's port (default: a simulated grip)")
     parser.add_argument("--save", help="write the run's recording here (.npz or .csv)")
+    parser.add_argument("--picture", help="draw the run here (.png), when matplotlib is installed")
     args = parser.parse_args()
     try:
-        run(args.seconds, args.rate, args.talon, args.handle, args.save)
+        run(args.seconds, args.rate, args.talon, args.handle, args.save, args.picture)
     except KeyboardInterrupt:
         print("\ninterrupted")
     return 0

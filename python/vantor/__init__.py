@@ -4,6 +4,7 @@ ports. VantorHardwareAPI itself stays exactly the device module it is."""
 from vantor import effects
 from vantor.devicelog import restore_device_log, route_device_log
 from vantor.grip import GripReader
-from vantor.servo import ServoLoop, save_recording
+from vantor.servo import ServoLoop, load_recording, save_recording
 
-__all__ = ["ServoLoop", "GripReader", "effects", "save_recording", "route_device_log", "restore_device_log"]
+__all__ = ["ServoLoop", "GripReader", "effects", "load_recording", "save_recording", "route_device_log",
+           "restore_device_log"]

@@ -3,6 +3,7 @@ import atexit
 import csv
 import os
 import weakref
+import zipfile
 from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
 
 import VantorHardwareAPI as api
@@ -154,6 +155,10 @@ class ServoLoop:
         return np.frombuffer(self._native.recording_bytes(), dtype=dtype).copy()
 
 
+# One .csv row per cycle: the vectors spread over three columns each.
+CSV_COLUMNS = ["t", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "exchange_us", "jitter_us", "late", "fault"]
+
+
 def save_recording(path: Union[str, "os.PathLike[str]"], recording: Any) -> None:
     """Writes a recording to .npz (numpy's archive, key "recording") or .csv."""
     import numpy as np
@@ -164,11 +169,53 @@ def save_recording(path: Union[str, "os.PathLike[str]"], recording: Any) -> None
     elif path.endswith(".csv"):
         with open(path, "w", newline="") as f:
             writer = csv.writer(f)
-            writer.writerow(["t", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "exchange_us", "jitter_us",
-                             "late", "fault"])
+            writer.writerow(CSV_COLUMNS)
             for r in recording:
                 writer.writerow([repr(float(r["t"])), *map(float, r["position"]), *map(float, r["velocity"]),
                                  *map(float, r["force"]), float(r["exchange_us"]), float(r["jitter_us"]),
                                  int(r["late"]), int(r["fault"])])
     else:
         raise ValueError("save_recording writes .npz or .csv files")
+
+
+def load_recording(path: Union[str, "os.PathLike[str]"]) -> Any:
+    """Reads what save_recording writes, back into a recording. Raises
+    FileNotFoundError, or ValueError for a file that holds no recording."""
+    import numpy as np
+
+    path = os.fspath(path)
+    dtype = np.dtype(RECORD_FIELDS)  # type: ignore[call-overload]  # the offsets form
+    if path.endswith(".csv"):
+        with open(path, newline="") as f:
+            rows = list(csv.reader(f))
+        if not rows or rows[0] != CSV_COLUMNS:
+            raise ValueError(f"{path}: not a recording (its first line is not {','.join(CSV_COLUMNS)})")
+        try:
+            if any(len(row) != len(CSV_COLUMNS) for row in rows[1:]):
+                raise ValueError
+            values = np.array(rows[1:], dtype=float).reshape(-1, len(CSV_COLUMNS))
+        except ValueError:
+            raise ValueError(f"{path}: a row is not {len(CSV_COLUMNS)} numbers") from None
+        recording = np.zeros(len(values), dtype=dtype)
+        column = 0
+        for name in RECORD_FIELDS["names"]:
+            width = 3 if dtype[name].shape else 1
+            recording[name] = values[:, column:column + width].reshape(recording[name].shape)
+            column += width
+        return recording
+    if not path.endswith(".npz"):
+        raise ValueError(f"{path}: recordings are .npz or .csv files")
+    try:
+        archive = np.load(path, allow_pickle=False)
+    except (ValueError, EOFError, zipfile.BadZipFile):
+        raise ValueError(f"{path}: not a .npz archive") from None
+    if not hasattr(archive, "files"):  # a lone .npy array
+        raise ValueError(f"{path}: not a .npz archive")
+    with archive:
+        if "recording" not in archive.files:
+            raise ValueError(f"{path}: no recording in it (save_recording stores one as \"recording\")")
+        recording = archive["recording"]
+    names = recording.dtype.names or ()
+    if recording.ndim != 1 or any(name not in names for name in RECORD_FIELDS["names"]):
+        raise ValueError(f"{path}: its \"recording\" is not a servo loop's recording")
+    return recording
