@@ -46,6 +46,7 @@ class Simulator:
     def stop(self) -> None:
         """Closes its input and waits; terminates it if it does not end."""
         if self.process.poll() is not None:
+            self._close_output()
             return
         try:
             if self.process.stdin is not None:
@@ -58,6 +59,12 @@ class Simulator:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        self._close_output()
+
+    def _close_output(self) -> None:
+        for pipe in (self.process.stdin, self.process.stdout):
+            if pipe is not None and not pipe.closed:
+                pipe.close()
 
     def __enter__(self) -> "Simulator":
         return self
