@@ -130,7 +130,7 @@ sanitize-py: $(ASAN_VENV)/.ready
 	$(ASAN_VPY) -m pip install -q . -Ccmake.define.VANTOR_SANITIZE=address,undefined \
 	  -Ccmake.build-type=Debug -Cbuild-dir=build/python-asan
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
-	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:suppressions=$(CURDIR)/tools/ubsan.supp \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(ASAN_VPY) -m pytest -q --capture=sys -p no:cacheprovider tests/python
 
 # The tests that run threads: discovery's probes, waits beside other threads,

@@ -21,6 +21,14 @@ def run_child(code, *args, timeout=30):
                           capture_output=True, text=True, timeout=timeout)
 
 
+def without_checker_note(stderr):
+    """Under UBSan the unwinding that ends the thread is caught by reference
+    to let it pass; it carries no exception object, which the checker notes
+    as a null reference. That note is the checker's, not a fault."""
+    return "".join(line for line in stderr.splitlines(keepends=True)
+                   if "reference binding to null pointer of type 'struct __forced_unwind'" not in line)
+
+
 BUSY_AT_EXIT = """
     import sys, threading, time
     import VantorHardwareAPI as api
@@ -45,7 +53,7 @@ def test_exit_while_a_daemon_thread_is_in_a_device_call(simulator, kind, args):
     port = simulator(kind, *args)
     for _ in range(6):
         child = run_child(BUSY_AT_EXIT, kind, port)
-        assert (child.returncode, child.stderr) == (0, "")
+        assert (child.returncode, without_checker_note(child.stderr)) == (0, "")
 
 
 INTERRUPTED = """
