@@ -1,17 +1,14 @@
 """vantor.GripReader: a streaming grip read on a native thread that sleeps
 while no frame is coming, instead of a Python thread that polls a core."""
 import os
-import weakref
 from typing import Any, Callable, Dict, Optional, Union
 
 import VantorHardwareAPI as api
 
 from vantor import _native
+from vantor._native_thread import NativeThread
 
-_running: "weakref.WeakSet[GripReader]" = weakref.WeakSet()
-
-
-class GripReader:
+class GripReader(NativeThread):
     """Reads a streaming grip's status frames, keeping the latest.
 
     handle_or_port: a port path, or a VantorHardwareAPI.Handle that the
@@ -30,30 +27,6 @@ class GripReader:
             handle_or_port = os.fspath(handle_or_port)
         self._native = _native.GripReader(handle_or_port, bool(wakeup), on_status)
         self.reconnect_after_s = reconnect_after_s
-
-    def start(self) -> "GripReader":
-        self._native.start()
-        _running.add(self)
-        return self
-
-    def stop(self) -> None:
-        self._native.stop()
-        _running.discard(self)
-
-    @property
-    def running(self) -> bool:
-        return bool(self._native.running)
-
-    def __enter__(self) -> "GripReader":
-        return self.start()
-
-    def __exit__(self, *exc: object) -> None:
-        self.stop()
-
-    def __del__(self) -> None:
-        native = getattr(self, "_native", None)
-        if native is not None:
-            native.stop()
 
     def latest(self) -> Optional[Dict[str, Any]]:
         """The latest status (the keys of GetQuillonStatus, and age_s), or

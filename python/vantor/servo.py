@@ -1,14 +1,13 @@
 """vantor.ServoLoop: a haptic loop at a fixed rate on a native thread."""
-import atexit
 import csv
 import os
-import weakref
 import zipfile
 from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
 
 import VantorHardwareAPI as api
 
 from vantor import _native
+from vantor._native_thread import NativeThread
 from vantor.effects import CallbackEffect, Effect
 
 Vector = Sequence[float]
@@ -21,22 +20,7 @@ RECORD_FIELDS = {
     "itemsize": _native.SAMPLE_SIZE,
 }
 
-# Loops still running at interpreter exit are stopped first (zero force),
-# before the interpreter ends their threads.
-_running: "weakref.WeakSet[ServoLoop]" = weakref.WeakSet()
-
-
-@atexit.register
-def _stop_all() -> None:
-    from vantor import grip
-
-    for loop in list(_running):
-        loop.stop()
-    for reader in list(grip._running):
-        reader.stop()
-
-
-class ServoLoop:
+class ServoLoop(NativeThread):
     """Renders an effect on a Talon arm at a fixed rate, safe by default.
 
     talon_or_port: a port path, or a VantorHardwareAPI.Talon that the loop
@@ -67,32 +51,6 @@ class ServoLoop:
                                          float(reply_timeout_s), bool(realtime), -1 if cpu is None else int(cpu))
         self._on_cycle: Optional[Callable[[list, list], Vector]] = None
         self.reconnect_after_s = reconnect_after_s
-
-    # --- running ---------------------------------------------------------------
-    def start(self) -> "ServoLoop":
-        self._native.start()
-        _running.add(self)
-        return self
-
-    def stop(self) -> None:
-        """Sends zero force and ends the loop's thread."""
-        self._native.stop()
-        _running.discard(self)
-
-    @property
-    def running(self) -> bool:
-        return bool(self._native.running)
-
-    def __enter__(self) -> "ServoLoop":
-        return self.start()
-
-    def __exit__(self, *exc: object) -> None:
-        self.stop()
-
-    def __del__(self) -> None:
-        native = getattr(self, "_native", None)
-        if native is not None:
-            native.stop()
 
     # --- what it renders ---------------------------------------------------------
     @property

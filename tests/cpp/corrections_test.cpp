@@ -21,6 +21,7 @@
 #include "support/LogCapture.h"
 #include "support/MemoryStream.h"
 #include "support/PtyDevice.h"
+#include "support/Responder.h"
 #include "support/Timing.h"
 
 namespace fs = std::filesystem;
@@ -252,45 +253,9 @@ TEST(WaitAbort, OtherThreadsAndFastRepliesAreUnaffected) {
 
 // --- detection leaves ports in use alone -----------------------------------------
 
-namespace {
-
-// Answers every wake-up byte with a Talon's device information.
-class TalonPeer {
-public:
-    TalonPeer() : thread_([this] { Run(); }) {}
-    ~TalonPeer() {
-        stop_ = true;
-        thread_.join();
-    }
-    const std::string& path() const { return pty_.path(); }
-    int wakeups() const { return wakeups_; }
-
-private:
-    void Run() {
-        while (!stop_) {
-            pollfd p{pty_.master(), POLLIN, 0};
-            if (poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN)) {
-                if (p.revents & POLLHUP) usleep(1000);
-                continue;
-            }
-            char byte = 0;
-            if (::read(pty_.master(), &byte, 1) != 1 || byte != 0x0A) continue;
-            ++wakeups_;
-            pty_.Send(TalonInfoReply(4));
-        }
-    }
-
-    PtyDevice pty_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> wakeups_{0};
-    std::thread thread_;
-};
-
-}  // namespace
-
 TEST(DetectionInUse, PortOpenInThisProcessIsNotProbed) {
     TempDir dir;
-    TalonPeer arm;
+    Responder arm(TalonInfoReply(4));
     fs::create_symlink(arm.path(), dir.path() / "ttyACM0");
     {
         // Opened through a link of another name: still the same port.
@@ -309,7 +274,7 @@ TEST(DetectionInUse, PortOpenInThisProcessIsNotProbed) {
 
 TEST(DetectionInUse, PortLockedByAnotherProgramIsNotProbed) {
     TempDir dir;
-    TalonPeer arm;
+    Responder arm(TalonInfoReply(4));
     fs::create_symlink(arm.path(), dir.path() / "ttyACM0");
     const int holder = ::open(arm.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(holder, 0);
@@ -322,7 +287,7 @@ TEST(DetectionInUse, PortLockedByAnotherProgramIsNotProbed) {
 
 TEST(DetectionInUse, ProbeLeavesNothingForTheNextStream) {
     TempDir dir;
-    TalonPeer arm;
+    Responder arm(TalonInfoReply(4));
     fs::create_symlink(arm.path(), dir.path() / "ttyACM0");
     // The handle probe reads only the Talon's header code and leaves.
     EXPECT_TRUE(detect_handles(dir.path()).empty());

@@ -13,52 +13,15 @@
 #include "Vantor/HardwareAPI/Discovery.h"
 #include "support/MemoryStream.h"
 #include "support/PtyDevice.h"
+#include "support/Responder.h"
 
 namespace fs = std::filesystem;
 using namespace Vantor::HardwareAPI;
 using vantor_test::Bytes;
 using vantor_test::PtyDevice;
+using vantor_test::Responder;
 
 namespace {
-
-// Answers every wake-up byte (0x0A) with a fixed reply, after a delay.
-class Responder {
-public:
-    Responder(std::string reply, int delay_ms = 0) : reply_(std::move(reply)), delay_ms_(delay_ms) {
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~Responder() {
-        stop_ = true;
-        thread_.join();
-    }
-    const std::string& path() const { return pty_.path(); }
-    int wakeups() const { return wakeups_; }
-
-private:
-    void Run() {
-        while (!stop_) {
-            pollfd p{pty_.master(), POLLIN, 0};
-            if (poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN)) {
-                // No client connected reads as a hang-up: wait for one.
-                if (p.revents & POLLHUP) usleep(1000);
-                continue;
-            }
-            char byte = 0;
-            if (::read(pty_.master(), &byte, 1) != 1) continue;
-            if (byte != 0x0A) continue;
-            ++wakeups_;
-            std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms_));
-            pty_.Send(reply_);
-        }
-    }
-
-    PtyDevice pty_;
-    std::string reply_;
-    int delay_ms_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> wakeups_{0};
-    std::thread thread_;
-};
 
 std::string TalonInfoReply(int model) {
     std::string r = Bytes({11, 0x02, 0x01, model, 1, 8});
