@@ -11,7 +11,6 @@ constexpr std::uint8_t kStatus = 0xDA;       // request, status message and comp
 constexpr std::uint8_t kHandleState = 0xDB;
 constexpr std::uint8_t kHandleInfo = 0xD0;
 
-constexpr std::uint16_t kDeviceId = 0x0107;
 constexpr std::uint8_t kModelNumber = 2;
 constexpr std::uint8_t kHardwareVersion = 1;
 constexpr std::uint8_t kFirmwareVersion = 3;
@@ -84,7 +83,7 @@ std::array<std::uint8_t, kCompactWireLength> stuffCompactFrame(const std::array<
     return wire;
 }
 
-HandleSim::HandleSim(Clock::time_point start) : start_(start) {}
+HandleSim::HandleSim(Clock::time_point start, std::uint16_t deviceId) : start_(start), deviceId_(deviceId) {}
 
 long HandleSim::requestLength(const std::uint8_t* data, std::size_t size) const {
     if (size == 0) return 0;
@@ -104,7 +103,7 @@ void HandleSim::answer(const std::uint8_t* request, std::size_t size, Clock::tim
         case kWakeup:
             putU8(reply, kHandleInfo);
             putU8(reply, kToolDataRemaining);
-            putU16(reply, kDeviceId);
+            putU16(reply, deviceId_);
             putU8(reply, kModelNumber);
             putU8(reply, kHardwareVersion);
             putU8(reply, kFirmwareVersion);
@@ -112,7 +111,7 @@ void HandleSim::answer(const std::uint8_t* request, std::size_t size, Clock::tim
         case kStatus: {
             const Pose pose = poseAt(std::chrono::duration<double>(now - start_).count());
             putU8(reply, kStatus);
-            putU16(reply, kDeviceId);
+            putU16(reply, deviceId_);
             putU8(reply, 0);  // error flag
             putU8(reply, pose.hallLevel);
             for (double q : pose.quaternion) putF32(reply, static_cast<float>(q));
@@ -135,7 +134,7 @@ void HandleSim::streamFrame(Clock::time_point now, Message& frame) {
     std::uint8_t levelAndButtons = static_cast<std::uint8_t>(pose.hallLevel | (pose.buttons << 5));
     if (special(levelAndButtons)) ++levelAndButtons;  // one hall step, buttons unchanged
     data[3] = levelAndButtons;
-    data[4] = static_cast<std::uint8_t>(kDeviceId & 0xFF);
+    data[4] = static_cast<std::uint8_t>(deviceId_ & 0xFF);
     for (int i = 0; i < 4; ++i) {
         const std::uint16_t raw = clearOfEscapes(toQ15(pose.quaternion[static_cast<std::size_t>(i)]));
         data[8 + 2 * i] = static_cast<std::uint8_t>(raw & 0xFF);

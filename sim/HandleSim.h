@@ -18,7 +18,7 @@ std::array<std::uint8_t, kCompactWireLength> stuffCompactFrame(const std::array<
 
 class HandleSim : public SimDevice {
 public:
-    explicit HandleSim(Clock::time_point start);
+    HandleSim(Clock::time_point start, std::uint16_t deviceId);
 
     long requestLength(const std::uint8_t* data, std::size_t size) const override;
     void answer(const std::uint8_t* request, std::size_t size, Clock::time_point now, Message& reply) override;
@@ -26,6 +26,7 @@ public:
 
 private:
     Clock::time_point start_;
+    std::uint16_t deviceId_;
     // From the last handle state, echoed in status messages; its length is one byte.
     std::array<std::uint8_t, 255> userData_{};
     std::size_t userDataLength_ = 0;

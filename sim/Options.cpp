@@ -21,11 +21,14 @@ std::string usage() {
                "                    (default ") +
            kDefaultIdentifier +
            ")\n"
+           "                    handle: the grip's device id, 0 to 65535 (default 263); its\n"
+           "                    low byte may not be 192 or 219, the frames' markers\n"
            "  --link PATH       also make PATH a symbolic link to the terminal. A link\n"
            "                    already there, say from a killed run, is replaced; any\n"
            "                    other file is refused. On exit the link is removed if it\n"
            "                    still leads to this terminal\n"
            "  --stream HZ       handle: send compact status frames at HZ per second\n"
+           "  --frames N        with --stream: stop streaming after N frames (for counting)\n"
            "  --silent          read requests, answer nothing\n"
            "  --delay MS        answer MS milliseconds after each request\n"
            "  --wrong-code      answer with another header code, same payload length\n"
@@ -87,6 +90,9 @@ bool parseLong(const std::string& text, long minimum, long& value) {
     return true;
 }
 
+// The compact frames carry the id's low byte unstuffed: it must not be a frame marker.
+bool validGripId(long id) { return id <= 0xFFFF && (id & 0xFF) != 0xC0 && (id & 0xFF) != 0xDB; }
+
 bool parseRate(const std::string& text, double& value) {
     if (text.empty()) return false;
     errno = 0;
@@ -114,7 +120,6 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         return false;
     }
 
-    bool idGiven = false;
     for (int i = 2; i < argc; ++i) {
         std::string name = argv[i];
         std::string value;
@@ -124,8 +129,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             name.resize(eq);
             hasValue = true;
         }
-        const bool wantsValue = name == "--id" || name == "--link" || name == "--stream" || name == "--delay" ||
-                                name == "--short" || name == "--close-after";
+        const bool wantsValue = name == "--id" || name == "--link" || name == "--stream" || name == "--frames" ||
+                                name == "--delay" || name == "--short" || name == "--close-after";
         if (wantsValue && !hasValue) {
             if (i + 1 >= argc) {
                 error = name + " needs a value";
@@ -139,13 +144,17 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
 
         bool ok = true;
         if (name == "--id") {
-            ok = parseIdentifier(value, options.id);
-            idGiven = true;
+            long gripId = 0;
+            ok = options.kind == DeviceKind::Talon ? parseIdentifier(value, options.id)
+                                                   : parseLong(value, 0, gripId) && validGripId(gripId);
+            if (ok && options.kind == DeviceKind::Handle) options.gripId = static_cast<std::uint16_t>(gripId);
         } else if (name == "--link") {
             options.linkPath = value;
             ok = !value.empty();
         } else if (name == "--stream") {
             ok = parseRate(value, options.streamHz);
+        } else if (name == "--frames") {
+            ok = parseLong(value, 1, options.frames);
         } else if (name == "--delay") {
             ok = parseLong(value, 0, options.delayMs);
         } else if (name == "--short") {
@@ -168,8 +177,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         }
     }
 
-    if (idGiven && options.kind != DeviceKind::Talon) {
-        error = "--id is for the talon only";
+    if (options.frames > 0 && options.streamHz <= 0.0) {
+        error = "--frames needs --stream";
         return false;
     }
     if (options.streamHz > 0.0 && options.kind != DeviceKind::Handle) {

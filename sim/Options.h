@@ -21,8 +21,10 @@ bool parseIdentifier(const std::string& text, Identifier& id);
 struct Options {
     DeviceKind kind = DeviceKind::Talon;
     Identifier id = defaultIdentifier();  // talon only
+    std::uint16_t gripId = 0x0107;        // handle only
     std::string linkPath;    // empty: no link
     double streamHz = 0.0;   // handle only; 0: no compact frames
+    long frames = 0;         // with streamHz: frames sent before the stream ends; 0: no end
     bool verbose = false;
     // Faults, for testing the host side.
     bool silent = false;

@@ -165,7 +165,8 @@ bool Loop::waitForClientToRead() {
 }
 
 int Loop::run() {
-    const bool streaming = options_.streamHz > 0.0;
+    bool streaming = options_.streamHz > 0.0;
+    long framesSent = 0;
     const auto period = duration_cast<Clock::duration>(duration<double>(1.0 / (streaming ? options_.streamHz : 1.0)));
     auto nextFrame = Clock::now() + period;
 
@@ -183,6 +184,8 @@ int Loop::run() {
                 frame_.clear();
                 device_.streamFrame(now, frame_);
                 send(frame_);
+                // A counted stream ends after its last frame; requests are still answered.
+                if (++framesSent == options_.frames) streaming = false;
             }
             nextFrame += period;
             if (nextFrame < now) nextFrame = now + period;  // fell behind: skip, do not burst

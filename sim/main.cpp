@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
         if (options.kind == sim::DeviceKind::Talon)
             device = std::make_unique<sim::TalonSim>(start, options.id);
         else
-            device = std::make_unique<sim::HandleSim>(start);
+            device = std::make_unique<sim::HandleSim>(start, options.gripId);
 
         std::printf("%s\n", pty.slavePath().c_str());
         std::fflush(stdout);

@@ -508,6 +508,30 @@ TEST_F(SimHandle, WakeupAnswersHandleInfo) {
     EXPECT_TRUE(port.readUntilHangup().empty());
 }
 
+TEST_F(SimHandle, DeviceIdComesFromTheCommandLine) {
+    {
+        Simulator sim({"handle", "--id", "300"});
+        Port port(sim.path());
+        const Bytes info = port.exchange({0x0A}, 7);
+        ASSERT_EQ(info.size(), 7u);
+        EXPECT_EQ(info[2] | (info[3] << 8), 300);
+    }
+    Simulator sim({"handle", "--id", "300", "--stream", "100"});
+    Port port(sim.path());
+    const Bytes frame = port.read(20);  // streamed frames carry the low byte
+    ASSERT_EQ(frame.size(), 20u);
+    EXPECT_EQ(unstuff(Bytes(frame.begin() + 1, frame.end()))[4], 300 & 0xFF);
+}
+
+TEST_F(SimHandle, CountedStreamEndsAfterItsFrames) {
+    Simulator sim({"handle", "--stream", "1000", "--frames", "25"});
+    Port port(sim.path());
+    const Bytes frames = port.read(25 * 20);
+    ASSERT_EQ(frames.size(), 25u * 20u);
+    EXPECT_TRUE(port.read(1, milliseconds(200)).empty());  // nothing after the last
+    EXPECT_EQ(port.exchange({0x0A}, 7).size(), 7u);  // still answering
+}
+
 TEST_F(SimHandle, StatusMessageCarriesLastHandleState) {
     Simulator sim({"handle", "--close-after", "4"});
     Port port(sim.path());
@@ -774,7 +798,9 @@ TEST_F(SimProcess, RejectsBadCommandLines) {
              {"talon", "--delay"}, {"talon", "--bogus"}, {"talon", "--id", "00112233-4455-6677-8899-aabbccddeef"},
              {"talon", "--id", "00112233445566778899aabbccddeeff0"}, {"talon", "--id", "0011223-34455-6677-8899-aabbccddeeff"},
              {"talon", "--id", "00112233445566778899aabbccddeefg"}, {"talon", "--id="},
-             {"handle", "--id", "00112233445566778899aabbccddeeff"}}) {
+             {"handle", "--id", "00112233445566778899aabbccddeeff"}, {"handle", "--id", "65536"},
+             {"handle", "--id", "192"}, {"handle", "--id", "-1"}, {"handle", "--frames", "5"},
+             {"handle", "--stream", "10", "--frames", "0"}}) {
         Simulator sim(args, true);
         EXPECT_EQ(sim.path(), "");
         EXPECT_EQ(sim.waitForExit(), 2);
