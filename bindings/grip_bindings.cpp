@@ -7,6 +7,7 @@
 #include "Vantor/HardwareAPI/Devices/Handle.h"
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 #include "conventions.h"
+#include "native_devices.h"
 
 namespace vantor_bindings {
 
@@ -21,17 +22,13 @@ namespace {
 // VantorHardwareAPI.Handle given by the caller, kept alive with its stream.
 class NativeGrip {
 public:
-    NativeGrip(const py::object& handle_or_port, bool wakeup, py::object on_status)
+    NativeGrip(const py::object& handle_or_port, bool wakeup, py::object on_status, bool reconnect,
+               double reconnect_after_s)
         : on_status_(std::move(on_status)) {
+        Reconnection reconnection = make_reconnection(reconnect, reconnect_after_s);
         if (py::isinstance<py::str>(handle_or_port) || py::isinstance<py::bytes>(handle_or_port)) {
             port_ = handle_or_port.cast<std::string>();
-            if (port_.find('\0') != std::string::npos) throw py::value_error("port must not contain a NUL character");
-            stream_ = std::make_unique<SerialStream>(port_.c_str(), true);
-            if (!stream_->buffer || stream_->buffer->fd < 0) {
-                // errno still says why the port did not open.
-                PyErr_SetFromErrnoWithFilename(PyExc_OSError, port_.c_str());
-                throw py::error_already_set();
-            }
+            stream_ = open_port(port_);
             own_handle_ = std::make_unique<Handle>(stream_.get());
             handle_ = own_handle_.get();
         } else {
@@ -43,7 +40,9 @@ public:
             if (handle_ == nullptr) throw py::type_error("GripReader needs a port path or a VantorHardwareAPI.Handle");
             handle_object_ = handle_or_port;
         }
-        reader_ = std::make_unique<GripReader>(*handle_, wakeup, on_status_.is_none() ? nullptr : &CallPython, this);
+        if (reconnection.enabled) reconnection.port_path = reconnection_path(port_, *handle_);
+        reader_ = std::make_unique<GripReader>(*handle_, wakeup, on_status_.is_none() ? nullptr : &CallPython, this,
+                                               std::move(reconnection));
     }
 
     ~NativeGrip() {
@@ -83,11 +82,19 @@ private:
 
 void bind_grip(py::module_& m) {
     py::class_<NativeGrip>(m, "GripReader", "The native grip reader; use vantor.GripReader")
-        .def(py::init<const py::object&, bool, py::object>(), "handle_or_port"_a, "wakeup"_a, "on_status"_a)
+        .def(py::init<const py::object&, bool, py::object, bool, double>(), "handle_or_port"_a, "wakeup"_a,
+             "on_status"_a, "reconnect"_a, "reconnect_after_s"_a)
         .def("start", [](NativeGrip& g) { g.reader().Start(); })
         .def("stop", [](NativeGrip& g) { released([&] { g.reader().Stop(); }); })
         .def_property_readonly("running", [](NativeGrip& g) { return g.reader().running(); })
         .def_property_readonly("error", &NativeGrip::error)
+        .def_property_readonly("connected", [](NativeGrip& g) { return g.reader().connected(); })
+        .def_property_readonly("fault",
+                               [](NativeGrip& g) -> py::object {
+                                   const char* fault = g.reader().fault();
+                                   if (*fault == '\0') return py::none();
+                                   return py::str(fault);
+                               })
         .def("latest",
              [](NativeGrip& g) -> py::object {
                  const GripSample sample = g.reader().latest();

@@ -9,6 +9,7 @@
 #include "Vantor/HardwareAPI/Devices/Talon.h"
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 #include "conventions.h"
+#include "native_devices.h"
 
 namespace vantor_bindings {
 
@@ -23,16 +24,10 @@ namespace {
 // VantorHardwareAPI.Talon given by the caller, kept alive with its stream.
 class NativeServo {
 public:
-    NativeServo(const py::object& talon_or_port, const ServoConfig& config) {
+    NativeServo(const py::object& talon_or_port, ServoConfig config) {
         if (py::isinstance<py::str>(talon_or_port) || py::isinstance<py::bytes>(talon_or_port)) {
             port_ = talon_or_port.cast<std::string>();
-            if (port_.find('\0') != std::string::npos) throw py::value_error("port must not contain a NUL character");
-            stream_ = std::make_unique<SerialStream>(port_.c_str(), true);
-            if (!stream_->buffer || stream_->buffer->fd < 0) {
-                // errno still says why the port did not open.
-                PyErr_SetFromErrnoWithFilename(PyExc_OSError, port_.c_str());
-                throw py::error_already_set();
-            }
+            stream_ = open_port(port_);
             own_talon_ = std::make_unique<Talon>(stream_.get());
             talon_ = own_talon_.get();
         } else {
@@ -44,6 +39,7 @@ public:
             if (talon_ == nullptr) throw py::type_error("ServoLoop needs a port path or a VantorHardwareAPI.Talon");
             talon_object_ = talon_or_port;
         }
+        if (config.reconnection.enabled) config.reconnection.port_path = reconnection_path(port_, *talon_);
         loop_ = std::make_unique<ServoLoop>(*talon_, config);
     }
 
@@ -74,7 +70,7 @@ py::dict percentiles(const Percentiles& p) { return py::dict("p50"_a = p.p50, "p
 
 ServoConfig make_config(double rate_hz, double force_limit, double ramp_s, const py::object& velocity_limit,
                         const py::object& workspace, double exchange_deadline_ms, double reply_timeout_s,
-                        bool realtime, int cpu) {
+                        bool realtime, int cpu, bool reconnect, double reconnect_after_s) {
     if (!(rate_hz > 0 && rate_hz <= 20000)) throw py::value_error("rate_hz must be above 0 and at most 20000");
     if (!(force_limit >= 0)) throw py::value_error("force_limit must be 0 or more");
     if (!(ramp_s >= 0)) throw py::value_error("ramp_s must be 0 or more");
@@ -102,6 +98,7 @@ ServoConfig make_config(double rate_hz, double force_limit, double ramp_s, const
     c.reply_timeout_s = reply_timeout_s;
     c.realtime = realtime;
     c.cpu = cpu;
+    c.reconnection = make_reconnection(reconnect, reconnect_after_s);
     return c;
 }
 
@@ -111,13 +108,15 @@ void bind_servo(py::module_& m) {
     py::class_<NativeServo>(m, "ServoLoop", "The native servo loop; use vantor.ServoLoop")
         .def(py::init([](const py::object& talon_or_port, double rate_hz, double force_limit, double ramp_s,
                          const py::object& velocity_limit, const py::object& workspace, double exchange_deadline_ms,
-                         double reply_timeout_s, bool realtime, int cpu) {
+                         double reply_timeout_s, bool realtime, int cpu, bool reconnect, double reconnect_after_s) {
                  return std::make_unique<NativeServo>(
-                     talon_or_port, make_config(rate_hz, force_limit, ramp_s, velocity_limit, workspace,
-                                                exchange_deadline_ms, reply_timeout_s, realtime, cpu));
+                     talon_or_port,
+                     make_config(rate_hz, force_limit, ramp_s, velocity_limit, workspace, exchange_deadline_ms,
+                                 reply_timeout_s, realtime, cpu, reconnect, reconnect_after_s));
              }),
              "talon_or_port"_a, "rate_hz"_a, "force_limit"_a, "ramp_s"_a, "velocity_limit"_a, "workspace"_a,
-             "exchange_deadline_ms"_a, "reply_timeout_s"_a, "realtime"_a, "cpu"_a)
+             "exchange_deadline_ms"_a, "reply_timeout_s"_a, "realtime"_a, "cpu"_a, "reconnect"_a,
+             "reconnect_after_s"_a)
         .def("start", [](NativeServo& s) { s.loop().Start(); })
         .def("stop", [](NativeServo& s) { released([&] { s.loop().Stop(); }); })
         .def_property_readonly("running", [](NativeServo& s) { return s.loop().running(); })

@@ -35,6 +35,13 @@ class ServoLoop(NativeThread):
     ``workspace`` ((lower corner, upper corner), m). Leaving the ``with``
     block, ``stop()``, an exception, Ctrl-C, garbage collection and
     interpreter exit all send zero force before the thread ends.
+
+    reconnect: when the stream fails or the arm has not answered for
+    ``reconnect_after_s``, the loop closes the port, waits for its path to
+    come back (looked up again each try, so a /dev/serial/by-id link works),
+    wakes the arm and, if it is the same arm (its device_id_ext), drives it
+    again from zero force with the ramp. Another arm is not adopted: the
+    fault says so. ``state()["connected"]`` tells whether the arm is there.
     """
 
     def __init__(self, talon_or_port: Union[str, "api.Talon"], rate_hz: float = 1000.0, *,
@@ -42,15 +49,13 @@ class ServoLoop(NativeThread):
                  workspace: Optional[Tuple[Vector, Vector]] = None, exchange_deadline_ms: float = 5.0,
                  reply_timeout_s: float = 1.0, realtime: bool = False, reconnect: bool = False,
                  reconnect_after_s: float = 1.0, cpu: Optional[int] = None) -> None:
-        if reconnect:
-            raise NotImplementedError("reconnect=True is not available yet")
         if isinstance(talon_or_port, os.PathLike):
             talon_or_port = os.fspath(talon_or_port)
         self._native = _native.ServoLoop(talon_or_port, float(rate_hz), float(force_limit), float(ramp_s),
                                          velocity_limit, workspace, float(exchange_deadline_ms),
-                                         float(reply_timeout_s), bool(realtime), -1 if cpu is None else int(cpu))
+                                         float(reply_timeout_s), bool(realtime), -1 if cpu is None else int(cpu),
+                                         bool(reconnect), float(reconnect_after_s))
         self._on_cycle: Optional[Callable[[list, list], Vector]] = None
-        self.reconnect_after_s = reconnect_after_s
 
     # --- what it renders ---------------------------------------------------------
     @property

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
+#include "Reopen.h"
 #include "Vantor/HardwareAPI/Log.h"
 
 namespace Vantor {
@@ -48,8 +50,14 @@ double Norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] *
 
 bool Finite(const Vec3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
 
-// The loop thread's way out of a reply wait when it is asked to stop.
-bool StopRequested(void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_acquire); }
+bool Same(const UUID& a, const UUID& b) { return std::memcmp(a.data, b.data, sizeof a.data) == 0; }
+
+// Faults of the link rather than of the motion: a reconnection ends them.
+bool LinkFault(int fault) {
+    const Fault f = static_cast<Fault>(fault);
+    return f == Fault::ArmNotAnswering || f == Fault::ArmTooSlow || f == Fault::StreamFailed ||
+           f == Fault::OtherDevice;
+}
 
 }  // namespace
 
@@ -62,6 +70,7 @@ const char* FaultText(Fault fault) {
         case Fault::VelocityLimit: return "velocity limit exceeded";
         case Fault::OutsideWorkspace: return "outside the workspace";
         case Fault::EffectFailed: return "the effect gave no valid force";
+        case Fault::OtherDevice: return "another arm is on the port: not adopted";
     }
     return "unknown fault";
 }
@@ -110,9 +119,13 @@ Percentiles ServoLoop::Histogram::Read() const {
 
 // --- the loop -------------------------------------------------------------------
 
-ServoLoop::ServoLoop(Devices::Talon& talon, const ServoConfig& config) : talon_(talon), config_(config) {}
+ServoLoop::ServoLoop(Devices::Talon& talon, const ServoConfig& config)
+    : talon_(talon), config_(config), first_stream_(talon.stream) {}
 
-ServoLoop::~ServoLoop() { Stop(); }
+ServoLoop::~ServoLoop() {
+    Stop();
+    if (reopened_) talon_.stream = first_stream_;
+}
 
 void ServoLoop::Start() {
     if (running()) return;
@@ -186,6 +199,7 @@ ServoStats ServoLoop::stats() const {
     s.realtime = realtime_.load(std::memory_order_relaxed);
     s.pinned = pinned_.load(std::memory_order_relaxed);
     s.device_log_lines = log_lines_.load(std::memory_order_relaxed);
+    s.reconnects = reconnects_.load(std::memory_order_relaxed);
     return s;
 }
 
@@ -217,6 +231,62 @@ bool ServoLoop::Exchange(const Vec3& force, Vec3& position, Vec3& velocity) {
         velocity[i] = v[i];
     }
     return ok;
+}
+
+// The loop thread's way out of a reply wait: a stop, or, when the loop
+// reconnects, a stream that has failed (no reply can come on it).
+bool ServoLoop::EndWait(void* loop) {
+    const auto* self = static_cast<const ServoLoop*>(loop);
+    return self->stop_.load(std::memory_order_acquire) ||
+           (self->config_.reconnection.enabled && self->talon_.stream->rdstate() != std::ios_base::goodbit);
+}
+
+bool ServoLoop::ReadIdentity(UUID& id) {
+    id = talon_.device_wakeup().device_id_ext;
+    static const UUID none;
+    return !Same(id, none);  // all zero: no answer
+}
+
+bool ServoLoop::Reconnect(const ServoState& last) {
+    connected_.store(false, std::memory_order_release);
+    ServoState gone = last;
+    gone.force = {0, 0, 0};
+    gone.connected = false;
+    const int64_t after_ns = static_cast<int64_t>(config_.reconnection.after_s * kNsPerS);
+    while (!stop_.load(std::memory_order_acquire)) {
+        gone.fault = fault();
+        state_.StoreSingleWriter(gone);
+        // The failed stream is closed: its terminal is gone for good.
+        talon_.stream->Close();
+        std::unique_ptr<IO::SerialStream> stream = reopen::WhenBack(config_.reconnection.port_path, stop_);
+        if (!stream) return false;
+        reopened_ = std::move(stream);
+        talon_.stream = reopened_.get();
+        // Waits on the failed stream were ended; waits on this one may run.
+        if (Devices::WaitAbortScope* scope = Devices::WaitAbortScope::Current()) scope->Rearm();
+
+        UUID id;
+        if (!ReadIdentity(id)) {
+            if (!reopen::Pause(after_ns / 4, stop_)) return false;  // opened, but not answering yet
+            continue;
+        }
+        if (identity_known_ && !Same(id, identity_)) {
+            if (fault() != Fault::OtherDevice) {
+                fault_.store(static_cast<int>(Fault::OtherDevice), std::memory_order_release);
+                faults_.fetch_add(1, std::memory_order_relaxed);
+            }
+            if (!reopen::Pause(after_ns, stop_)) return false;
+            continue;
+        }
+        identity_ = id;
+        identity_known_ = true;
+        int current = fault_.load(std::memory_order_acquire);
+        if (LinkFault(current)) fault_.compare_exchange_strong(current, 0, std::memory_order_acq_rel);
+        reconnects_.fetch_add(1, std::memory_order_relaxed);
+        connected_.store(true, std::memory_order_release);
+        return true;
+    }
+    return false;
 }
 
 void ServoLoop::Watch() {
@@ -254,7 +324,7 @@ void ServoLoop::Run() {
         pinned_.store(pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0, std::memory_order_relaxed);
     }
     // Stop ends any reply wait of this thread within a few tens of ms.
-    Devices::WaitAbortScope abort(&StopRequested, &stop_);
+    Devices::WaitAbortScope abort(&EndWait, this);
 
     const int64_t period_ns = static_cast<int64_t>(std::llround(kNsPerS / config_.rate_hz));
     const int64_t spin_ns = static_cast<int64_t>(config_.spin_us * 1000.0);
@@ -263,13 +333,21 @@ void ServoLoop::Run() {
     const int64_t start_ns = started_ns_.load(std::memory_order_acquire);
     const unsigned long long log_lines_before = LogLinesOfThisThread();
 
+    const bool reconnects = config_.reconnection.enabled;
+    const int64_t reconnect_after_ns = static_cast<int64_t>(config_.reconnection.after_s * kNsPerS);
+    // The arm to find again after an unplug.
+    if (reconnects) identity_known_ = ReadIdentity(identity_);
+    connected_.store(talon_.stream->rdstate() == std::ios_base::goodbit, std::memory_order_release);
+
     Vec3 command{0, 0, 0};
     Vec3 position{0, 0, 0};
     Vec3 velocity{0, 0, 0};
     Effect* last_effect = nullptr;
-    int64_t ramp_start_ns = start_ns;
-    int64_t deadline = start_ns;
+    int64_t ramp_start_ns = NowNs();
+    int64_t deadline = ramp_start_ns;
+    int64_t last_answer_ns = ramp_start_ns;
     uint64_t cycle = 0;
+    ServoState state;
 
     while (!stop_.load(std::memory_order_acquire)) {
         const int64_t cycle_start = NowNs();
@@ -283,7 +361,17 @@ void ServoLoop::Run() {
         const int64_t exchange_ns = exchange_end - cycle_start;
         if (stop_.load(std::memory_order_acquire)) break;
 
-        if (talon_.stream->rdstate() != std::ios_base::goodbit) {
+        const bool stream_good = talon_.stream->rdstate() == std::ios_base::goodbit;
+        if (answered && stream_good) last_answer_ns = exchange_end;
+        if (reconnects && (!stream_good || exchange_end - last_answer_ns >= reconnect_after_ns)) {
+            if (!Reconnect(state)) break;
+            // The same arm again: from zero force, with the ramp, on a new schedule.
+            command = {0, 0, 0};
+            ramp_start_ns = deadline = last_answer_ns = NowNs();
+            continue;
+        }
+        if (!stream_good) {
+            connected_.store(false, std::memory_order_release);
             Latch(Fault::StreamFailed);
         } else if (!answered) {
             Latch(Fault::ArmNotAnswering);
@@ -323,13 +411,12 @@ void ServoLoop::Run() {
         effect_in_use_.store(nullptr, std::memory_order_seq_cst);
 
         // What this cycle did, published whole.
-        ServoState state;
         state.t = static_cast<double>(cycle_start - start_ns) / kNsPerS;
         state.cycle = cycle;
         state.position = position;
         state.velocity = velocity;
         state.force = command;
-        state.connected = fault != Fault::StreamFailed;
+        state.connected = connected_.load(std::memory_order_relaxed);
         state.fault = fault;
         state_.StoreSingleWriter(state);
         jitter_.Add(jitter);

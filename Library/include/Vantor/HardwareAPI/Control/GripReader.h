@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
 
 #include "Vantor/HardwareAPI/Control/Effects.h"
+#include "Vantor/HardwareAPI/Control/Reconnection.h"
 #include "Vantor/HardwareAPI/Devices/Handle.h"
 
 namespace Vantor {
@@ -35,8 +37,13 @@ public:
     // Called on the reader's thread after each good frame is stored.
     using OnStatus = void (*)(const GripSample& sample, void* context);
 
-    // handle must outlive the reader and not be used by anyone else while it runs.
-    GripReader(Devices::Handle& handle, bool wakeup, OnStatus on_status = nullptr, void* context = nullptr);
+    // handle must outlive the reader and not be used by anyone else while it
+    // runs. A reader that reconnects waits for a gone grip to come back,
+    // wakes it and takes it only if its frames carry the same device_id; it
+    // gives handle streams of its own, and handle has its first stream back
+    // (closed) when the reader is destroyed.
+    GripReader(Devices::Handle& handle, bool wakeup, OnStatus on_status = nullptr, void* context = nullptr,
+               Reconnection reconnection = {});
     ~GripReader();
     GripReader(const GripReader&) = delete;
     GripReader& operator=(const GripReader&) = delete;
@@ -49,14 +56,29 @@ public:
     // Seconds since the reader started, on the samples' clock.
     double now() const;
     GripStats stats() const;
+    bool connected() const { return connected_.load(std::memory_order_acquire); }
+    // Why the grip is not read, or "".
+    const char* fault() const;
 
 private:
+    enum class Read { Quiet, Good, Bad, Gone };
+    Read WaitForFrame(int poll_ms, Devices::QuillonStatus& status);
+    void Store(const Devices::QuillonStatus& status, int64_t now_ns);
+    bool Reconnect();
     void Run();
 
     Devices::Handle& handle_;
     const bool wakeup_;
     OnStatus on_status_;
     void* context_;
+    const Reconnection reconnection_;
+    IO::SerialStream* const first_stream_;
+    std::unique_ptr<IO::SerialStream> reopened_;
+    uint8_t identity_ = 0;  // the device_id of the grip's frames
+    bool identity_known_ = false;
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> other_device_{false};
+    std::atomic<uint64_t> reconnects_{0};
     std::thread thread_;
     std::atomic<bool> stop_{false};
     Published<GripSample> latest_{GripSample{}};

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Vantor/HardwareAPI/Control/Effects.h"
+#include "Vantor/HardwareAPI/Control/Reconnection.h"
 #include "Vantor/HardwareAPI/Devices/Talon.h"
 
 namespace Vantor {
@@ -33,6 +34,9 @@ struct ServoConfig {
     bool realtime = false;              // ask for SCHED_FIFO (used only if permitted)
     int cpu = -1;                       // pin the loop thread to this CPU; -1: no
     double spin_us = 100.0;             // the last stretch before a deadline is spun
+    // Off by default. On: a gone arm is waited for, checked to be the same
+    // arm (its device_id_ext) and driven again, with the ramp.
+    Reconnection reconnection;
 };
 
 enum class Fault : int {
@@ -43,6 +47,7 @@ enum class Fault : int {
     VelocityLimit,
     OutsideWorkspace,
     EffectFailed,      // the effect gave a force that is not a finite number
+    OtherDevice,       // reconnecting, another arm answered on the port
 };
 
 // "arm not answering", "stream failed", ...; "" for None.
@@ -93,7 +98,9 @@ static_assert(sizeof(ServoSample) == 104, "recorded as a packed numpy record");
 class ServoLoop {
 public:
     // The loop drives talon, which must outlive it and must not be used by
-    // anyone else while the loop runs.
+    // anyone else while the loop runs. A loop that reconnects gives talon
+    // streams of its own; talon has its first stream back (closed) when
+    // the loop is destroyed.
     ServoLoop(Devices::Talon& talon, const ServoConfig& config);
     ~ServoLoop();  // stops
     ServoLoop(const ServoLoop&) = delete;
@@ -140,6 +147,9 @@ private:
 
     void Run();
     void Watch();
+    static bool EndWait(void* loop);
+    bool ReadIdentity(UUID& id);
+    bool Reconnect(const ServoState& last);
     bool Exchange(const Vec3& force, Vec3& position, Vec3& velocity);
     void Latch(Fault fault);
     Vec3 Limit(Vec3 force, double scale) const;
@@ -147,6 +157,15 @@ private:
     Devices::Talon& talon_;
     const ServoConfig config_;
     float saved_timeout_ = 5.0f;
+
+    // Reconnection: the stream the arm came with, the one opened since,
+    // and the arm's identifier, read when the loop starts.
+    IO::SerialStream* const first_stream_;
+    std::unique_ptr<IO::SerialStream> reopened_;
+    UUID identity_;
+    bool identity_known_ = false;
+    std::atomic<bool> connected_{false};
+    std::atomic<uint64_t> reconnects_{0};
 
     std::thread thread_;
     std::thread watchdog_;

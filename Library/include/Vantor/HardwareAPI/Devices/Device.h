@@ -32,6 +32,8 @@ public:
     static WaitAbortScope* Current();
     // Asks the check and remembers a true answer.
     bool Ask();
+    // Forgets a true answer: the reason for it has passed.
+    void Rearm() { aborted_ = false; }
 
 private:
     Check check_;

@@ -1,0 +1,47 @@
+#include "Reopen.h"
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+
+namespace Vantor {
+namespace HardwareAPI {
+namespace Control {
+namespace reopen {
+
+namespace {
+
+constexpr int64_t kSliceNs = 20000000;  // how soon a stop is seen
+constexpr int64_t kRetryNs = 50000000;  // between two looks at the path
+
+}  // namespace
+
+bool Pause(int64_t ns, const std::atomic<bool>& stop) {
+    while (ns > 0) {
+        if (stop.load(std::memory_order_acquire)) return false;
+        const int64_t slice = std::min(ns, kSliceNs);
+        const timespec ts{0, static_cast<long>(slice)};
+        nanosleep(&ts, nullptr);
+        ns -= slice;
+    }
+    return !stop.load(std::memory_order_acquire);
+}
+
+std::unique_ptr<IO::SerialStream> WhenBack(const std::string& path, const std::atomic<bool>& stop) {
+    while (!stop.load(std::memory_order_acquire)) {
+        // stat first: a path that is not there yet costs no failed open.
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0) {
+            auto stream = std::make_unique<IO::SerialStream>(path.c_str(), true);
+            if (stream->buffer && stream->buffer->fd >= 0) return stream;
+        }
+        if (!Pause(kRetryNs, stop)) break;
+    }
+    return nullptr;
+}
+
+}  // namespace reopen
+}  // namespace Control
+}  // namespace HardwareAPI
+}  // namespace Vantor

@@ -1,0 +1,26 @@
+// Waiting for a port to come back, for the loops that reconnect.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Vantor/HardwareAPI/IO/SerialStream.h"
+
+namespace Vantor {
+namespace HardwareAPI {
+namespace Control {
+namespace reopen {
+
+// Sleeps for ns in short slices; false when stop was set meanwhile.
+bool Pause(int64_t ns, const std::atomic<bool>& stop);
+
+// The port at path, open on a new stream, once it can be opened again;
+// null only when stop is set first. path must outlive the stream.
+std::unique_ptr<IO::SerialStream> WhenBack(const std::string& path, const std::atomic<bool>& stop);
+
+}  // namespace reopen
+}  // namespace Control
+}  // namespace HardwareAPI
+}  // namespace Vantor
