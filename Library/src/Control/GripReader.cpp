@@ -33,7 +33,6 @@ void SleepNs(int64_t ns) {
     nanosleep(&ts, nullptr);
 }
 
-bool StopRequested(void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_acquire); }
 
 }  // namespace
 
@@ -89,6 +88,14 @@ GripStats GripReader::stats() const {
     return s;
 }
 
+// The reader's way out of a frame wait (asked every 20 ms of one): a stop,
+// or, when it reconnects, a line that hung up in the middle of a frame.
+bool GripReader::EndWait(void* reader) {
+    const auto* self = static_cast<const GripReader*>(reader);
+    if (self->stop_.load(std::memory_order_acquire)) return true;
+    return self->reconnection_.enabled && reopen::HungUp(*self->handle_.stream);
+}
+
 GripReader::Read GripReader::WaitForFrame(int poll_ms, Devices::QuillonStatus& status) {
     const int fd = handle_.stream->buffer ? handle_.stream->buffer->fd : -1;
     if (fd < 0 || handle_.stream->rdstate() != std::ios_base::goodbit) return Read::Gone;
@@ -128,6 +135,7 @@ bool GripReader::Reconnect() {
         if (!stream) return false;
         reopened_ = std::move(stream);
         handle_.stream = reopened_.get();
+        if (Devices::WaitAbortScope* scope = Devices::WaitAbortScope::Current()) scope->Rearm();
         // A grip that comes back is silent until woken; its first frame says which grip it is.
         handle_.SendDeviceWakeup();
         Devices::QuillonStatus status;
@@ -156,7 +164,7 @@ bool GripReader::Reconnect() {
 }
 
 void GripReader::Run() {
-    Devices::WaitAbortScope abort(&StopRequested, &stop_);
+    Devices::WaitAbortScope abort(&EndWait, this);
     const unsigned long long log_lines_before = LogLinesOfThisThread();
     const int64_t reconnect_after_ns = static_cast<int64_t>(reconnection_.after_s * kNsPerS);
     if (wakeup_) handle_.SendDeviceWakeup();

@@ -1,5 +1,6 @@
 #include "Reopen.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -16,6 +17,13 @@ constexpr int64_t kSliceNs = 20000000;  // how soon a stop is seen
 constexpr int64_t kRetryNs = 50000000;  // between two looks at the path
 
 }  // namespace
+
+bool HungUp(const IO::SerialStream& stream) {
+    const int fd = stream.buffer ? stream.buffer->fd : -1;
+    if (fd < 0) return true;
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 
 bool Pause(int64_t ns, const std::atomic<bool>& stop) {
     while (ns > 0) {

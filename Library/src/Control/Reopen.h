@@ -13,6 +13,10 @@ namespace HardwareAPI {
 namespace Control {
 namespace reopen {
 
+// Whether the line under stream has hung up (or was never there): a reply
+// wait on it can end at once. One poll() that does not wait.
+bool HungUp(const IO::SerialStream& stream);
+
 // Sleeps for ns in short slices; false when stop was set meanwhile.
 bool Pause(int64_t ns, const std::atomic<bool>& stop);
 

@@ -19,6 +19,7 @@ namespace Control {
 namespace {
 
 constexpr int64_t kNsPerS = 1000000000;
+constexpr int64_t kWatchdogNapNs = 50000000;
 
 int64_t NowNs() {
     timespec ts{};
@@ -233,12 +234,14 @@ bool ServoLoop::Exchange(const Vec3& force, Vec3& position, Vec3& velocity) {
     return ok;
 }
 
-// The loop thread's way out of a reply wait: a stop, or, when the loop
-// reconnects, a stream that has failed (no reply can come on it).
+// The loop thread's way out of a reply wait (asked every 20 ms of one): a
+// stop, or, when the loop reconnects, a stream that has failed or a line
+// that has hung up, on which no reply can come.
 bool ServoLoop::EndWait(void* loop) {
     const auto* self = static_cast<const ServoLoop*>(loop);
-    return self->stop_.load(std::memory_order_acquire) ||
-           (self->config_.reconnection.enabled && self->talon_.stream->rdstate() != std::ios_base::goodbit);
+    if (self->stop_.load(std::memory_order_acquire)) return true;
+    if (!self->config_.reconnection.enabled) return false;
+    return self->talon_.stream->rdstate() != std::ios_base::goodbit || reopen::HungUp(*self->talon_.stream);
 }
 
 bool ServoLoop::ReadIdentity(UUID& id) {
@@ -271,10 +274,12 @@ bool ServoLoop::Reconnect(const ServoState& last) {
             continue;
         }
         if (identity_known_ && !Same(id, identity_)) {
-            if (fault() != Fault::OtherDevice) {
-                fault_.store(static_cast<int>(Fault::OtherDevice), std::memory_order_release);
+            // Said in place of a link fault; a motion fault stays until cleared.
+            int current = fault_.load(std::memory_order_acquire);
+            if ((current == 0 || (LinkFault(current) && current != static_cast<int>(Fault::OtherDevice))) &&
+                fault_.compare_exchange_strong(current, static_cast<int>(Fault::OtherDevice),
+                                               std::memory_order_acq_rel))
                 faults_.fetch_add(1, std::memory_order_relaxed);
-            }
             if (!reopen::Pause(after_ns, stop_)) return false;
             continue;
         }
@@ -305,7 +310,8 @@ void ServoLoop::Watch() {
             nanosleep(&ts, nullptr);
             continue;
         }
-        const int64_t wake = started != 0 ? started + deadline_ns + 1 : now + idle_ns;
+        // Never asleep for long, so a Stop is not kept waiting for a far deadline.
+        const int64_t wake = started != 0 ? std::min(started + deadline_ns + 1, now + kWatchdogNapNs) : now + idle_ns;
         const timespec ts = ToTimespec(wake);
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
     }

@@ -62,6 +62,7 @@ public:
 
 private:
     enum class Read { Quiet, Good, Bad, Gone };
+    static bool EndWait(void* reader);
     Read WaitForFrame(int poll_ms, Devices::QuillonStatus& status);
     void Store(const Devices::QuillonStatus& status, int64_t now_ns);
     bool Reconnect();
