@@ -288,7 +288,12 @@ struct Port {
         link.PointAt(players.back()->path());
         return *players.back();
     }
-    void Unplug() { players.back()->Unplug(); }
+    // As the system does for a by-id link, the link goes with the device: a
+    // stale one could lead to a terminal another process has been given since.
+    void Unplug() {
+        link.Remove();
+        players.back()->Unplug();
+    }
     Player& device() { return *players.back(); }
 
     PortLink link;

@@ -52,6 +52,7 @@ struct Rig {
         ServoConfig c;
         c.rate_hz = 1000;
         c.ramp_s = 0.05;
+        c.exchange_deadline_ms = 1000;  // a loaded or sanitized run must not fault for slowness
         return c;
     }
     void RunFor(double seconds) {
@@ -203,6 +204,7 @@ TEST(ServoLoop, AnEffectSwapRampsAgainAParameterChangeDoesNot) {
 TEST(ServoLoop, SilentArmLatchesAFaultZeroForceUntilCleared) {
     ServoConfig config = Rig::Quick();
     config.reply_timeout_s = 1.0;
+    config.exchange_deadline_ms = 50;  // seen by the watchdog long before the reply time-out
     Rig rig(config);
     rig.loop.SetEffect(std::make_shared<ConstantForce>(ConstantForce::Params{{0, 0, 1.0}}));
     rig.stream.silent_after = 100;

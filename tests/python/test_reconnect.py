@@ -13,6 +13,8 @@ OTHER_ARM = "00112233-4455-6677-8899-aabbccddeeff"
 
 
 # Generous deadlines: a loaded machine must not fault the loop for slowness.
+# The reply time-out stays at its 1 s default: the library counts it in whole
+# seconds, so a shorter one can end a wait that crosses a second at once.
 RECONNECTING = dict(rate_hz=200, reconnect=True, exchange_deadline_ms=1000.0)
 
 
@@ -23,11 +25,15 @@ def wait_for(condition, timeout=5.0):
         time.sleep(0.005)
 
 
-def unplug(simulator):
-    """Kills the last simulator started (its pipes are closed too)."""
+def unplug(simulator, link):
+    """Kills the last simulator started (its pipes are closed too). The link
+    goes with it, as a by-id link does: a stale one could lead to a terminal
+    that another process has been given since."""
     gone = simulator.simulators.pop()
     gone.process.kill()
     gone.stop()
+    if os.path.islink(link):
+        os.unlink(link)
 
 
 def open_descriptors():
@@ -41,12 +47,12 @@ def link(tmp_path):
 
 def test_an_arm_that_comes_back_is_driven_again_with_the_ramp(simulator, link):
     simulator("talon", "--link", link)
-    with vantor.ServoLoop(link, **RECONNECTING, reconnect_after_s=0.5, reply_timeout_s=0.2,
+    with vantor.ServoLoop(link, **RECONNECTING, reconnect_after_s=0.5,
                           ramp_s=0.5, force_limit=1.0) as loop:
         loop.effect = ConstantForce([0.0, 0.0, 1.0])
         loop.record(2000)
         wait_for(lambda: loop.state()["force"][2] == pytest.approx(1.0))
-        unplug(simulator)
+        unplug(simulator, link)
         wait_for(lambda: not loop.state()["connected"])
         simulator("talon", "--link", link)
         back = time.monotonic()
@@ -67,16 +73,16 @@ def test_an_arm_that_comes_back_is_driven_again_with_the_ramp(simulator, link):
 
 def test_another_arm_on_the_port_is_not_adopted(simulator, link):
     simulator("talon", "--link", link)
-    with vantor.ServoLoop(link, **RECONNECTING, reconnect_after_s=0.3, reply_timeout_s=0.2) as loop:
+    with vantor.ServoLoop(link, **RECONNECTING, reconnect_after_s=0.3) as loop:
         loop.effect = ConstantForce([0.0, 0.0, 1.0])
         wait_for(lambda: loop.state()["cycle"] > 5)
-        unplug(simulator)
+        unplug(simulator, link)
         simulator("talon", "--link", link, "--id", OTHER_ARM)
         wait_for(lambda: loop.fault == "another arm is on the port: not adopted")
         assert not loop.state()["connected"] and loop.stats()["reconnects"] == 0
         assert loop.state()["force"] == [0.0, 0.0, 0.0]
         # The right arm back on the path: taken again, and the fault ends with it.
-        unplug(simulator)
+        unplug(simulator, link)
         simulator("talon", "--link", link)
         wait_for(lambda: loop.stats()["reconnects"] == 1)
         wait_for(lambda: loop.fault is None and loop.state()["connected"])
@@ -85,14 +91,14 @@ def test_another_arm_on_the_port_is_not_adopted(simulator, link):
 def test_twenty_unplugs_leave_no_descriptor_behind(simulator, link):
     before = open_descriptors()
     simulator("talon", "--link", link)
-    with vantor.ServoLoop(link, **RECONNECTING, reconnect_after_s=0.3, reply_timeout_s=0.1) as loop:
+    with vantor.ServoLoop(link, **RECONNECTING, reconnect_after_s=0.3) as loop:
         for n in range(1, 21):
-            unplug(simulator)
+            unplug(simulator, link)
             simulator("talon", "--link", link)
             wait_for(lambda: loop.stats()["reconnects"] == n)
         assert loop.state()["connected"]
     del loop  # its port closes with it
-    unplug(simulator)
+    unplug(simulator, link)
     assert open_descriptors() == before
 
 
@@ -100,7 +106,7 @@ def test_without_reconnect_a_gone_arm_stays_gone(simulator, link):
     simulator("talon", "--link", link)
     with vantor.ServoLoop(link, 200, exchange_deadline_ms=1000.0, reply_timeout_s=0.2) as loop:
         wait_for(lambda: loop.state()["cycle"] > 5)
-        unplug(simulator)
+        unplug(simulator, link)
         wait_for(lambda: not loop.state()["connected"])
         simulator("talon", "--link", link)
         time.sleep(0.5)
@@ -112,7 +118,7 @@ def test_a_grip_that_comes_back_is_read_again(simulator, link):
     simulator("handle", "--stream", "100", "--link", link)
     with vantor.GripReader(link, reconnect=True, reconnect_after_s=0.5) as reader:
         wait_for(lambda: reader.stats()["frames_good"] > 10)
-        unplug(simulator)
+        unplug(simulator, link)
         wait_for(lambda: not reader.connected)
         simulator("handle", "--stream", "100", "--link", link)
         wait_for(lambda: reader.stats()["reconnects"] == 1)
@@ -128,14 +134,14 @@ def test_another_grip_is_not_adopted_and_no_descriptor_is_left(simulator, link):
     with vantor.GripReader(link, reconnect=True, reconnect_after_s=0.3) as reader:
         wait_for(lambda: reader.stats()["frames_good"] > 0)
         for n in range(1, 6):
-            unplug(simulator)
+            unplug(simulator, link)
             simulator("handle", "--stream", "100", "--link", link)
             wait_for(lambda: reader.stats()["reconnects"] == n)
-        unplug(simulator)
+        unplug(simulator, link)
         simulator("handle", "--stream", "100", "--link", link, "--id", "300")
         wait_for(lambda: reader.fault == "another grip is on the port: not adopted")
         assert not reader.connected and reader.stats()["reconnects"] == 5
-        unplug(simulator)
+        unplug(simulator, link)
     del reader
     assert open_descriptors() == before
 
