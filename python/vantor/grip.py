@@ -8,6 +8,7 @@ import VantorHardwareAPI as api
 from vantor import _native
 from vantor._native_thread import NativeThread
 
+
 class GripReader(NativeThread):
     """Reads a streaming grip's status frames, keeping the latest.
 

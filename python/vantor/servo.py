@@ -20,6 +20,7 @@ RECORD_FIELDS = {
     "itemsize": _native.SAMPLE_SIZE,
 }
 
+
 class ServoLoop(NativeThread):
     """Renders an effect on a Talon arm at a fixed rate, safe by default.
 

@@ -33,7 +33,6 @@ void SleepNs(int64_t ns) {
     nanosleep(&ts, nullptr);
 }
 
-
 }  // namespace
 
 GripReader::GripReader(Devices::Handle& handle, bool wakeup, OnStatus on_status, void* context,
@@ -129,13 +128,7 @@ bool GripReader::Reconnect() {
     connected_.store(false, std::memory_order_release);
     const int64_t after_ns = static_cast<int64_t>(reconnection_.after_s * kNsPerS);
     while (!stop_.load(std::memory_order_acquire)) {
-        // The failed stream is closed: its terminal is gone for good.
-        handle_.stream->Close();
-        std::unique_ptr<IO::SerialStream> stream = reopen::WhenBack(reconnection_.port_path, stop_);
-        if (!stream) return false;
-        reopened_ = std::move(stream);
-        handle_.stream = reopened_.get();
-        if (Devices::WaitAbortScope* scope = Devices::WaitAbortScope::Current()) scope->Rearm();
+        if (!reopen::Reattach(handle_, reopened_, reconnection_.port_path, stop_)) return false;
         // A grip that comes back is silent until woken; its first frame says which grip it is.
         handle_.SendDeviceWakeup();
         Devices::QuillonStatus status;

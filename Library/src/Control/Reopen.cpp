@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace Vantor {
 namespace HardwareAPI {
@@ -36,17 +37,26 @@ bool Pause(int64_t ns, const std::atomic<bool>& stop) {
     return !stop.load(std::memory_order_acquire);
 }
 
-std::unique_ptr<IO::SerialStream> WhenBack(const std::string& path, const std::atomic<bool>& stop) {
+bool Reattach(Devices::Device& device, std::unique_ptr<IO::SerialStream>& owned, const std::string& path,
+              const std::atomic<bool>& stop) {
+    // The failed stream is closed: its terminal is gone for good.
+    device.stream->Close();
     while (!stop.load(std::memory_order_acquire)) {
         // stat first: a path that is not there yet costs no failed open.
         struct stat info {};
         if (::stat(path.c_str(), &info) == 0) {
             auto stream = std::make_unique<IO::SerialStream>(path.c_str(), true);
-            if (stream->buffer && stream->buffer->fd >= 0) return stream;
+            if (stream->buffer && stream->buffer->fd >= 0) {
+                owned = std::move(stream);
+                device.stream = owned.get();
+                // Waits on the failed stream were ended; waits on this one may run.
+                if (Devices::WaitAbortScope* scope = Devices::WaitAbortScope::Current()) scope->Rearm();
+                return true;
+            }
         }
         if (!Pause(kRetryNs, stop)) break;
     }
-    return nullptr;
+    return false;
 }
 
 }  // namespace reopen

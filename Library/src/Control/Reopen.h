@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "Vantor/HardwareAPI/Devices/Device.h"
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 
 namespace Vantor {
@@ -20,9 +21,11 @@ bool HungUp(const IO::SerialStream& stream);
 // Sleeps for ns in short slices; false when stop was set meanwhile.
 bool Pause(int64_t ns, const std::atomic<bool>& stop);
 
-// The port at path, open on a new stream, once it can be opened again;
-// null only when stop is set first. path must outlive the stream.
-std::unique_ptr<IO::SerialStream> WhenBack(const std::string& path, const std::atomic<bool>& stop);
+// Closes device's failed stream, then, once the port at path can be opened
+// again, gives device a new stream on it, held in owned. False only when
+// stop is set first. path must outlive the stream.
+bool Reattach(Devices::Device& device, std::unique_ptr<IO::SerialStream>& owned, const std::string& path,
+              const std::atomic<bool>& stop);
 
 }  // namespace reopen
 }  // namespace Control

@@ -259,15 +259,7 @@ bool ServoLoop::Reconnect(const ServoState& last) {
     while (!stop_.load(std::memory_order_acquire)) {
         gone.fault = fault();
         state_.StoreSingleWriter(gone);
-        // The failed stream is closed: its terminal is gone for good.
-        talon_.stream->Close();
-        std::unique_ptr<IO::SerialStream> stream = reopen::WhenBack(config_.reconnection.port_path, stop_);
-        if (!stream) return false;
-        reopened_ = std::move(stream);
-        talon_.stream = reopened_.get();
-        // Waits on the failed stream were ended; waits on this one may run.
-        if (Devices::WaitAbortScope* scope = Devices::WaitAbortScope::Current()) scope->Rearm();
-
+        if (!reopen::Reattach(talon_, reopened_, config_.reconnection.port_path, stop_)) return false;
         UUID id;
         if (!ReadIdentity(id)) {
             if (!reopen::Pause(after_ns / 4, stop_)) return false;  // opened, but not answering yet
@@ -276,7 +268,7 @@ bool ServoLoop::Reconnect(const ServoState& last) {
         if (identity_known_ && !Same(id, identity_)) {
             // Said in place of a link fault; a motion fault stays until cleared.
             int current = fault_.load(std::memory_order_acquire);
-            if ((current == 0 || (LinkFault(current) && current != static_cast<int>(Fault::OtherDevice))) &&
+            if (current != static_cast<int>(Fault::OtherDevice) && (current == 0 || LinkFault(current)) &&
                 fault_.compare_exchange_strong(current, static_cast<int>(Fault::OtherDevice),
                                                std::memory_order_acq_rel))
                 faults_.fetch_add(1, std::memory_order_relaxed);
