@@ -82,7 +82,7 @@ GripStats GripReader::stats() const {
         s.rate_hz = static_cast<double>(s.frames_good) / seconds;
         s.cpu_percent = static_cast<double>(cpu_ns_.load(std::memory_order_relaxed)) / kNsPerS / seconds * 100.0;
     }
-    s.reconnects = reconnects_.load(std::memory_order_relaxed);
+    s.reconnects = reconnects_.load(std::memory_order_acquire);
     s.device_log_lines = log_lines_.load(std::memory_order_relaxed);
     return s;
 }
@@ -148,8 +148,9 @@ bool GripReader::Reconnect() {
         identity_ = status.device_id;
         identity_known_ = true;
         other_device_.store(false, std::memory_order_release);
-        reconnects_.fetch_add(1, std::memory_order_relaxed);
+        // Connected before it is counted: whoever sees the count sees the grip back.
         connected_.store(true, std::memory_order_release);
+        reconnects_.fetch_add(1, std::memory_order_release);
         Store(status, Clock(CLOCK_MONOTONIC));
         return true;
     }

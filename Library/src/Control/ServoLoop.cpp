@@ -200,7 +200,7 @@ ServoStats ServoLoop::stats() const {
     s.realtime = realtime_.load(std::memory_order_relaxed);
     s.pinned = pinned_.load(std::memory_order_relaxed);
     s.device_log_lines = log_lines_.load(std::memory_order_relaxed);
-    s.reconnects = reconnects_.load(std::memory_order_relaxed);
+    s.reconnects = reconnects_.load(std::memory_order_acquire);
     return s;
 }
 
@@ -279,8 +279,12 @@ bool ServoLoop::Reconnect(const ServoState& last) {
         identity_known_ = true;
         int current = fault_.load(std::memory_order_acquire);
         if (LinkFault(current)) fault_.compare_exchange_strong(current, 0, std::memory_order_acq_rel);
-        reconnects_.fetch_add(1, std::memory_order_relaxed);
+        // Connected, and said so, before it is counted: whoever sees the count sees the arm back.
         connected_.store(true, std::memory_order_release);
+        gone.connected = true;
+        gone.fault = fault();
+        state_.StoreSingleWriter(gone);
+        reconnects_.fetch_add(1, std::memory_order_release);
         return true;
     }
     return false;
