@@ -147,6 +147,19 @@ void Device::SendValues(uint8_t code, const float* values, int& count) {
     stream->Write(send_buffer.get(), 1 + static_cast<std::size_t>(n) * sizeof(float));
 }
 
+IO::SerialStream* Device::UseStream(IO::SerialStream* next) {
+    IO::SerialStream* previous = stream;
+    stream = next;
+    return previous;
+}
+
+Device::ReplyTimeoutScope::ReplyTimeoutScope(Device& device, float seconds)
+    : device_(device), saved_(device.timeout) {
+    device_.timeout = seconds;
+}
+
+Device::ReplyTimeoutScope::~ReplyTimeoutScope() { device_.timeout = saved_; }
+
 }  // namespace Devices
 }  // namespace HardwareAPI
 }  // namespace Vantor

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Framing.h"
+#include "HandleFrames.h"
 #include "Wire.h"
 
 namespace Vantor {
@@ -115,29 +116,30 @@ int Handle::Receive() {
     return -1;
 }
 
-QuillonStatus Handle::GetQuillonStatus() {
+FrameRead ReadCompactFrame(Handle& handle, QuillonStatus& status) {
+    status = QuillonStatus();
     // Every byte before the frame's code is skipped, a 0x00 of a frame that
     // began before the stream did among them. The whole search gets one
     // timeout, so neither silence nor a flood of other bytes holds the
     // caller longer.
     const double start = framing::WaitStart();
     for (;;) {
-        if (framing::ReadHeaderCode(*this, start) != framing::ReadEnd::Complete) return Rejected(kNoFrame);
-        if (receive_buffer[0] == HandleWire::kStatusMessage) break;
-        if (framing::TimedOut(*this, start)) {
+        if (framing::ReadHeaderCode(handle, start) != framing::ReadEnd::Complete) return FrameRead::NoFrame;
+        if (handle.receive_buffer[0] == HandleWire::kStatusMessage) break;
+        if (framing::TimedOut(handle, start)) {
             framing::LogHeaderTimeout();
-            return Rejected(kNoFrame);
+            return FrameRead::NoFrame;
         }
     }
 
-    if (ReadBytes(HandleWire::kCompactStuffedLength) !=
+    if (handle.ReadBytes(HandleWire::kCompactStuffedLength) !=
         static_cast<int>(HandleWire::kCompactStuffedLength)) {
-        return Rejected(kBadFrame);
+        return FrameRead::BadFrame;
     }
 
     // Positions 0 to 17 are examined, each appending at most one byte, so
     // the frame never holds more than 18; only an escape at 17 looks at 18.
-    const uint8_t* in = receive_buffer.get();
+    const uint8_t* in = handle.receive_buffer.get();
     uint8_t frame[HandleWire::kCompactFrameLength];
     std::size_t length = 0;
     std::size_t i = 0;
@@ -159,9 +161,8 @@ QuillonStatus Handle::GetQuillonStatus() {
             i += 1;
         }
     }
-    if (length != HandleWire::kCompactFrameLength) return Rejected(kBadFrame);
+    if (length != HandleWire::kCompactFrameLength) return FrameRead::BadFrame;
 
-    QuillonStatus status;
     status.error_flag = frame[HandleWire::kCompactErrorFlagOffset];
     status.device_id = frame[HandleWire::kCompactDeviceIdOffset];
     status.hall_effect_sensor_level = frame[HandleWire::kCompactHallButtonsOffset] & 0x1F;
@@ -171,7 +172,17 @@ QuillonStatus Handle::GetQuillonStatus() {
     }
     status.battery_level =
         static_cast<float>(3.0 + frame[HandleWire::kCompactBatteryOffset] * 0.005);
-    return status;
+    return FrameRead::Frame;
+}
+
+QuillonStatus Handle::GetQuillonStatus() {
+    QuillonStatus status;
+    switch (ReadCompactFrame(*this, status)) {
+        case FrameRead::Frame: return status;
+        case FrameRead::NoFrame: return Rejected(kNoFrame);
+        case FrameRead::BadFrame: break;
+    }
+    return Rejected(kBadFrame);
 }
 
 void Handle::OnReceiveHandleInfo(const HandleInfoResponse&) {}

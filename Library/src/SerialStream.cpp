@@ -1,6 +1,7 @@
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -41,7 +42,6 @@ void CloseDescriptor(serialib& buffer) {
 namespace Vantor {
 namespace HardwareAPI {
 namespace IO {
-namespace open_ports {
 
 namespace {
 
@@ -57,6 +57,13 @@ PortId IdOf(const struct stat& info) {
     if (S_ISCHR(info.st_mode)) return {info.st_rdev, 0};
     return {info.st_dev, info.st_ino};
 }
+
+}  // namespace
+
+namespace open_ports {
+
+namespace {
+
 
 std::mutex g_mutex;
 std::vector<std::pair<const void*, PortId>> g_open;
@@ -222,6 +229,33 @@ void SerialStream::Write(const uint8_t* data, std::size_t n) {
     write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
     if (good() || eof()) return;
     log::Error(log::Line::WriteFailed, n);
+}
+
+SerialStream::LineWait SerialStream::WaitReadable(int timeout_ms) const {
+    if (!buffer) return LineWait::NoLine;
+    if (buffer->fd < 0) return LineWait::HungUp;
+    pollfd p{buffer->fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, timeout_ms);
+    if (ready <= 0) return LineWait::TimedOut;  // EINTR too: the caller looks again
+    // A hung-up line answers poll at once, forever, and holds nothing to read.
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return LineWait::HungUp;
+    return LineWait::Readable;
+}
+
+bool SerialStream::HungUp() const {
+    if (!buffer) return false;
+    if (buffer->fd < 0) return true;
+    pollfd p{buffer->fd, 0, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+bool SerialStream::IsOpen() const { return buffer && buffer->fd >= 0; }
+
+bool SerialStream::SamePort(const SerialStream& other) const {
+    if (!IsOpen() || !other.IsOpen()) return false;
+    struct stat mine {}, theirs {};
+    if (fstat(buffer->fd, &mine) != 0 || fstat(other.buffer->fd, &theirs) != 0) return false;
+    return IdOf(mine) == IdOf(theirs);
 }
 
 }  // namespace IO

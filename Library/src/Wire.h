@@ -11,6 +11,13 @@ namespace Vantor {
 namespace HardwareAPI {
 namespace Devices {
 
+// The line both devices use: 115200 baud, and ten bits on the line for
+// each byte (a start bit, eight data bits, a stop bit).
+namespace LineWire {
+constexpr int kBaudRate = 115200;
+constexpr int kBitsPerByte = 10;
+}  // namespace LineWire
+
 namespace TalonWire {
 
 // Requests (host to arm).

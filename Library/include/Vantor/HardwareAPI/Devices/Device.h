@@ -59,6 +59,24 @@ public:
     // Sends the code followed by count floats (0 to 255 of them) in one write.
     void SendValues(uint8_t code, const float* values, int& count);
 
+    // For code that drives a device for a while (the control layer's loops):
+    // gives the device another stream, a port opened again, and returns the
+    // one it had.
+    IO::SerialStream* UseStream(IO::SerialStream* next);
+
+    // The reply time-out, set for as long as the scope lives, then restored.
+    class ReplyTimeoutScope {
+    public:
+        ReplyTimeoutScope(Device& device, float seconds);
+        ~ReplyTimeoutScope();
+        ReplyTimeoutScope(const ReplyTimeoutScope&) = delete;
+        ReplyTimeoutScope& operator=(const ReplyTimeoutScope&) = delete;
+
+    private:
+        Device& device_;
+        float saved_;
+    };
+
     // Reply time-out in seconds; 0 or less waits forever.
     float timeout;
     IO::SerialStream* stream;  // not owned

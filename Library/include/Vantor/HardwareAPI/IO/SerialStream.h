@@ -59,6 +59,18 @@ public:
     // One write system call; a failure is logged, never raised.
     virtual void Write(const uint8_t* data, std::size_t n);
 
+    // For code that waits on the line itself instead of polling Available
+    // (the control layer's loops). A stream with no line of its own (an
+    // in-memory one) answers NoLine and is never hung up.
+    enum class LineWait { Readable, TimedOut, HungUp, NoLine };
+    // Sleeps until a byte can be read, the line hangs up, or timeout_ms pass.
+    LineWait WaitReadable(int timeout_ms) const;
+    // Whether the line has hung up (a device unplugged) or was never open.
+    bool HungUp() const;
+    bool IsOpen() const;
+    // Whether both streams are open on one port: a link and its target are one.
+    bool SamePort(const SerialStream& other) const;
+
     const char* port_path;
     std::unique_ptr<serialib> buffer;
 };
