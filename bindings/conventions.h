@@ -10,11 +10,13 @@
 #endif
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "Vantor/HardwareAPI/Control/Lending.h"
 #include "Vantor/HardwareAPI/Devices/Device.h"
 #include "Vantor/HardwareAPI/Devices/Handle.h"
 
@@ -112,6 +114,93 @@ auto interruptible(F&& call) -> decltype(call()) {
         return result;
     }
 }
+
+// A device lent to a vantor servo loop or grip reader: its owner's calls
+// would interleave with the loop's exchanges, so they are refused until the
+// loop gives it back.
+inline void refuse_if_lent(const Vantor::HardwareAPI::Devices::Device& device) {
+    if (const char* borrower = Vantor::HardwareAPI::Control::BorrowerOf(device))
+        throw std::runtime_error(std::string("driven by a ") + borrower + "; stop it first");
+}
+
+// A device's call, as above, once the device is its owner's to call.
+template <typename F>
+auto released(const Vantor::HardwareAPI::Devices::Device& device, F&& call) -> decltype(call()) {
+    refuse_if_lent(device);
+    return released(std::forward<F>(call));
+}
+
+template <typename F>
+auto interruptible(const Vantor::HardwareAPI::Devices::Device& device, F&& call) -> decltype(call()) {
+    refuse_if_lent(device);
+    return interruptible(std::forward<F>(call));
+}
+
+// Whether the interpreter is shutting down: a thread of ours must not take
+// its lock any more (the interpreter would end the thread inside the call).
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// A Python object held by native code that may let go of it on any thread,
+// with the interpreter lock or without it: the reference is dropped with the
+// lock taken, and kept for good once the interpreter is shutting down.
+class PyRef {
+public:
+    explicit PyRef(py::object object) : object_(object.release()) {}
+    ~PyRef() {
+        if (!object_ || interpreter_finalizing()) return;
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        object_.dec_ref();
+        PyGILState_Release(gil);
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    // With the interpreter lock held.
+    py::handle get() const { return object_; }
+
+private:
+    py::handle object_;
+};
+
+// Holds the interpreter lock on a native thread of ours (an effect's or a
+// callback's), keeping one Python thread state per thread for the thread's
+// whole life: making one per call would cost more than a short callback.
+class PythonLock {
+public:
+    PythonLock() {
+        Keeper& keeper = this_thread();
+        if (keeper.state == nullptr) {
+            keeper.gil = PyGILState_Ensure();
+            keeper.state = PyThreadState_Get();
+        } else {
+            PyEval_RestoreThread(keeper.state);
+        }
+    }
+    ~PythonLock() { PyEval_SaveThread(); }
+    PythonLock(const PythonLock&) = delete;
+    PythonLock& operator=(const PythonLock&) = delete;
+
+private:
+    struct Keeper {
+        PyThreadState* state = nullptr;
+        PyGILState_STATE gil{};
+        // At the thread's end: its thread state goes, unless the interpreter has.
+        ~Keeper() {
+            if (state == nullptr || interpreter_finalizing()) return;
+            PyEval_RestoreThread(state);
+            PyGILState_Release(gil);
+        }
+    };
+    static Keeper& this_thread() {
+        thread_local Keeper keeper;
+        return keeper;
+    }
+};
 
 // A grip status as GetQuillonStatus gives it to Python: a dict with its
 // keys in this order.

@@ -1,11 +1,15 @@
 // The haptic effects, for the vantor package: built and tuned from Python,
-// computed in C++ every cycle.
+// computed in C++ every cycle; and a Python function as an effect, computed
+// on a thread of its own.
 #include <pybind11/stl.h>
 
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "Vantor/HardwareAPI/Control/AsyncEffect.h"
 #include "Vantor/HardwareAPI/Control/Effects.h"
 #include "conventions.h"
 
@@ -16,41 +20,64 @@ using namespace Vantor::HardwareAPI::Control;
 
 namespace {
 
-// A Python function as an effect: on_cycle(position, velocity) -> force. It
-// takes the interpreter lock each cycle; an exception or a bad result gives
-// NaN, which the loop latches as a fault, and is kept for the caller.
-class CallbackEffect : public Effect {
+// The last exception a Python effect raised; touched with the interpreter
+// lock held only.
+struct ErrorSlot {
+    std::shared_ptr<PyRef> error;
+};
+
+// fn(position, velocity[, t, period]) -> three numbers, on the effect's own
+// thread. An exception or a bad result gives a force that is not finite,
+// which the loop latches as a fault, and is kept for the caller.
+Vector3d CallPython(const PyRef& fn, bool with_time, ErrorSlot& slot, const EffectInput& in) {
+    const double none = std::numeric_limits<double>::quiet_NaN();
+    Vector3d force{none, none, none};
+    if (interpreter_finalizing()) return force;
+    PythonLock lock;
+    try {
+        const py::object result = with_time ? fn.get()(in.position, in.velocity, in.t, in.period)
+                                            : fn.get()(in.position, in.velocity);
+        force = result.cast<Vector3d>();
+    } catch (py::error_already_set& e) {
+        slot.error = std::make_shared<PyRef>(e.value());
+    } catch (const py::cast_error&) {
+        slot.error = std::make_shared<PyRef>(py::str("the effect's function must return three numbers (fx, fy, fz)"));
+    }
+    return force;
+}
+
+class PythonEffect : public AsyncEffect {
 public:
-    explicit CallbackEffect(py::function fn) : fn_(std::move(fn)) {}
-    ~CallbackEffect() override {
-        py::gil_scoped_acquire gil;
-        fn_ = py::function();
-        error_ = py::object();
-    }
-
-    Vec3 Force(const Vec3& position, const Vec3& velocity) override {
-        py::gil_scoped_acquire gil;
-        try {
-            const py::object result = fn_(position, velocity);
-            return result.cast<Vec3>();
-        } catch (py::error_already_set& e) {
-            error_ = e.value();
-        } catch (const py::cast_error&) {
-            error_ = py::str("on_cycle must return three numbers");
+    PythonEffect(const py::function& fn, bool with_time, double max_age_s, std::shared_ptr<ErrorSlot> slot)
+        : AsyncEffect(
+              [ref = std::make_shared<PyRef>(fn), with_time, slot](const EffectInput& in) {
+                  return CallPython(*ref, with_time, *slot, in);
+              },
+              max_age_s),
+          slot_(std::move(slot)) {}
+    // The thread may be waiting for the interpreter lock that the caller holds.
+    ~PythonEffect() override {
+        if (PyGILState_Check()) {
+            py::gil_scoped_release release;
+            Stop();
+        } else {
+            Stop();
         }
-        return {std::nan(""), 0, 0};
     }
 
-    // The exception (or message) that made the last cycle fail, or None.
-    py::object error() const { return error_ ? error_ : py::none(); }
+    // The exception (or message) that made the last force fail, or None.
+    py::object error() const {
+        if (!slot_->error) return py::none();
+        return py::reinterpret_borrow<py::object>(slot_->error->get());
+    }
 
 private:
-    py::function fn_;
-    py::object error_;
+    std::shared_ptr<ErrorSlot> slot_;
 };
 
 // A read-write property over one field of an effect's parameters: a write
-// replaces the whole set, so a cycle sees the old set or the new one.
+// replaces the whole set, so a cycle sees the old set or the new one; a bad
+// value raises ValueError and the effect keeps the set it had.
 template <typename E, typename T>
 void field(py::class_<E, Effect, std::shared_ptr<E>>& cls, const char* name, T E::Params::*member) {
     cls.def_property(
@@ -62,16 +89,23 @@ void field(py::class_<E, Effect, std::shared_ptr<E>>& cls, const char* name, T E
         });
 }
 
+EffectPtr as_effect(py::handle part, const char* where) {
+    if (!py::isinstance<Effect>(part))
+        throw py::type_error(std::string(where) + " takes effects (vantor.effects), got " +
+                             py::str(py::type::handle_of(part).attr("__name__")).cast<std::string>());
+    return part.cast<EffectPtr>();
+}
+
 }  // namespace
 
 void bind_effects(py::module_& m) {
     py::class_<Effect, std::shared_ptr<Effect>>(m, "Effect", "A force computed each cycle from position and velocity")
-        .def("__add__", [](const EffectPtr& a, const EffectPtr& b) {
-            return std::make_shared<Sum>(std::vector<EffectPtr>{a, b});
+        .def("__add__", [](const EffectPtr& a, py::handle b) {
+            return std::make_shared<Sum>(std::vector<EffectPtr>{a, as_effect(b, "+")});
         });
 
     py::class_<Spring, Effect, std::shared_ptr<Spring>> spring(m, "Spring", "Pulls towards anchor: k (anchor - p) - b v");
-    spring.def(py::init([](const Vec3& anchor, double stiffness, double damping) {
+    spring.def(py::init([](const Vector3d& anchor, double stiffness, double damping) {
                    return std::make_shared<Spring>(Spring::Params{anchor, stiffness, damping});
                }),
                "anchor"_a, "stiffness"_a, "damping"_a = 0.0);
@@ -86,7 +120,7 @@ void bind_effects(py::module_& m) {
 
     py::class_<Plane, Effect, std::shared_ptr<Plane>> plane(
         m, "Plane", "A wall through point; normal points into free space. Pushes out only while penetrated");
-    plane.def(py::init([](const Vec3& point, const Vec3& normal, double stiffness, double damping) {
+    plane.def(py::init([](const Vector3d& point, const Vector3d& normal, double stiffness, double damping) {
                   return std::make_shared<Plane>(Plane::Params{point, normal, stiffness, damping});
               }),
               "point"_a, "normal"_a, "stiffness"_a, "damping"_a = 0.0);
@@ -94,12 +128,13 @@ void bind_effects(py::module_& m) {
     field(plane, "normal", &Plane::Params::normal);
     field(plane, "stiffness", &Plane::Params::stiffness);
     field(plane, "damping", &Plane::Params::damping);
-    plane.def("penetration", [](const Plane& p, const Vec3& position) { return Plane::Penetration(p.params(), position); },
+    plane.def("penetration",
+              [](const Plane& p, const Vector3d& position) { return Plane::Penetration(p.params(), position); },
               "position"_a, "How far behind the wall position is (m), 0 in free space");
 
     py::class_<Sphere, Effect, std::shared_ptr<Sphere>> sphere(
         m, "Sphere", "A solid ball, or with inside=True a cage that keeps the effector in");
-    sphere.def(py::init([](const Vec3& center, double radius, double stiffness, double damping, bool inside) {
+    sphere.def(py::init([](const Vector3d& center, double radius, double stiffness, double damping, bool inside) {
                    return std::make_shared<Sphere>(Sphere::Params{center, radius, stiffness, damping, inside});
                }),
                "center"_a, "radius"_a, "stiffness"_a, "damping"_a = 0.0, "inside"_a = false);
@@ -110,7 +145,7 @@ void bind_effects(py::module_& m) {
     field(sphere, "inside", &Sphere::Params::inside);
 
     py::class_<Box, Effect, std::shared_ptr<Box>> box(m, "Box", "Keeps the effector inside the box");
-    box.def(py::init([](const Vec3& lower, const Vec3& upper, double stiffness, double damping) {
+    box.def(py::init([](const Vector3d& lower, const Vector3d& upper, double stiffness, double damping) {
                 return std::make_shared<Box>(Box::Params{lower, upper, stiffness, damping});
             }),
             "lower"_a, "upper"_a, "stiffness"_a, "damping"_a = 0.0);
@@ -121,22 +156,28 @@ void bind_effects(py::module_& m) {
 
     py::class_<ConstantForce, Effect, std::shared_ptr<ConstantForce>> constant(m, "ConstantForce",
                                                                                "The same force everywhere");
-    constant.def(py::init([](const Vec3& force) { return std::make_shared<ConstantForce>(ConstantForce::Params{force}); }),
-                 "force"_a);
+    constant.def(
+        py::init([](const Vector3d& force) { return std::make_shared<ConstantForce>(ConstantForce::Params{force}); }),
+        "force"_a);
     field(constant, "force", &ConstantForce::Params::force);
 
     py::class_<Sum, Effect, std::shared_ptr<Sum>>(m, "Sum", "The sum of other effects")
-        .def(py::init([](py::args parts) {
+        .def(py::init([](const py::args& parts) {
             std::vector<EffectPtr> effects;
-            for (const py::handle part : parts) effects.push_back(part.cast<EffectPtr>());
-            return std::make_shared<Sum>(std::move(effects));
+            for (const py::handle part : parts) effects.push_back(as_effect(part, "Sum"));
+            return std::make_shared<Sum>(effects);
         }))
         .def_property_readonly("parts", &Sum::parts);
 
-    py::class_<CallbackEffect, Effect, std::shared_ptr<CallbackEffect>>(
-        m, "CallbackEffect", "A Python function fn(position, velocity) -> force, called each cycle")
-        .def(py::init<py::function>(), "fn"_a)
-        .def_property_readonly("error", &CallbackEffect::error);
+    py::class_<PythonEffect, Effect, std::shared_ptr<PythonEffect>>(
+        m, "Callback", "A Python function as an effect, computed on a thread of its own; use vantor.effects.Callback")
+        .def(py::init([](const py::function& fn, bool with_time, double max_age_s) {
+                 return std::make_shared<PythonEffect>(fn, with_time, max_age_s, std::make_shared<ErrorSlot>());
+             }),
+             "fn"_a, py::kw_only(), "with_time"_a, "max_age_s"_a)
+        .def_property_readonly("error", &PythonEffect::error)
+        .def_property_readonly("max_age_s", &PythonEffect::max_age_s)
+        .def_property_readonly("computed", &PythonEffect::computed);
 }
 
 }  // namespace vantor_bindings

@@ -2,10 +2,10 @@
 // streaming grip without a busy core.
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "Vantor/HardwareAPI/Control/GripReader.h"
 #include "Vantor/HardwareAPI/Devices/Handle.h"
-#include "Vantor/HardwareAPI/IO/SerialStream.h"
 #include "conventions.h"
 #include "native_devices.h"
 
@@ -14,67 +14,64 @@ namespace vantor_bindings {
 using namespace pybind11::literals;
 using namespace Vantor::HardwareAPI::Control;
 using Vantor::HardwareAPI::Devices::Handle;
-using Vantor::HardwareAPI::IO::SerialStream;
 
 namespace {
 
-// A reader with the grip it reads: one opened here on a port path, or a
-// VantorHardwareAPI.Handle given by the caller, kept alive with its stream.
+py::dict status_dict(const GripSample& sample, double age_s) {
+    py::dict status = quillon_status_dict(sample.status);
+    status["age_s"] = age_s;
+    return status;
+}
+
+// The exception on_status raised last; touched with the interpreter lock held.
+struct ErrorSlot {
+    std::shared_ptr<PyRef> error;
+};
+
 class NativeGrip {
 public:
-    NativeGrip(const py::object& handle_or_port, bool wakeup, py::object on_status, bool reconnect,
+    NativeGrip(const py::object& handle_or_port, bool wakeup, const py::object& on_status, bool reconnect,
                double reconnect_after_s)
-        : on_status_(std::move(on_status)) {
-        Reconnection reconnection = make_reconnection(reconnect, reconnect_after_s);
-        if (py::isinstance<py::str>(handle_or_port) || py::isinstance<py::bytes>(handle_or_port)) {
-            port_ = handle_or_port.cast<std::string>();
-            stream_ = open_port(port_);
-            own_handle_ = std::make_unique<Handle>(stream_.get());
-            handle_ = own_handle_.get();
-        } else {
-            try {
-                handle_ = handle_or_port.cast<Handle*>();
-            } catch (const py::cast_error&) {
-                handle_ = nullptr;
-            }
-            if (handle_ == nullptr) throw py::type_error("GripReader needs a port path or a VantorHardwareAPI.Handle");
-            handle_object_ = handle_or_port;
+        : grip_(handle_or_port, "GripReader needs a port path or a VantorHardwareAPI.Handle"),
+          error_(std::make_shared<ErrorSlot>()) {
+        if (!on_status.is_none() && !PyCallable_Check(on_status.ptr()))
+            throw py::type_error("on_status must be a function taking the status dict, or None");
+        Reconnection reconnection;
+        reconnection.enabled = reconnect;
+        reconnection.after_s = reconnect_after_s;
+        reconnection.port_path = grip_.path();
+        GripReader::OnStatus callback;
+        if (!on_status.is_none()) {
+            // On the reader's callback thread: an exception is kept for the
+            // caller rather than lost there.
+            callback = [fn = std::make_shared<PyRef>(on_status), slot = error_](const GripSample& sample,
+                                                                              double age_s) {
+                if (interpreter_finalizing()) return;
+                PythonLock lock;
+                try {
+                    fn->get()(status_dict(sample, age_s));
+                } catch (py::error_already_set& e) {
+                    slot->error = std::make_shared<PyRef>(e.value());
+                }
+            };
         }
-        if (reconnection.enabled) reconnection.port_path = reconnection_path(port_, *handle_);
-        reader_ = std::make_unique<GripReader>(*handle_, wakeup, on_status_.is_none() ? nullptr : &CallPython, this,
-                                               std::move(reconnection));
+        reader_ = std::make_unique<GripReader>(grip_.device(), wakeup, std::move(callback), reconnection);
     }
 
     ~NativeGrip() {
-        py::gil_scoped_release release;  // the reader may be waiting for it (on_status)
+        py::gil_scoped_release release;  // the callback's thread may be waiting for it
         reader_.reset();
     }
 
     GripReader& reader() { return *reader_; }
-    py::object error() const { return error_ ? error_ : py::none(); }
-
-private:
-    // on_status(latest) on the reader's thread, with the lock taken; an
-    // exception is kept for the caller rather than lost on that thread.
-    static void CallPython(const GripSample& sample, void* context) {
-        auto* self = static_cast<NativeGrip*>(context);
-        py::gil_scoped_acquire gil;
-        try {
-            py::dict status = quillon_status_dict(sample.status);
-            status["age_s"] = 0.0;
-            self->on_status_(status);
-        } catch (py::error_already_set& e) {
-            self->error_ = e.value();
-        }
+    py::object error() const {
+        if (!error_->error) return py::none();
+        return py::reinterpret_borrow<py::object>(error_->error->get());
     }
 
-    std::string port_;
-    std::unique_ptr<SerialStream> stream_;
-    std::unique_ptr<Handle> own_handle_;
-    Handle* handle_ = nullptr;
-    py::object handle_object_;
-    py::object on_status_;
-    py::object error_;
+private:
+    DeviceOrPort<Handle> grip_;
+    std::shared_ptr<ErrorSlot> error_;
     std::unique_ptr<GripReader> reader_;
 };
 
@@ -82,9 +79,9 @@ private:
 
 void bind_grip(py::module_& m) {
     py::class_<NativeGrip>(m, "GripReader", "The native grip reader; use vantor.GripReader")
-        .def(py::init<const py::object&, bool, py::object, bool, double>(), "handle_or_port"_a, "wakeup"_a,
-             "on_status"_a, "reconnect"_a, "reconnect_after_s"_a)
-        .def("start", [](NativeGrip& g) { g.reader().Start(); })
+        .def(py::init<const py::object&, bool, const py::object&, bool, double>(), "handle_or_port"_a, py::kw_only(),
+             "wakeup"_a, "on_status"_a, "reconnect"_a, "reconnect_after_s"_a)
+        .def("start", [](NativeGrip& g) { released([&] { g.reader().Start(); }); })
         .def("stop", [](NativeGrip& g) { released([&] { g.reader().Stop(); }); })
         .def_property_readonly("running", [](NativeGrip& g) { return g.reader().running(); })
         .def_property_readonly("error", &NativeGrip::error)
@@ -99,15 +96,13 @@ void bind_grip(py::module_& m) {
              [](NativeGrip& g) -> py::object {
                  const GripSample sample = g.reader().latest();
                  if (!sample.valid) return py::none();
-                 py::dict status = quillon_status_dict(sample.status);
-                 status["age_s"] = g.reader().now() - sample.t;
-                 return std::move(status);
+                 return status_dict(sample, g.reader().now() - sample.t);
              })
         .def("stats", [](NativeGrip& g) {
             const GripStats s = g.reader().stats();
             return py::dict("frames_good"_a = s.frames_good, "frames_bad"_a = s.frames_bad, "rate_hz"_a = s.rate_hz,
                             "cpu_percent"_a = s.cpu_percent, "reconnects"_a = s.reconnects,
-                            "device_log_lines"_a = s.device_log_lines);
+                            "device_log_lines"_a = s.device_log_lines, "callbacks_skipped"_a = s.callbacks_skipped);
         });
 }
 

@@ -153,7 +153,7 @@ void bind_handle(py::module_& m) {
                               std::make_unique<TrampolineHandle>(not_none(stream, "stream")));
                       }),
              keeps_stream_alive())
-        .def("SendDeviceWakeup", [](Handle& handle) { released([&] { handle.SendDeviceWakeup(); }); })
+        .def("SendDeviceWakeup", [](Handle& handle) { released(handle, [&] { handle.SendDeviceWakeup(); }); })
         .def(
             "SendHandleState",
             [](Handle& handle, uint16_t device_id, uint8_t data_length, OptionalByte user_data) {
@@ -162,12 +162,12 @@ void bind_handle(py::module_& m) {
                 if (data_length == 1 && !user_data.present)
                     throw py::value_error("user_data must be given when data_length is 1");
                 const uint8_t* data = user_data.present ? &user_data.value : nullptr;
-                released([&] { handle.SendHandleState(device_id, data_length, data); });
+                released(handle, [&] { handle.SendHandleState(device_id, data_length, data); });
             },
             py::arg("device_id") = 0, py::arg("data_length") = 0, py::arg("user_data") = py::none(),
             "send handle state")
         .def(
-            "RequestStatus", [](Handle& handle) { released([&] { handle.RequestStatus(); }); },
+            "RequestStatus", [](Handle& handle) { released(handle, [&] { handle.RequestStatus(); }); },
             "request handle status")
         .def(
             "OnReceiveHandleInfo",
@@ -204,18 +204,18 @@ void bind_handle(py::module_& m) {
             },
             py::arg("device_id"), py::arg("error_code"), "OnReceiveHandleErrorResponse")
         .def(
-            "Receive", [](Handle& handle) { return released([&] { return handle.Receive(); }); },
+            "Receive", [](Handle& handle) { return released(handle, [&] { return handle.Receive(); }); },
             "Receive data from the handle")
         .def(
             "Receive",
             [](Handle& handle, uint8_t /*obsolete*/) {
                 warn_deprecated("Receive with one argument is deprecated");
-                return released([&] { return handle.Receive(); });
+                return released(handle, [&] { return handle.Receive(); });
             },
             py::arg("obsolete"), "[DEPRECATED] Receive current and return current")
         .def(
             "GetQuillonStatus",
-            [](Handle& handle) { return quillon_status_dict(released([&] { return handle.GetQuillonStatus(); })); },
+            [](Handle& handle) { return quillon_status_dict(released(handle, [&] { return handle.GetQuillonStatus(); })); },
             "Get the most recent Quillon informations");
 }
 

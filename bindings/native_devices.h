@@ -1,6 +1,6 @@
-// What the servo loop and the grip reader of vantor._native share: the
-// device they run on, opened here on a port path or given by the caller,
-// and how they find it again after an unplug.
+// The device a loop or reader of vantor._native runs on: one opened here on
+// a port path, or a VantorHardwareAPI device object given by the caller,
+// kept alive with its stream for as long as the loop or reader is.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -8,40 +8,51 @@
 #include <memory>
 #include <string>
 
-#include "Vantor/HardwareAPI/Control/Reconnection.h"
-#include "Vantor/HardwareAPI/Devices/Device.h"
 #include "Vantor/HardwareAPI/IO/SerialStream.h"
 
 namespace vantor_bindings {
 
 namespace py = pybind11;
 
-// The port at path, open, or OSError with the reason.
-inline std::unique_ptr<Vantor::HardwareAPI::IO::SerialStream> open_port(const std::string& path) {
-    if (path.find('\0') != std::string::npos) throw py::value_error("port must not contain a NUL character");
-    auto stream = std::make_unique<Vantor::HardwareAPI::IO::SerialStream>(path.c_str(), true);
-    if (!stream->buffer || stream->buffer->fd < 0) {
-        // errno still says why the port did not open.
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-        throw py::error_already_set();
+template <typename Device>
+class DeviceOrPort {
+public:
+    // needs: what to say when device_or_port is neither, e.g.
+    // "ServoLoop needs a port path or a VantorHardwareAPI.Talon".
+    DeviceOrPort(const py::object& device_or_port, const char* needs) {
+        if (py::isinstance<py::str>(device_or_port) || py::isinstance<py::bytes>(device_or_port)) {
+            path_ = device_or_port.cast<std::string>();
+            if (path_.find('\0') != std::string::npos) throw py::value_error("port must not contain a NUL character");
+            stream_ = std::make_unique<Vantor::HardwareAPI::IO::SerialStream>(path_.c_str(), true);
+            if (!stream_->IsOpen()) {
+                // errno still says why the port did not open.
+                PyErr_SetFromErrnoWithFilename(PyExc_OSError, path_.c_str());
+                throw py::error_already_set();
+            }
+            owned_ = std::make_unique<Device>(stream_.get());
+            device_ = owned_.get();
+            return;
+        }
+        try {
+            device_ = device_or_port.cast<Device*>();
+        } catch (const py::cast_error&) {
+            device_ = nullptr;
+        }
+        if (device_ == nullptr) throw py::type_error(needs);
+        object_ = device_or_port;
     }
-    return stream;
-}
 
-inline Vantor::HardwareAPI::Control::Reconnection make_reconnection(bool reconnect, double after_s) {
-    if (!(after_s > 0)) throw py::value_error("reconnect_after_s must be above 0");
-    Vantor::HardwareAPI::Control::Reconnection r;
-    r.enabled = reconnect;
-    r.after_s = after_s;
-    return r;
-}
+    Device& device() { return *device_; }
+    // The path opened here; empty for a device given by the caller, whose
+    // stream knows its own.
+    const std::string& path() const { return path_; }
 
-// The path to open again: the one given, else the one the device's stream was opened on.
-inline std::string reconnection_path(const std::string& given, const Vantor::HardwareAPI::Devices::Device& device) {
-    if (!given.empty()) return given;
-    const char* path = device.stream != nullptr ? device.stream->port_path : nullptr;
-    if (path == nullptr || *path == '\0') throw py::value_error("reconnect=True needs the device's port path");
-    return path;
-}
+private:
+    std::string path_;
+    std::unique_ptr<Vantor::HardwareAPI::IO::SerialStream> stream_;
+    std::unique_ptr<Device> owned_;
+    Device* device_ = nullptr;
+    py::object object_;
+};
 
 }  // namespace vantor_bindings

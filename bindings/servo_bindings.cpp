@@ -2,12 +2,14 @@
 // thread; these calls only start, steer and read it.
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Vantor/HardwareAPI/Control/ServoLoop.h"
 #include "Vantor/HardwareAPI/Devices/Talon.h"
-#include "Vantor/HardwareAPI/IO/SerialStream.h"
 #include "conventions.h"
 #include "native_devices.h"
 
@@ -16,36 +18,124 @@ namespace vantor_bindings {
 using namespace pybind11::literals;
 using namespace Vantor::HardwareAPI::Control;
 using Vantor::HardwareAPI::Devices::Talon;
-using Vantor::HardwareAPI::IO::SerialStream;
 
 namespace {
 
-// A loop with the arm it drives: one opened here on a port path, or a
-// VantorHardwareAPI.Talon given by the caller, kept alive with its stream.
+// --- settings: each one once, with how Python gives it ------------------------------
+
+std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
+
+double number(py::handle value, const char* name) {
+    if (py::isinstance<py::bool_>(value) || !PyNumber_Check(value.ptr()) || PyComplex_Check(value.ptr()))
+        throw py::type_error(std::string(name) + " must be a number, got " + type_name(value));
+    return value.cast<double>();
+}
+
+bool flag(py::handle value, const char* name) {
+    if (!py::isinstance<py::bool_>(value))
+        throw py::type_error(std::string(name) + " must be True or False, got " + py::repr(value).cast<std::string>());
+    return value.cast<bool>();
+}
+
+Vector3d three(py::handle value, const char* name) {
+    const char* shape = " must be three numbers (x, y, z)";
+    if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value) || py::len(value) != 3)
+        throw py::type_error(std::string(name) + shape + ", got " + py::repr(value).cast<std::string>());
+    const py::sequence items = py::reinterpret_borrow<py::sequence>(value);
+    return {number(items[0], name), number(items[1], name), number(items[2], name)};
+}
+
+struct Setting {
+    const char* name;
+    void (*set)(ServoConfig& config, py::handle value);
+    py::object (*get)(const ServoConfig& config);
+};
+
+const std::vector<Setting>& settings() {
+    static const std::vector<Setting> table = {
+        {"rate_hz", [](ServoConfig& c, py::handle v) { c.rate_hz = number(v, "rate_hz"); },
+         [](const ServoConfig& c) -> py::object { return py::float_(c.rate_hz); }},
+        {"force_limit", [](ServoConfig& c, py::handle v) { c.force_limit = number(v, "force_limit"); },
+         [](const ServoConfig& c) -> py::object { return py::float_(c.force_limit); }},
+        {"ramp_s", [](ServoConfig& c, py::handle v) { c.ramp_s = number(v, "ramp_s"); },
+         [](const ServoConfig& c) -> py::object { return py::float_(c.ramp_s); }},
+        {"velocity_limit",
+         [](ServoConfig& c, py::handle v) {
+             c.velocity_limit = v.is_none() ? std::nullopt : std::optional<double>(number(v, "velocity_limit"));
+         },
+         [](const ServoConfig& c) -> py::object { return py::cast(c.velocity_limit); }},
+        {"workspace",
+         [](ServoConfig& c, py::handle v) {
+             if (v.is_none()) {
+                 c.workspace.reset();
+                 return;
+             }
+             if (!py::isinstance<py::sequence>(v) || py::isinstance<py::str>(v) || py::len(v) != 2)
+                 throw py::type_error("workspace must be (lower, upper), two corners of three numbers each, got " +
+                                      py::repr(v).cast<std::string>());
+             const py::sequence corners = py::reinterpret_borrow<py::sequence>(v);
+             c.workspace = Workspace{three(corners[0], "workspace's lower corner"),
+                                     three(corners[1], "workspace's upper corner")};
+         },
+         [](const ServoConfig& c) -> py::object {
+             if (!c.workspace) return py::none();
+             return py::make_tuple(py::cast(c.workspace->lower), py::cast(c.workspace->upper));
+         }},
+        {"exchange_deadline_ms",
+         [](ServoConfig& c, py::handle v) { c.exchange_deadline_ms = number(v, "exchange_deadline_ms"); },
+         [](const ServoConfig& c) -> py::object { return py::float_(c.exchange_deadline_ms); }},
+        {"reply_timeout_s", [](ServoConfig& c, py::handle v) { c.reply_timeout_s = number(v, "reply_timeout_s"); },
+         [](const ServoConfig& c) -> py::object { return py::float_(c.reply_timeout_s); }},
+        {"realtime", [](ServoConfig& c, py::handle v) { c.realtime = flag(v, "realtime"); },
+         [](const ServoConfig& c) -> py::object { return py::bool_(c.realtime); }},
+        {"cpu",
+         [](ServoConfig& c, py::handle v) {
+             if (v.is_none()) {
+                 c.cpu = -1;
+                 return;
+             }
+             if (!py::isinstance<py::int_>(v) || py::isinstance<py::bool_>(v))
+                 throw py::type_error("cpu must be a CPU number or None, got " + type_name(v));
+             const long long cpu = v.cast<long long>();
+             c.cpu = cpu < 0 || cpu > 1023 ? 1024 : static_cast<int>(cpu);  // out of range: refused below
+         },
+         [](const ServoConfig& c) -> py::object { return c.cpu < 0 ? py::object(py::none()) : py::int_(c.cpu); }},
+        {"spin_us", [](ServoConfig& c, py::handle v) { c.spin_us = number(v, "spin_us"); },
+         [](const ServoConfig& c) -> py::object { return py::float_(c.spin_us); }},
+        {"reconnect", [](ServoConfig& c, py::handle v) { c.reconnection.enabled = flag(v, "reconnect"); },
+         [](const ServoConfig& c) -> py::object { return py::bool_(c.reconnection.enabled); }},
+        {"reconnect_after_s",
+         [](ServoConfig& c, py::handle v) { c.reconnection.after_s = number(v, "reconnect_after_s"); },
+         [](const ServoConfig& c) -> py::object { return py::float_(c.reconnection.after_s); }},
+    };
+    return table;
+}
+
+ServoConfig make_config(const py::kwargs& given) {
+    ServoConfig config;
+    for (const auto& item : given) {
+        const std::string name = py::str(item.first);
+        const auto& table = settings();
+        const auto it = std::find_if(table.begin(), table.end(), [&](const Setting& s) { return name == s.name; });
+        if (it == table.end()) throw py::type_error("the servo loop has no setting " + name);
+        it->set(config, item.second);
+    }
+    config.Validate();  // std::invalid_argument: ValueError, naming the setting and its range
+    return config;
+}
+
+// --- the loop ---------------------------------------------------------------------------
+
 class NativeServo {
 public:
-    NativeServo(const py::object& talon_or_port, ServoConfig config) {
-        if (py::isinstance<py::str>(talon_or_port) || py::isinstance<py::bytes>(talon_or_port)) {
-            port_ = talon_or_port.cast<std::string>();
-            stream_ = open_port(port_);
-            own_talon_ = std::make_unique<Talon>(stream_.get());
-            talon_ = own_talon_.get();
-        } else {
-            try {
-                talon_ = talon_or_port.cast<Talon*>();
-            } catch (const py::cast_error&) {
-                talon_ = nullptr;
-            }
-            if (talon_ == nullptr) throw py::type_error("ServoLoop needs a port path or a VantorHardwareAPI.Talon");
-            talon_object_ = talon_or_port;
-        }
-        if (config.reconnection.enabled) config.reconnection.port_path = reconnection_path(port_, *talon_);
-        loop_ = std::make_unique<ServoLoop>(*talon_, config);
+    NativeServo(const py::object& talon_or_port, ServoConfig config)
+        : arm_(talon_or_port, "ServoLoop needs a port path or a VantorHardwareAPI.Talon") {
+        if (config.reconnection.port_path.empty()) config.reconnection.port_path = arm_.path();
+        loop_ = std::make_unique<ServoLoop>(arm_.device(), config);
     }
-
+    // The loop's thread runs no Python, but freeing an effect may wait for
+    // one that does (a Python effect's own thread).
     ~NativeServo() {
-        // The loop thread may be waiting for the interpreter lock (a Python
-        // effect): let it have it while the loop stops.
         py::gil_scoped_release release;
         loop_.reset();
     }
@@ -53,11 +143,7 @@ public:
     ServoLoop& loop() { return *loop_; }
 
 private:
-    std::string port_;
-    std::unique_ptr<SerialStream> stream_;
-    std::unique_ptr<Talon> own_talon_;
-    Talon* talon_ = nullptr;
-    py::object talon_object_;
+    DeviceOrPort<Talon> arm_;
     std::unique_ptr<ServoLoop> loop_;
 };
 
@@ -68,60 +154,23 @@ py::object fault_text(Fault fault) {
 
 py::dict percentiles(const Percentiles& p) { return py::dict("p50"_a = p.p50, "p99"_a = p.p99, "max"_a = p.max); }
 
-ServoConfig make_config(double rate_hz, double force_limit, double ramp_s, const py::object& velocity_limit,
-                        const py::object& workspace, double exchange_deadline_ms, double reply_timeout_s,
-                        bool realtime, int cpu, bool reconnect, double reconnect_after_s) {
-    if (!(rate_hz > 0 && rate_hz <= 20000)) throw py::value_error("rate_hz must be above 0 and at most 20000");
-    if (!(force_limit >= 0)) throw py::value_error("force_limit must be 0 or more");
-    if (!(ramp_s >= 0)) throw py::value_error("ramp_s must be 0 or more");
-    if (!(exchange_deadline_ms > 0)) throw py::value_error("exchange_deadline_ms must be above 0");
-    if (!(reply_timeout_s > 0)) throw py::value_error("reply_timeout_s must be above 0");
-    ServoConfig c;
-    c.rate_hz = rate_hz;
-    c.force_limit = force_limit;
-    c.ramp_s = ramp_s;
-    if (!velocity_limit.is_none()) {
-        c.velocity_limit = velocity_limit.cast<double>();
-        if (!(c.velocity_limit > 0)) throw py::value_error("velocity_limit must be above 0");
-    }
-    if (!workspace.is_none()) {
-        const auto corners = workspace.cast<std::pair<Vec3, Vec3>>();
-        c.has_workspace = true;
-        c.workspace_lower = corners.first;
-        c.workspace_upper = corners.second;
-        for (int i = 0; i < 3; ++i) {
-            if (!(c.workspace_lower[i] < c.workspace_upper[i]))
-                throw py::value_error("workspace is (lower, upper), each lower coordinate below the upper one");
-        }
-    }
-    c.exchange_deadline_ms = exchange_deadline_ms;
-    c.reply_timeout_s = reply_timeout_s;
-    c.realtime = realtime;
-    c.cpu = cpu;
-    c.reconnection = make_reconnection(reconnect, reconnect_after_s);
-    return c;
-}
-
 }  // namespace
 
 void bind_servo(py::module_& m) {
+    py::class_<ServoConfig> config(m, "ServoConfig", "The servo loop's settings, by keyword, checked when made");
+    config.def(py::init(&make_config));
+    for (const Setting& s : settings()) {
+        const auto get = s.get;
+        config.def_property_readonly(s.name, [get](const ServoConfig& c) { return get(c); });
+    }
+
     py::class_<NativeServo>(m, "ServoLoop", "The native servo loop; use vantor.ServoLoop")
-        .def(py::init([](const py::object& talon_or_port, double rate_hz, double force_limit, double ramp_s,
-                         const py::object& velocity_limit, const py::object& workspace, double exchange_deadline_ms,
-                         double reply_timeout_s, bool realtime, int cpu, bool reconnect, double reconnect_after_s) {
-                 return std::make_unique<NativeServo>(
-                     talon_or_port,
-                     make_config(rate_hz, force_limit, ramp_s, velocity_limit, workspace, exchange_deadline_ms,
-                                 reply_timeout_s, realtime, cpu, reconnect, reconnect_after_s));
-             }),
-             "talon_or_port"_a, "rate_hz"_a, "force_limit"_a, "ramp_s"_a, "velocity_limit"_a, "workspace"_a,
-             "exchange_deadline_ms"_a, "reply_timeout_s"_a, "realtime"_a, "cpu"_a, "reconnect"_a,
-             "reconnect_after_s"_a)
-        .def("start", [](NativeServo& s) { s.loop().Start(); })
+        .def(py::init<const py::object&, ServoConfig>(), "talon_or_port"_a, "config"_a)
+        .def("start", [](NativeServo& s) { released([&] { s.loop().Start(); }); })
         .def("stop", [](NativeServo& s) { released([&] { s.loop().Stop(); }); })
         .def_property_readonly("running", [](NativeServo& s) { return s.loop().running(); })
         .def_property(
-            "effect", [](NativeServo& s) { return s.loop().effect(); },
+            "effect", [](NativeServo& s) { return released([&] { return s.loop().effect(); }); },
             [](NativeServo& s, EffectPtr effect) { released([&] { s.loop().SetEffect(std::move(effect)); }); })
         .def_property_readonly("fault", [](NativeServo& s) { return fault_text(s.loop().fault()); })
         .def("clear_fault", [](NativeServo& s) { s.loop().ClearFault(); })
@@ -141,12 +190,16 @@ void bind_servo(py::module_& m) {
                                  "reconnects"_a = st.reconnects, "realtime"_a = st.realtime,
                                  "device_log_lines"_a = st.device_log_lines);
              })
-        .def("record",
-             [](NativeServo& s, std::size_t n) { released([&] { s.loop().Record(n); }); }, "n"_a)
+        .def("record", [](NativeServo& s, std::size_t n) { released([&] { s.loop().Record(n); }); }, "n"_a)
         .def("recording_bytes", [](NativeServo& s) {
             const std::vector<ServoSample> samples = released([&] { return s.loop().Recording(); });
             return py::bytes(reinterpret_cast<const char*>(samples.data()), samples.size() * sizeof(ServoSample));
         });
+
+    // The record layout, for numpy: defined once, here, by the native sample.
+    py::list layout;
+    for (const SampleField& f : ServoSampleLayout()) layout.append(py::make_tuple(f.name, f.format, f.offset, f.count, f.columns));
+    m.attr("SAMPLE_LAYOUT") = layout;
     m.attr("SAMPLE_SIZE") = sizeof(ServoSample);
 }
 

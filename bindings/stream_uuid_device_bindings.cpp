@@ -53,6 +53,22 @@ using Vantor::HardwareAPI::UUID;
 using Vantor::HardwareAPI::Devices::Device;
 using Vantor::HardwareAPI::IO::SerialStream;
 
+namespace {
+
+// The stream keeps a pointer to its path and reads it only while opening;
+// a vantor loop built on a device given from Python reads it again when it
+// reconnects. So the binding's streams keep their path for their whole life.
+struct KeptPath {
+    std::string path;
+};
+
+class PathKeepingStream : private KeptPath, public SerialStream {
+public:
+    explicit PathKeepingStream(std::string path) : KeptPath{std::move(path)}, SerialStream(KeptPath::path.c_str(), true) {}
+};
+
+}  // namespace
+
 void bind_stream_uuid_device(py::module_& m) {
     py::class_<SerialStream>(m, "SerialStream")
         .def(py::init([](const PortPath& port) {
@@ -60,9 +76,8 @@ void bind_stream_uuid_device(py::module_& m) {
                  // The system call would stop at the NUL and open another path.
                  if (port.path.find('\0') != std::string::npos)
                      throw py::value_error("port must not contain a NUL character");
-                 // The stream reads the path only while opening, inside the
-                 // constructor, so the converted copy is enough.
-                 return released([&] { return std::make_unique<SerialStream>(port.path.c_str(), true); });
+                 return released(
+                     [&]() -> std::unique_ptr<SerialStream> { return std::make_unique<PathKeepingStream>(port.path); });
              }),
              "Initialize the serial stream");
 

@@ -30,7 +30,7 @@ py::tuple state_tuple(const TalonState& state) { return py::make_tuple(state.pos
 template <TalonState (Talon::*Exchange)(const float*)>
 py::tuple exchange(Talon& talon, const Floats& request, const char* name) {
     const float* values = three_values(request, name);
-    return state_tuple(released([&] { return (talon.*Exchange)(values); }));
+    return state_tuple(released(talon, [&] { return (talon.*Exchange)(values); }));
 }
 
 // Sends one request of three values, warning first when deprecated.
@@ -38,7 +38,7 @@ template <void (Talon::*Send)(const float*)>
 void send(Talon& talon, const Floats& request, const char* name, const char* warning) {
     const float* values = three_values(request, name);
     if (warning) warn_deprecated(warning);
-    released([&] { (talon.*Send)(values); });
+    released(talon, [&] { (talon.*Send)(values); });
 }
 
 // Receives a state reply into copies of the caller's two lists: on success
@@ -49,7 +49,7 @@ py::tuple receive_pair(Talon& talon, Floats first, Floats second, const char* fi
     three_values(first, first_name);
     three_values(second, second_name);
     warn_deprecated(warning);
-    released([&] { (talon.*Receive)(first.data(), second.data()); });
+    released(talon, [&] { (talon.*Receive)(first.data(), second.data()); });
     return py::make_tuple(first, second);
 }
 
@@ -79,7 +79,7 @@ void bind_talon(py::module_& m) {
         .def(
             "device_wakeup",
             [](Talon& talon) {
-                const TalonInfo info = released([&] { return talon.device_wakeup(); });
+                const TalonInfo info = released(talon, [&] { return talon.device_wakeup(); });
                 const auto ext = info.device_id_ext.bytes();
                 return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
                                       info.firmware_version, std::vector<uint8_t>(ext.begin(), ext.end()));
@@ -88,7 +88,7 @@ void bind_talon(py::module_& m) {
         .def(
             "device_wakeup_dict",
             [](Talon& talon) {
-                const TalonInfo info = released([&] { return talon.device_wakeup_dict(); });
+                const TalonInfo info = released(talon, [&] { return talon.device_wakeup_dict(); });
                 return py::dict("device_id"_a = info.device_id, "device_model_number"_a = info.device_model_number,
                                 "hardware_version"_a = info.hardware_version,
                                 "firmware_version"_a = info.firmware_version,
@@ -98,24 +98,24 @@ void bind_talon(py::module_& m) {
         // The one-shot queries hold the interpreter lock throughout.
         .def(
             "get_firmware_version",
-            [](Talon& talon) { return python_uuid(interruptible([&] { return talon.get_firmware_version(); })); },
+            [](Talon& talon) { return python_uuid(interruptible(talon, [&] { return talon.get_firmware_version(); })); },
             "Receive the firmware version of the device.")
         .def(
             "get_device_id",
-            [](Talon& talon) { return python_uuid(interruptible([&] { return talon.get_device_id(); })); },
+            [](Talon& talon) { return python_uuid(interruptible(talon, [&] { return talon.get_device_id(); })); },
             "Receive the UUID of the device.")
         .def(
-            "get_motor_currents", [](Talon& talon) { return interruptible([&] { return talon.get_motor_currents(); }); },
+            "get_motor_currents", [](Talon& talon) { return interruptible(talon, [&] { return talon.get_motor_currents(); }); },
             "Receive the motor currents of the device.")
         .def(
             "get_device_orientation",
-            [](Talon& talon) { return interruptible([&] { return talon.get_device_orientation(); }); },
+            [](Talon& talon) { return interruptible(talon, [&] { return talon.get_device_orientation(); }); },
             "Receive the orientation of the base of the device.")
         .def(
-            "get_power_status", [](Talon& talon) { return interruptible([&] { return talon.get_power_status(); }); },
+            "get_power_status", [](Talon& talon) { return interruptible(talon, [&] { return talon.get_power_status(); }); },
             "Receive the power status of the device.")
         .def(
-            "get_temperature", [](Talon& talon) { return interruptible([&] { return talon.get_temperature(); }); },
+            "get_temperature", [](Talon& talon) { return interruptible(talon, [&] { return talon.get_temperature(); }); },
             "Receive the temperature of the device.")
         .def(
             "end_effector_force",
@@ -126,14 +126,14 @@ void bind_talon(py::module_& m) {
         .def(
             "get_end_effector_position",
             [](Talon& talon, bool onboard) {
-                return state_tuple(released([&] { return talon.get_end_effector_position(onboard); }));
+                return state_tuple(released(talon, [&] { return talon.get_end_effector_position(onboard); }));
             },
             py::arg("onboard") = true, "Get the end-effector position and velocity")
         .def(
             "adjust_angles",
             [](Talon& talon, const Floats& angles) {
                 const float* values = three_values(angles, "angles");
-                released([&] { talon.adjust_angles(values); });
+                released(talon, [&] { talon.adjust_angles(values); });
             },
             py::arg("angles") = zeros, "Adjust the angles of the device")
         .def(
@@ -161,13 +161,13 @@ void bind_talon(py::module_& m) {
             "SendDeviceWakeup",
             [](Talon& talon) {
                 warn_deprecated("SendDeviceWakeup is deprecated, use device_wakeup instead");
-                released([&] { talon.SendDeviceWakeup(); });
+                released(talon, [&] { talon.SendDeviceWakeup(); });
             },
             "[DEPRECATED] Send a device wakeup command")
         .def(
             "ReceiveDeviceInfo",
             [](Talon& talon) {
-                const TalonInfo info = released([&] { return talon.ReceiveDeviceInfo(); });
+                const TalonInfo info = released(talon, [&] { return talon.ReceiveDeviceInfo(); });
                 return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
                                       info.firmware_version, info.device_id_ext);
             },
@@ -182,7 +182,7 @@ void bind_talon(py::module_& m) {
             "SendForce",
             [](Talon& talon, float x, float y, float z) {
                 warn_deprecated("SendForce is deprecated, use end_effector_force instead");
-                released([&] { talon.SendForce(x, y, z); });
+                released(talon, [&] { talon.SendForce(x, y, z); });
             },
             py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
             "[Deprecated] Send force to the device")
@@ -216,12 +216,12 @@ void bind_talon(py::module_& m) {
             [](Talon& talon, const Floats& angle) { send<&Talon::SendAngle>(talon, angle, "angle", nullptr); },
             py::arg("angle") = zeros, "Send angles to the device")
         .def(
-            "RequestCurrent", [](Talon& talon) { released([&] { talon.RequestCurrent(); }); }, "request current")
+            "RequestCurrent", [](Talon& talon) { released(talon, [&] { talon.RequestCurrent(); }); }, "request current")
         .def(
             "ReceiveCurrent",
             [](Talon& talon, Floats current) {
                 three_values(current, "current");
-                released([&] { talon.ReceiveCurrent(current.data()); });
+                released(talon, [&] { talon.ReceiveCurrent(current.data()); });
                 return current;
             },
             py::arg("current") = zeros, "receive current and return current")

@@ -2,9 +2,52 @@
 
 Parameters are in SI units (m, N, N/m, N s/m) and can be changed while a loop
 runs (``spring.anchor = (0, 0, 0.1)``): the change takes effect whole at the
-next cycle, without restarting the force ramp. ``a + b`` is ``Sum(a, b)``.
-"""
-from vantor._native import (Box, CallbackEffect, ConstantForce, Damper, Effect, Plane, Sphere, Spring,
-                            Sum)
+next cycle, without restarting the force ramp. A value out of range (a NaN, a
+negative stiffness, a zero normal, ...) raises ValueError and the effect keeps
+the values it had. ``a + b`` is ``Sum(a, b)``.
 
-__all__ = ["Effect", "Spring", "Damper", "Plane", "Sphere", "Box", "ConstantForce", "Sum", "CallbackEffect"]
+``Callback(fn)`` makes a Python function an effect like the others.
+"""
+import inspect
+from typing import Any, Callable, Optional, Sequence
+
+from vantor import _native
+from vantor._native import Box, ConstantForce, Damper, Effect, Plane, Sphere, Spring, Sum
+
+__all__ = ["Effect", "Spring", "Damper", "Plane", "Sphere", "Box", "ConstantForce", "Sum", "Callback"]
+
+
+def _takes_time(fn: Callable[..., Any]) -> bool:
+    """Whether fn is fn(position, velocity, t, period) rather than fn(position, velocity)."""
+    try:
+        signature = inspect.signature(fn)
+    except (TypeError, ValueError):  # a builtin without one: the short form
+        return False
+    for count, takes in ((4, True), (2, False)):
+        try:
+            signature.bind(*range(count))
+            return takes
+        except TypeError:
+            pass
+    raise TypeError(f"an effect's function takes (position, velocity) or (position, velocity, t, period);"
+                    f" {getattr(fn, '__name__', fn)!r} takes {signature}")
+
+
+class Callback(_native.Callback):
+    """A Python function as an effect: fn(position, velocity) -> force, or
+    fn(position, velocity, t, period) -> force (m, m/s, s since the loop
+    started, s; N).
+
+    It runs on a thread of its own, not on the loop's, so nothing the
+    interpreter does can hold the loop up: the loop uses the latest force it
+    computed while the input that force answered is at most ``max_age_s``
+    old (default: 4 periods of the loop, at least 4 ms), and zero force with
+    the fault "the effect's own thread fell behind" when it is older.
+    An exception, or a result that is not three numbers, latches the fault
+    "the effect gave no valid force" and is kept in ``error``.
+    """
+
+    def __init__(self, fn: Callable[..., Sequence[float]], *, max_age_s: Optional[float] = None) -> None:
+        if not callable(fn):
+            raise TypeError(f"Callback needs a function, got {type(fn).__name__}")
+        super().__init__(fn, with_time=_takes_time(fn), max_age_s=0.0 if max_age_s is None else float(max_age_s))

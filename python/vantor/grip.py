@@ -13,34 +13,45 @@ class GripReader(NativeThread):
     """Reads a streaming grip's status frames, keeping the latest.
 
     handle_or_port: a port path, or a VantorHardwareAPI.Handle that the
-    reader then uses; do not call that Handle yourself while it runs.
-    wakeup: send the wake-up first. on_status(status): called from the
-    reader's thread, with the interpreter lock taken, after each frame is
-    stored. Frames are decoded by the library's own GetQuillonStatus.
+    reader then reads; while it runs, that Handle's own calls raise
+    RuntimeError. wakeup: send the wake-up first. Frames are decoded by the
+    library's own frame reader; one the grip flagged (error_flag 1) is
+    delivered with its flag.
 
-    reconnect: when the line hangs up or no frame has come for
-    ``reconnect_after_s``, the reader closes the port, waits for its path to
-    come back, wakes the grip and, if its frames carry the same device_id,
-    reads it again. Another grip is not adopted: ``fault`` says so.
+    on_status(status): called with each status, in order, on a thread of its
+    own (with the interpreter lock taken), so a slow callback never holds the
+    reading up: frames that come while it runs are stored and counted, and
+    when more than a few wait for it the oldest are skipped
+    (stats()["callbacks_skipped"]); status["age_s"] says how old each is.
+
+    reconnect: the reader asks the grip who it is (its whole device id, in
+    the answer to the wake-up, so it needs wakeup) before it reads. When the
+    line hangs up or no frame has come for ``reconnect_after_s``, it closes
+    the port, waits for its path to come back, wakes the grip and, if it
+    answers with the same id, reads it again. Another grip is not adopted:
+    ``fault`` says so.
     """
 
-    def __init__(self, handle_or_port: Union[str, "api.Handle"], *, wakeup: bool = True,
+    def __init__(self, handle_or_port: Union[str, "os.PathLike[str]", "api.Handle"], *, wakeup: bool = True,
                  on_status: Optional[Callable[[Dict[str, Any]], None]] = None, reconnect: bool = False,
                  reconnect_after_s: float = 1.0) -> None:
+        for name, value in (("wakeup", wakeup), ("reconnect", reconnect)):
+            if not isinstance(value, bool):
+                raise TypeError(f"{name} must be True or False, got {value!r}")
         if isinstance(handle_or_port, os.PathLike):
             handle_or_port = os.fspath(handle_or_port)
-        self._native = _native.GripReader(handle_or_port, bool(wakeup), on_status, bool(reconnect),
-                                          float(reconnect_after_s))
+        self._native = _native.GripReader(handle_or_port, wakeup=wakeup, on_status=on_status, reconnect=reconnect,
+                                          reconnect_after_s=float(reconnect_after_s))
 
     def latest(self) -> Optional[Dict[str, Any]]:
-        """The latest status (the keys of GetQuillonStatus, and age_s), or
-        None before the first frame."""
-        return self._native.latest()
+        """The latest status (the keys of GetQuillonStatus, and age_s: how
+        long ago its frame reached the port), or None before the first frame."""
+        return self._native.latest()  # type: ignore[no-any-return]
 
     def stats(self) -> Dict[str, Any]:
         """frames_good, frames_bad, rate_hz, cpu_percent (of one core, the
-        reader's own thread), reconnects, device_log_lines."""
-        return self._native.stats()
+        reader's own thread), reconnects, device_log_lines, callbacks_skipped."""
+        return self._native.stats()  # type: ignore[no-any-return]
 
     @property
     def connected(self) -> bool:
@@ -50,9 +61,9 @@ class GripReader(NativeThread):
     @property
     def fault(self) -> Optional[str]:
         """Why the grip is not read (another grip on the port), or None."""
-        return self._native.fault
+        return self._native.fault  # type: ignore[no-any-return]
 
     @property
     def error(self) -> Optional[BaseException]:
         """The last exception raised by on_status, or None."""
-        return self._native.error
+        return self._native.error  # type: ignore[no-any-return]

@@ -2,107 +2,130 @@
 import csv
 import os
 import zipfile
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import VantorHardwareAPI as api
 
 from vantor import _native
 from vantor._native_thread import NativeThread
-from vantor.effects import CallbackEffect, Effect
+from vantor.effects import Effect
 
 Vector = Sequence[float]
 
-# Field layout of one recorded cycle, as the native loop writes it.
-RECORD_FIELDS = {
-    "names": ["t", "position", "velocity", "force", "exchange_us", "jitter_us", "late", "fault"],
-    "formats": ["<f8", ("<f8", (3,)), ("<f8", (3,)), ("<f8", (3,)), "<f8", "<f8", "u1", "u1"],
-    "offsets": [0, 8, 32, 56, 80, 88, 96, 97],
-    "itemsize": _native.SAMPLE_SIZE,
-}
+# The settings' defaults, as the native loop has them.
+_DEFAULT = _native.ServoConfig()
+
+
+def _record_layout() -> Dict[str, Any]:
+    """The recorded cycle's numpy layout, as the native loop writes it."""
+    names: List[str] = []
+    formats: List[Any] = []
+    offsets: List[int] = []
+    for name, element, offset, count, _ in _native.SAMPLE_LAYOUT:
+        names.append(name)
+        formats.append(element if count == 1 else (element, (count,)))
+        offsets.append(offset)
+    return {"names": names, "formats": formats, "offsets": offsets, "itemsize": _native.SAMPLE_SIZE}
+
+
+RECORD_FIELDS = _record_layout()
+# One .csv row per cycle: a vector spread over its three columns.
+CSV_COLUMNS = [column for *_, columns in _native.SAMPLE_LAYOUT for column in columns.split(",")]
 
 
 class ServoLoop(NativeThread):
     """Renders an effect on a Talon arm at a fixed rate, safe by default.
 
     talon_or_port: a port path, or a VantorHardwareAPI.Talon that the loop
-    then uses; do not call that Talon yourself while the loop runs.
+    then drives; while the loop runs, that Talon's own calls raise
+    RuntimeError.
 
     The loop's thread exchanges a force each period, records the arm's state,
     computes the next force from ``effect``, clamps it to ``force_limit`` (N),
     ramps it in over ``ramp_s`` after start, after an effect swap and after a
     fault is cleared, and latches a fault (zero force until ``clear_fault()``)
-    when the arm does not answer within ``exchange_deadline_ms``, the stream
-    fails, the speed passes ``velocity_limit`` (m/s) or the effector leaves
+    when the arm does not answer within ``exchange_deadline_ms``, the line
+    hangs up, the arm sends a position or velocity that is not a number, the
+    speed passes ``velocity_limit`` (m/s) or the effector leaves
     ``workspace`` ((lower corner, upper corner), m). Leaving the ``with``
     block, ``stop()``, an exception, Ctrl-C, garbage collection and
     interpreter exit all send zero force before the thread ends.
 
-    reconnect: when the stream fails or the arm has not answered for
+    Every setting has a range (docs/control-loops.md); one outside it, or
+    one that is not finite, raises ValueError naming it.
+
+    reconnect: the arm is asked who it is (its device_id_ext) before it gets
+    any force. When the line hangs up or the arm has not answered for
     ``reconnect_after_s``, the loop closes the port, waits for its path to
     come back (looked up again each try, so a /dev/serial/by-id link works),
-    wakes the arm and, if it is the same arm (its device_id_ext), drives it
-    again from zero force with the ramp. Another arm is not adopted: the
-    fault says so. ``state()["connected"]`` tells whether the arm is there.
+    wakes the arm and, if it is the same arm, drives it again from zero force
+    with the ramp. Another arm is not adopted: the fault says so.
+    ``state()["connected"]`` tells whether the arm is there.
     """
 
-    def __init__(self, talon_or_port: Union[str, "api.Talon"], rate_hz: float = 1000.0, *,
-                 force_limit: float = 2.0, ramp_s: float = 0.5, velocity_limit: Optional[float] = None,
-                 workspace: Optional[Tuple[Vector, Vector]] = None, exchange_deadline_ms: float = 5.0,
-                 reply_timeout_s: float = 1.0, realtime: bool = False, reconnect: bool = False,
-                 reconnect_after_s: float = 1.0, cpu: Optional[int] = None) -> None:
+    def __init__(self, talon_or_port: Union[str, "os.PathLike[str]", "api.Talon"],
+                 rate_hz: float = _DEFAULT.rate_hz, *,
+                 force_limit: float = _DEFAULT.force_limit, ramp_s: float = _DEFAULT.ramp_s,
+                 velocity_limit: Optional[float] = None, workspace: Optional[Tuple[Vector, Vector]] = None,
+                 exchange_deadline_ms: float = _DEFAULT.exchange_deadline_ms,
+                 reply_timeout_s: float = _DEFAULT.reply_timeout_s, realtime: bool = _DEFAULT.realtime,
+                 reconnect: bool = _DEFAULT.reconnect, reconnect_after_s: float = _DEFAULT.reconnect_after_s,
+                 cpu: Optional[int] = None) -> None:
+        # Every keyword above goes to the native settings as it is: they are
+        # checked there, once.
+        settings = {name: value for name, value in locals().items() if name not in ("self", "talon_or_port")}
         if isinstance(talon_or_port, os.PathLike):
             talon_or_port = os.fspath(talon_or_port)
-        self._native = _native.ServoLoop(talon_or_port, float(rate_hz), float(force_limit), float(ramp_s),
-                                         velocity_limit, workspace, float(exchange_deadline_ms),
-                                         float(reply_timeout_s), bool(realtime), -1 if cpu is None else int(cpu),
-                                         bool(reconnect), float(reconnect_after_s))
-        self._on_cycle: Optional[Callable[[list, list], Vector]] = None
+        self._native = _native.ServoLoop(talon_or_port, _native.ServoConfig(**settings))
 
     # --- what it renders ---------------------------------------------------------
     @property
     def effect(self) -> Optional[Effect]:
-        return self._native.effect
+        """Swapped at a cycle boundary, whole, from any thread; the force
+        ramps in again. A Python function is an effect too:
+        ``effects.Callback(fn)``."""
+        return self._native.effect  # type: ignore[no-any-return]
 
     @effect.setter
     def effect(self, effect: Optional[Effect]) -> None:
-        """Swapped at a cycle boundary, whole; the force ramps in again."""
-        self._on_cycle = None
+        if effect is not None and not isinstance(effect, Effect):
+            what = "a function: wrap it as effects.Callback(fn)" if callable(effect) else type(effect).__name__
+            raise TypeError(f"loop.effect takes an effect from vantor.effects, or None; got {what}")
         self._native.effect = effect
 
     @property
-    def on_cycle(self) -> Optional[Callable[[list, list], Vector]]:
-        return self._on_cycle
+    def on_cycle(self) -> None:
+        raise AttributeError("on_cycle is gone: set loop.effect = effects.Callback(fn), which also adds to others"
+                             " (effects.Callback(fn) + wall)")
 
     @on_cycle.setter
-    def on_cycle(self, fn: Optional[Callable[[list, list], Vector]]) -> None:
-        """A Python effect: fn(position, velocity) -> force, called every cycle
-        with the interpreter lock taken (far slower than a native effect)."""
-        self._native.effect = None if fn is None else CallbackEffect(fn)
-        self._on_cycle = fn
+    def on_cycle(self, fn: Any) -> None:
+        raise AttributeError("on_cycle is gone: set loop.effect = effects.Callback(fn), which also adds to others"
+                             " (effects.Callback(fn) + wall)")
 
     # --- faults ---------------------------------------------------------------------
     @property
     def fault(self) -> Optional[str]:
         """Why the loop commands zero force, or None."""
-        fault = self._native.fault
-        effect = self._native.effect
-        if fault is not None and isinstance(effect, CallbackEffect) and effect.error is not None:
-            return f"{fault}: on_cycle raised {effect.error!r}"
+        fault: Optional[str] = self._native.fault
+        if fault is not None:
+            for error in _callback_errors(self._native.effect):
+                return f"{fault}: the Python effect raised {error!r}"
         return fault
 
     def clear_fault(self) -> None:
-        """Resumes force at the next cycle, with the ramp."""
+        """Resumes force at the next cycle that is itself free of faults, with the ramp."""
         self._native.clear_fault()
 
     # --- figures ---------------------------------------------------------------------
     def state(self) -> Dict[str, Any]:
         """The latest cycle: t, cycle, position, velocity, force, connected, fault."""
-        return self._native.state()
+        return self._native.state()  # type: ignore[no-any-return]
 
     def stats(self) -> Dict[str, Any]:
         """cycles, rate_hz, late_cycles, jitter_us and exchange_us (p50, p99,
         max), faults, reconnects, realtime, device_log_lines."""
-        return self._native.stats()
+        return self._native.stats()  # type: ignore[no-any-return]
 
     def record(self, n: int) -> None:
         """Records the next n cycles into a buffer allocated now; returns at once."""
@@ -119,8 +142,12 @@ class ServoLoop(NativeThread):
         return np.frombuffer(self._native.recording_bytes(), dtype=dtype).copy()
 
 
-# One .csv row per cycle: the vectors spread over three columns each.
-CSV_COLUMNS = ["t", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "exchange_us", "jitter_us", "late", "fault"]
+def _callback_errors(effect: Optional[Effect]) -> List[BaseException]:
+    """The errors kept by the Python effects in effect (a sum's parts too)."""
+    parts = getattr(effect, "parts", [effect])
+    # The native class: once the caller has let go of an effects.Callback,
+    # the loop's effect comes back as the class it was made from.
+    return [part.error for part in parts if isinstance(part, _native.Callback) and part.error is not None]
 
 
 def save_recording(path: Union[str, "os.PathLike[str]"], recording: Any) -> None:
@@ -135,9 +162,11 @@ def save_recording(path: Union[str, "os.PathLike[str]"], recording: Any) -> None
             writer = csv.writer(f)
             writer.writerow(CSV_COLUMNS)
             for r in recording:
-                writer.writerow([repr(float(r["t"])), *map(float, r["position"]), *map(float, r["velocity"]),
-                                 *map(float, r["force"]), float(r["exchange_us"]), float(r["jitter_us"]),
-                                 int(r["late"]), int(r["fault"])])
+                row: List[Any] = []
+                for name, element, _, count, _ in _native.SAMPLE_LAYOUT:
+                    values = r[name].reshape(-1) if count > 1 else [r[name]]
+                    row += [repr(float(v)) if element.startswith("<f") else int(v) for v in values]
+                writer.writerow(row)
     else:
         raise ValueError("save_recording writes .npz or .csv files")
 
@@ -162,10 +191,9 @@ def load_recording(path: Union[str, "os.PathLike[str]"]) -> Any:
             raise ValueError(f"{path}: a row is not {len(CSV_COLUMNS)} numbers") from None
         recording = np.zeros(len(values), dtype=dtype)
         column = 0
-        for name in RECORD_FIELDS["names"]:
-            width = 3 if dtype[name].shape else 1
-            recording[name] = values[:, column:column + width].reshape(recording[name].shape)
-            column += width
+        for name, _, _, count, _ in _native.SAMPLE_LAYOUT:
+            recording[name] = values[:, column:column + count].reshape(recording[name].shape)
+            column += count
         return recording
     if not path.endswith(".npz"):
         raise ValueError(f"{path}: recordings are .npz or .csv files")
@@ -179,7 +207,19 @@ def load_recording(path: Union[str, "os.PathLike[str]"]) -> Any:
         if "recording" not in archive.files:
             raise ValueError(f"{path}: no recording in it (save_recording stores one as \"recording\")")
         recording = archive["recording"]
+    _check_layout(path, recording)
+    return recording
+
+
+def _check_layout(path: str, recording: Any) -> None:
+    """A recording's fields must have the loop's names, shapes and kinds:
+    anything else is refused here rather than failing later in a plot."""
     names = recording.dtype.names or ()
     if recording.ndim != 1 or any(name not in names for name in RECORD_FIELDS["names"]):
         raise ValueError(f"{path}: its \"recording\" is not a servo loop's recording")
-    return recording
+    for name, element, _, count, _ in _native.SAMPLE_LAYOUT:
+        field = recording.dtype[name]
+        shape = (count,) if count > 1 else ()
+        if field.shape != shape or field.base.kind not in ("f" if element.startswith("<f") else "iub"):
+            raise ValueError(f"{path}: its field {name!r} is {field}, not {element}"
+                             f"{' x ' + str(count) if count > 1 else ''} as a servo loop records it")

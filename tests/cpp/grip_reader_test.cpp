@@ -1,7 +1,9 @@
 // The grip reader on a pseudo-terminal: the test streams compact frames as a
 // grip does and checks that every one is decoded, in order.
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -22,9 +24,13 @@ std::string Frame(int id) {
 }
 
 struct Seen {
+    std::mutex mutex;
     std::vector<int> ids;
-    static void Record(const Control::GripSample& sample, void* context) {
-        static_cast<Seen*>(context)->ids.push_back(sample.status.device_id);
+    Control::GripReader::OnStatus Record() {
+        return [this](const Control::GripSample& sample, double) {
+            std::lock_guard<std::mutex> lock(mutex);
+            ids.push_back(sample.status.device_id);
+        };
     }
 };
 
@@ -35,7 +41,7 @@ TEST(GripReader, EveryStreamedFrameIsDecodedInOrder) {
     IO::SerialStream stream(grip.path().c_str());
     Devices::Handle handle(&stream);
     Seen seen;
-    Control::GripReader reader(handle, true, &Seen::Record, &seen);
+    Control::GripReader reader(handle, true, seen.Record());
     reader.Start();
     EXPECT_EQ(grip.Read(1), Bytes({0x0A}));  // woken first
     EXPECT_FALSE(reader.latest().valid);

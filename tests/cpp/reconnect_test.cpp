@@ -166,7 +166,7 @@ public:
         return wakeups_;
     }
     // The forces requested since the last wake-up, in order.
-    std::vector<Vec3> forces() const {
+    std::vector<Vector3d> forces() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return forces_;
     }
@@ -218,7 +218,7 @@ private:
     std::atomic<float> velocity_{0.0f};
     mutable std::mutex mutex_;
     int wakeups_ = 0;
-    std::vector<Vec3> forces_;
+    std::vector<Vector3d> forces_;
     std::size_t all_forces_ = 0;
     std::thread thread_;
 };
@@ -235,10 +235,14 @@ std::string Frame(int id) {
                   0x00, 0xC8, 0x00, 0xC0});
 }
 
-// A grip on its own terminal: silent until woken, then a frame every 10 ms.
+// The grip's answer to a wake-up: its handle information, whose device id is whole.
+std::string HandleInfo(int id) { return Bytes({0xD0, 0, id & 0xFF, id >> 8, 2, 1, 3}); }
+
+// A grip on its own terminal: silent until woken, then its handle
+// information and a frame every 10 ms, which carries its id's low byte.
 class GripPlayer {
 public:
-    explicit GripPlayer(int device_id) : frame_(Frame(device_id)) {
+    explicit GripPlayer(int device_id) : info_(HandleInfo(device_id)), frame_(Frame(device_id & 0xFF)) {
         MakeNonBlocking(pty_.master());
         thread_ = std::thread([this] { Run(); });
     }
@@ -260,7 +264,10 @@ private:
         auto next = Clock::now();
         while (!stop_) {
             Listen(pty_.master(), in, 2);
-            if (in.find('\x0A') != std::string::npos) ++wakeups_;
+            if (in.find('\x0A') != std::string::npos) {
+                ++wakeups_;
+                SendQuietly(pty_.master(), info_);
+            }
             in.clear();
             if (wakeups_ > 0 && Clock::now() >= next) {
                 SendQuietly(pty_.master(), frame_);
@@ -270,6 +277,7 @@ private:
     }
 
     PtyDevice pty_;
+    const std::string info_;
     const std::string frame_;
     std::atomic<bool> stop_{false};
     std::atomic<int> wakeups_{0};
@@ -335,14 +343,14 @@ struct ServoRig {
 // Frames delivered to on_status, by device_id.
 struct Seen {
     std::array<std::atomic<int>, 256> by_id{};
-    static void Count(const GripSample& sample, void* context) {
-        ++static_cast<Seen*>(context)->by_id[sample.status.device_id];
+    GripReader::OnStatus Count() {
+        return [this](const GripSample& sample, double) { ++by_id[sample.status.device_id]; };
     }
 };
 
 struct GripRig {
     GripRig() : stream(PlugFirst(port, kGrip)), handle(&stream) {
-        reader = std::make_unique<GripReader>(handle, true, &Seen::Count, &seen,
+        reader = std::make_unique<GripReader>(handle, true, seen.Count(),
                                               Reconnection{true, kAfterS, port.link.path()});
     }
     uint64_t frames() const { return reader->stats().frames_good; }
@@ -354,9 +362,9 @@ struct GripRig {
     std::unique_ptr<GripReader> reader;
 };
 
-std::size_t NonZero(const std::vector<Vec3>& forces) {
+std::size_t NonZero(const std::vector<Vector3d>& forces) {
     std::size_t n = 0;
-    for (const Vec3& f : forces) n += f != Vec3{0, 0, 0} ? 1 : 0;
+    for (const Vector3d& f : forces) n += f != Vector3d{0, 0, 0} ? 1 : 0;
     return n;
 }
 
@@ -364,9 +372,9 @@ bool Partial(double force) { return force > 0.0 && force < 0.999; }
 
 // From zero, never falling, never above the effect's 1 N, and in steps: a
 // stalled machine may skip some, never most.
-void ExpectRampFromZero(const std::vector<Vec3>& forces) {
+void ExpectRampFromZero(const std::vector<Vector3d>& forces) {
     ASSERT_FALSE(forces.empty());
-    EXPECT_EQ(forces.front(), (Vec3{0, 0, 0}));
+    EXPECT_EQ(forces.front(), (Vector3d{0, 0, 0}));
     std::size_t partial = 0;
     for (std::size_t i = 1; i < forces.size(); ++i) {
         EXPECT_GE(forces[i][2], forces[i - 1][2]) << "force " << i;
@@ -389,14 +397,14 @@ TEST(ReconnectServoLoop, TheSameArmIsDrivenAgainFromZeroWithTheRamp) {
 
     rig.port.Unplug();
     ASSERT_TRUE(WaitFor([&] { return !rig.loop->state().connected; }));
-    EXPECT_EQ(rig.loop->state().force, (Vec3{0, 0, 0}));  // nothing is commanded while the arm is away
+    EXPECT_EQ(rig.loop->state().force, (Vector3d{0, 0, 0}));  // nothing is commanded while the arm is away
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // away for a while
     TalonPlayer& back = rig.port.Plug(kArm);
     ASSERT_TRUE(WaitFor([&] { return rig.loop->stats().reconnects == 1; }));
     ASSERT_TRUE(WaitFor([&] { return rig.AtFullForce(); }));
     const ServoState state = rig.loop->state();
     const std::vector<ServoSample> run = rig.loop->Recording();
-    const std::vector<Vec3> forces = back.forces();
+    const std::vector<Vector3d> forces = back.forces();
     rig.loop->Stop();
 
     EXPECT_TRUE(state.connected);
@@ -447,7 +455,7 @@ TEST(ReconnectServoLoop, AnotherArmGetsNoForceAndTheRightOneIsAdoptedAfterIt) {
     ASSERT_TRUE(WaitFor([&] { return rig.AtFullForce(); }));
     EXPECT_EQ(rig.loop->fault(), Fault::None);
     EXPECT_TRUE(rig.loop->state().connected);
-    const std::vector<Vec3> forces = right.forces();
+    const std::vector<Vector3d> forces = right.forces();
     rig.loop->Stop();
     EXPECT_EQ(other.all_forces(), 0u) << "a force request reached the other arm";
     ExpectRampFromZero(forces);
@@ -468,7 +476,7 @@ TEST(ReconnectServoLoop, AnArmThatFallsSilentIsWokenAgainAndItsLinkFaultEnds) {
     ASSERT_TRUE(WaitFor([&] { return rig.loop->fault() == Fault::ArmNotAnswering; }));
     ASSERT_TRUE(WaitFor([&] { return rig.loop->stats().reconnects == 1; }));
     ASSERT_TRUE(WaitFor([&] { return rig.AtFullForce(); }));
-    const std::vector<Vec3> forces = arm.forces();
+    const std::vector<Vector3d> forces = arm.forces();
     rig.loop->Stop();
     EXPECT_EQ(rig.loop->fault(), Fault::None);
     EXPECT_EQ(arm.wakeups(), 2);  // at the start, and once reopened

@@ -26,7 +26,8 @@ def test_reads_a_streaming_grip_and_calls_back(simulator):
     assert latest["error_flag"] == 0 and 0 <= latest["age_s"] < 1.0
     assert 3.0 <= latest["battery_level"] <= 4.275
     assert sum(q * q for q in latest["quaternion"]) == pytest.approx(1.0, abs=0.02)
-    assert set(stats) == {"frames_good", "frames_bad", "rate_hz", "cpu_percent", "reconnects", "device_log_lines"}
+    assert set(stats) == {"frames_good", "frames_bad", "rate_hz", "cpu_percent", "reconnects", "device_log_lines",
+                          "callbacks_skipped"}
     assert stats["frames_bad"] == 0 and stats["rate_hz"] > 0
     assert len(seen) >= 30 and list(seen[0]) == KEYS
 

@@ -236,12 +236,14 @@ def test_python_callback_effect_and_its_failure(pty_device, peer):
         return [0.0, 0.0, 10.0 * (0.2 - position[2])]
 
     with servo(pty_device.path, ramp_s=0.0) as loop:
-        loop.on_cycle = spring
+        loop.effect = effects.Callback(spring)
         wait_for(lambda: loop.state()["force"][2] == pytest.approx(1.0))
         assert seen[-1] == pytest.approx([0.0, 0.0, 0.1])
-        loop.on_cycle = lambda p, v: 1 / 0
+        loop.effect = effects.Callback(lambda p, v: 1 / 0)
         wait_for(lambda: loop.fault is not None)
-        assert loop.fault.startswith("the effect gave no valid force: on_cycle raised ZeroDivisionError")
+        assert loop.fault.startswith("the effect gave no valid force: the Python effect raised ZeroDivisionError")
+        with pytest.raises(AttributeError, match="effects.Callback"):
+            loop.on_cycle = spring
 
 
 def test_effects_parameters_change_while_running_and_the_recording(pty_device, peer, tmp_path):

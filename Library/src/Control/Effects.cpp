@@ -1,96 +1,219 @@
 #include "Vantor/HardwareAPI/Control/Effects.h"
 
+#include <algorithm>
 #include <cmath>
+#include <sstream>
+#include <stdexcept>
+#include <string>
 #include <utility>
+
+#include "Published.h"
 
 namespace Vantor {
 namespace HardwareAPI {
 namespace Control {
 
+// --- parameters -------------------------------------------------------------------
+
+namespace detail {
+
+template <typename Params>
+struct ParameterCell<Params>::Impl {
+    explicit Impl(const Params& params) : value(params) {}
+    Published<Params> value;
+};
+
+template <typename Params>
+ParameterCell<Params>::ParameterCell(const Params& params) : impl_(std::make_unique<Impl>(params)) {}
+template <typename Params>
+ParameterCell<Params>::~ParameterCell() = default;
+template <typename Params>
+Params ParameterCell<Params>::Load() const {
+    return impl_->value.Load();
+}
+template <typename Params>
+Params ParameterCell<Params>::LoadForCycle() const {
+    return impl_->value.LoadForCycle();
+}
+template <typename Params>
+void ParameterCell<Params>::Store(const Params& params) {
+    impl_->value.Store(params);
+}
+
+}  // namespace detail
+
+template class detail::ParameterCell<SpringParams>;
+template class detail::ParameterCell<DamperParams>;
+template class detail::ParameterCell<PlaneParams>;
+template class detail::ParameterCell<SphereParams>;
+template class detail::ParameterCell<BoxParams>;
+template class detail::ParameterCell<ConstantForceParams>;
+
 namespace {
 
-Vec3 Add(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
-Vec3 Sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-Vec3 Scale(const Vec3& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
-double Dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+Vector3d Add(const Vector3d& a, const Vector3d& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+Vector3d Sub(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+Vector3d Scale(const Vector3d& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
+double Dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 // A push of magnitude k d - b (v . n) along n, never a pull.
-Vec3 Push(const Vec3& n, double depth, const Vec3& velocity, double stiffness, double damping) {
+Vector3d Push(const Vector3d& n, double depth, const Vector3d& velocity, double stiffness, double damping) {
     const double magnitude = stiffness * depth - damping * Dot(velocity, n);
-    return magnitude > 0 ? Scale(n, magnitude) : Vec3{0, 0, 0};
+    return magnitude > 0 ? Scale(n, magnitude) : Vector3d{0, 0, 0};
+}
+
+[[noreturn]] void Refuse(const char* name, const std::string& why) {
+    throw std::invalid_argument(std::string(name) + " " + why);
+}
+
+std::string Text(double value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+std::string Text(const Vector3d& v) { return "(" + Text(v[0]) + ", " + Text(v[1]) + ", " + Text(v[2]) + ")"; }
+
+void Finite(const char* name, const Vector3d& v) {
+    if (!std::isfinite(v[0]) || !std::isfinite(v[1]) || !std::isfinite(v[2]))
+        Refuse(name, "must be three finite numbers, got " + Text(v));
+}
+
+// Negative stiffness or damping would add energy: the effect would push the
+// hand on by itself.
+void Passive(const char* name, double value) {
+    if (!(std::isfinite(value) && value >= 0)) Refuse(name, "must be a finite number, 0 or more, got " + Text(value));
 }
 
 }  // namespace
 
-Vec3 Spring::Force(const Vec3& position, const Vec3& velocity) {
-    const Params p = params_.LoadForCycle();
-    return Sub(Scale(Sub(p.anchor, position), p.stiffness), Scale(velocity, p.damping));
+SpringParams Checked(SpringParams p) {
+    Finite("anchor", p.anchor);
+    Passive("stiffness", p.stiffness);
+    Passive("damping", p.damping);
+    return p;
 }
 
-Vec3 Damper::Force(const Vec3&, const Vec3& velocity) {
-    return Scale(velocity, -params_.LoadForCycle().damping);
+DamperParams Checked(DamperParams p) {
+    Passive("damping", p.damping);
+    return p;
 }
 
-Plane::Params Plane::Normalised(Params params) {
-    const double length = std::sqrt(Dot(params.normal, params.normal));
-    // A zero normal has no direction to push in: the wall is then inert.
-    params.normal = length > 0 ? Scale(params.normal, 1.0 / length) : Vec3{0, 0, 0};
-    return params;
+PlaneParams Checked(PlaneParams p) {
+    Finite("point", p.point);
+    Finite("normal", p.normal);
+    Passive("stiffness", p.stiffness);
+    Passive("damping", p.damping);
+    // Scaled first, so neither a tiny nor a huge normal under- or overflows.
+    const double largest = std::max({std::fabs(p.normal[0]), std::fabs(p.normal[1]), std::fabs(p.normal[2])});
+    if (!(largest > 0)) Refuse("normal", "must not be zero: it says which way the wall pushes");
+    const Vector3d scaled = Scale(p.normal, 1.0 / largest);
+    p.normal = Scale(scaled, 1.0 / std::sqrt(Dot(scaled, scaled)));
+    return p;
 }
 
-double Plane::Penetration(const Params& params, const Vec3& position) {
+SphereParams Checked(SphereParams p) {
+    Finite("center", p.center);
+    if (!(std::isfinite(p.radius) && p.radius > 0)) Refuse("radius", "must be a finite number above 0, got " + Text(p.radius));
+    Passive("stiffness", p.stiffness);
+    Passive("damping", p.damping);
+    return p;
+}
+
+BoxParams Checked(BoxParams p) {
+    Finite("lower", p.lower);
+    Finite("upper", p.upper);
+    for (int i = 0; i < 3; ++i) {
+        if (!(p.lower[i] < p.upper[i]))
+            Refuse("lower", "must be below upper on every axis, got " + Text(p.lower) + " and " + Text(p.upper));
+    }
+    Passive("stiffness", p.stiffness);
+    Passive("damping", p.damping);
+    return p;
+}
+
+ConstantForceParams Checked(ConstantForceParams p) {
+    Finite("force", p.force);
+    return p;
+}
+
+// --- forces -----------------------------------------------------------------------
+
+Vector3d Spring::Force(const EffectInput& in) {
+    const Params p = CycleParams();
+    return Sub(Scale(Sub(p.anchor, in.position), p.stiffness), Scale(in.velocity, p.damping));
+}
+
+Vector3d Damper::Force(const EffectInput& in) { return Scale(in.velocity, -CycleParams().damping); }
+
+double Plane::Penetration(const Params& params, const Vector3d& position) {
     const double depth = Dot(Sub(params.point, position), params.normal);
     return depth > 0 ? depth : 0.0;
 }
 
-Vec3 Plane::Force(const Vec3& position, const Vec3& velocity) {
-    const Params p = params_.LoadForCycle();
-    const double depth = Penetration(p, position);
+Vector3d Plane::Force(const EffectInput& in) {
+    const Params p = CycleParams();
+    const double depth = Penetration(p, in.position);
     if (depth <= 0) return {0, 0, 0};
-    return Push(p.normal, depth, velocity, p.stiffness, p.damping);
+    return Push(p.normal, depth, in.velocity, p.stiffness, p.damping);
 }
 
-Vec3 Sphere::Force(const Vec3& position, const Vec3& velocity) {
-    const Params p = params_.LoadForCycle();
-    const Vec3 offset = Sub(position, p.center);
+Vector3d Sphere::Force(const EffectInput& in) {
+    const Params p = CycleParams();
+    const Vector3d offset = Sub(in.position, p.center);
     const double distance = std::sqrt(Dot(offset, offset));
     if (p.inside) {
         if (distance <= p.radius) return {0, 0, 0};
-        const Vec3 inward = Scale(offset, -1.0 / distance);
-        return Push(inward, distance - p.radius, velocity, p.stiffness, p.damping);
+        const Vector3d inward = Scale(offset, -1.0 / distance);
+        return Push(inward, distance - p.radius, in.velocity, p.stiffness, p.damping);
     }
     if (distance >= p.radius) return {0, 0, 0};
     // At the very center any direction is out; pick one that is fixed.
-    const Vec3 outward = distance > 0 ? Scale(offset, 1.0 / distance) : Vec3{0, 0, 1};
-    return Push(outward, p.radius - distance, velocity, p.stiffness, p.damping);
+    const Vector3d outward = distance > 0 ? Scale(offset, 1.0 / distance) : Vector3d{0, 0, 1};
+    return Push(outward, p.radius - distance, in.velocity, p.stiffness, p.damping);
 }
 
-Vec3 Box::Force(const Vec3& position, const Vec3& velocity) {
-    const Params p = params_.LoadForCycle();
-    Vec3 force{0, 0, 0};
+Vector3d Box::Force(const EffectInput& in) {
+    const Params p = CycleParams();
+    Vector3d force{0, 0, 0};
     for (std::size_t i = 0; i < 3; ++i) {
-        Vec3 axis{0, 0, 0};
-        if (position[i] < p.lower[i]) {
+        Vector3d axis{0, 0, 0};
+        if (in.position[i] < p.lower[i]) {
             axis[i] = 1.0;
-            force = Add(force, Push(axis, p.lower[i] - position[i], velocity, p.stiffness, p.damping));
-        } else if (position[i] > p.upper[i]) {
+            force = Add(force, Push(axis, p.lower[i] - in.position[i], in.velocity, p.stiffness, p.damping));
+        } else if (in.position[i] > p.upper[i]) {
             axis[i] = -1.0;
-            force = Add(force, Push(axis, position[i] - p.upper[i], velocity, p.stiffness, p.damping));
+            force = Add(force, Push(axis, in.position[i] - p.upper[i], in.velocity, p.stiffness, p.damping));
         }
     }
     return force;
 }
 
-Vec3 ConstantForce::Force(const Vec3&, const Vec3&) { return params_.LoadForCycle().force; }
+Vector3d ConstantForce::Force(const EffectInput&) { return CycleParams().force; }
 
-Sum::Sum(std::vector<EffectPtr> parts) : parts_(std::move(parts)) {}
-
-Vec3 Sum::Force(const Vec3& position, const Vec3& velocity) {
-    Vec3 total{0, 0, 0};
-    for (const EffectPtr& part : parts_) {
-        if (part) total = Add(total, part->Force(position, velocity));
+Sum::Sum(const std::vector<EffectPtr>& parts) {
+    for (const EffectPtr& part : parts) {
+        if (!part) continue;
+        if (const auto* sum = dynamic_cast<const Sum*>(part.get())) {
+            parts_.insert(parts_.end(), sum->parts_.begin(), sum->parts_.end());
+        } else {
+            parts_.push_back(part);
+        }
+        if (parts_.size() > kMaxParts)
+            throw std::invalid_argument("a Sum holds at most " + std::to_string(kMaxParts) + " effects");
     }
+}
+
+Vector3d Sum::Force(const EffectInput& in) {
+    Vector3d total{0, 0, 0};
+    for (const EffectPtr& part : parts_) total = Add(total, part->Force(in));
     return total;
+}
+
+double Sum::Staleness() const {
+    double oldest = 0.0;
+    for (const EffectPtr& part : parts_) oldest = std::max(oldest, part->Staleness());
+    return oldest;
 }
 
 }  // namespace Control

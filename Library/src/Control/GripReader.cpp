@@ -1,11 +1,20 @@
 #include "Vantor/HardwareAPI/Control/GripReader.h"
 
-#include <poll.h>
-#include <time.h>
-
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
 #include <utility>
 
-#include "Reopen.h"
+#include "../Framing.h"
+#include "../HandleFrames.h"
+#include "../Wire.h"
+#include "Clock.h"
+#include "Lease.h"
+#include "Link.h"
+#include "Published.h"
+#include "Threads.h"
 #include "Vantor/HardwareAPI/Log.h"
 
 namespace Vantor {
@@ -14,182 +23,293 @@ namespace Control {
 
 namespace {
 
-constexpr int64_t kNsPerS = 1000000000;
-// A compact frame: its code and 19 stuffed bytes.
-constexpr int kFrameBytes = 20;
-// One byte on the line: 10 bits at 115200 baud.
-constexpr int64_t kByteNs = 10 * kNsPerS / 115200;
+using Devices::HandleWire::kCompactStuffedLength;
+// A compact frame on the line: its code and the stuffed bytes.
+constexpr int kFrameBytes = 1 + static_cast<int>(kCompactStuffedLength);
+constexpr int64_t kByteNs =
+    Devices::LineWire::kBitsPerByte * clock::kNsPerS / Devices::LineWire::kBaudRate;
 // How often a quiet wait looks whether the reader should stop.
 constexpr int kQuietPollMs = 50;
 
-int64_t Clock(clockid_t clock) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * kNsPerS + ts.tv_nsec;
+enum class GripFault { None, OtherDevice, NoIdentity };
+
+// A grip says who it is in its answer to the wake-up: the handle information,
+// whose device id is whole (a compact frame carries only its low byte).
+// Frames that stream meanwhile are skipped whole.
+Link::Identity IdentifyGrip(Devices::Device& device) {
+    namespace W = Devices::HandleWire;
+    namespace framing = Devices::framing;
+    auto& handle = static_cast<Devices::Handle&>(device);
+    handle.SendDeviceWakeup();
+    const double start = framing::WaitStart();
+    for (;;) {
+        if (framing::ReadHeaderCode(handle, start) != framing::ReadEnd::Complete) return {};
+        const uint8_t code = handle.receive_buffer[0];
+        if (code == W::kHandleInfo) {
+            if (framing::ReadBytes(handle, W::kHandleInfoLength) != framing::ReadEnd::Complete) return {};
+            Link::Identity id;
+            id.bytes[0] = handle.receive_buffer[W::kInfoDeviceIdOffset];
+            id.bytes[1] = handle.receive_buffer[W::kInfoDeviceIdOffset + 1];
+            id.size = 2;
+            return id;
+        }
+        if (code == W::kStatusMessage) framing::ReadBytes(handle, kCompactStuffedLength);
+        if (framing::TimedOut(handle, start)) return {};
+    }
 }
 
-void SleepNs(int64_t ns) {
-    const timespec ts{static_cast<time_t>(ns / kNsPerS), static_cast<long>(ns % kNsPerS)};
-    nanosleep(&ts, nullptr);
-}
+// on_status on a thread of its own, given the samples in order. A slow
+// callback never holds the reading up: when more than kQueued samples are
+// waiting for it, the oldest are skipped (and counted).
+class Callbacks {
+public:
+    explicit Callbacks(GripReader::OnStatus on_status) : state_(std::make_shared<State>()) {
+        state_->on_status = std::move(on_status);
+        thread_ = std::thread([state = state_] { Serve(*state); });
+    }
+    // From on_status itself too: the thread then ends by itself.
+    ~Callbacks() {
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            state_->stop = true;
+        }
+        state_->wake.notify_one();
+        JoinUnlessSelf(thread_);
+    }
+    Callbacks(const Callbacks&) = delete;
+    Callbacks& operator=(const Callbacks&) = delete;
+
+    // arrived_ns: when the frame reached the port, on the control clock.
+    void Offer(const GripSample& sample, int64_t arrived_ns) {
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            State& s = *state_;
+            s.queue[s.offered % kQueued] = {sample, arrived_ns};
+            ++s.offered;
+            if (s.offered - s.taken > kQueued) {
+                s.skipped.fetch_add(s.offered - s.taken - kQueued, std::memory_order_relaxed);
+                s.taken = s.offered - kQueued;
+            }
+        }
+        state_->wake.notify_one();
+    }
+    uint64_t skipped() const { return state_->skipped.load(std::memory_order_relaxed); }
+
+private:
+    static constexpr uint64_t kQueued = 4;
+    struct Queued {
+        GripSample sample;
+        int64_t arrived_ns = 0;
+    };
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        Queued queue[kQueued];
+        uint64_t offered = 0;
+        uint64_t taken = 0;
+        bool stop = false;
+        std::atomic<uint64_t> skipped{0};
+        GripReader::OnStatus on_status;
+    };
+
+    static void Serve(State& s) {
+        std::unique_lock<std::mutex> lock(s.mutex);
+        for (;;) {
+            s.wake.wait(lock, [&] { return s.stop || s.offered != s.taken; });
+            if (s.stop) return;
+            const Queued next = s.queue[s.taken % kQueued];
+            ++s.taken;
+            lock.unlock();
+            s.on_status(next.sample, clock::ToSeconds(clock::Now() - next.arrived_ns));
+            lock.lock();
+        }
+    }
+
+    std::shared_ptr<State> state_;
+    std::thread thread_;
+};
 
 }  // namespace
 
-GripReader::GripReader(Devices::Handle& handle, bool wakeup, OnStatus on_status, void* context,
-                       Reconnection reconnection)
-    : handle_(handle),
-      wakeup_(wakeup),
-      on_status_(on_status),
-      context_(context),
-      reconnection_(std::move(reconnection)),
-      first_stream_(handle.stream) {}
+struct GripReader::Impl {
+    Impl(Devices::Handle& grip, bool wake, OnStatus on_status, const Reconnection& reconnection)
+        : handle(grip), wakeup(wake), link(grip, reconnection, &IdentifyGrip) {
+        if (reconnection.enabled && !wakeup)
+            throw std::invalid_argument("reconnect needs wakeup: the grip's whole device id comes from its answer");
+        if (on_status) callbacks = std::make_unique<Callbacks>(std::move(on_status));
+    }
 
-GripReader::~GripReader() {
-    Stop();
-    if (reopened_) handle_.stream = first_stream_;
+    enum class Read { Quiet, Good, Bad, Gone };
+    void Run();
+    Read WaitForFrame(int poll_ms);
+    void Deliver(GripSample sample);
+    static bool EndWait(void* self) { return static_cast<Impl*>(self)->link.EndWait(static_cast<Impl*>(self)->stop); }
+    static void Report(void* self, Link::Outcome outcome);
+
+    Devices::Handle& handle;
+    const bool wakeup;
+    Link link;
+    std::unique_ptr<Callbacks> callbacks;
+    std::mutex lifecycle;  // Start and Stop among themselves
+    std::thread thread;
+    std::unique_ptr<Lease> lease;
+    std::atomic<bool> running{false};
+    std::atomic<bool> stop{false};
+    std::atomic<int> fault{static_cast<int>(GripFault::None)};
+    bool learning = false;  // the reader's thread only
+
+    Published<GripSample> latest;
+    std::atomic<int64_t> started_ns{0};
+    std::atomic<uint64_t> good{0};
+    std::atomic<uint64_t> bad{0};
+    std::atomic<int64_t> cpu_ns{0};
+    std::atomic<int64_t> last_ns{0};
+    std::atomic<uint64_t> log_lines{0};
+};
+
+void GripReader::Impl::Run() {
+    Devices::WaitAbortScope abort(&EndWait, this);  // stop and a gone line end any frame wait
+    const unsigned long long log_lines_before = LogLinesOfThisThread();
+    learning = link.reconnects();
+    if (learning) {
+        if (link.Learn(stop, &Report, this) != Link::Outcome::Adopted) stop.store(true);
+        fault.store(static_cast<int>(GripFault::None));
+        learning = false;
+    } else {
+        link.set_connected(handle.stream->rdstate() == std::ios_base::goodbit);
+        if (wakeup) handle.SendDeviceWakeup();
+    }
+    int64_t last_frame_ns = clock::Now();
+    while (!stop.load(std::memory_order_acquire)) {
+        const Read read = WaitForFrame(kQuietPollMs);
+        const int64_t now = clock::Now();
+        if (read == Read::Good) last_frame_ns = now;
+        if (read == Read::Gone) link.set_connected(false);
+        if (link.reconnects() && (read == Read::Gone || now - last_frame_ns >= link.after_ns())) {
+            if (link.Reattach(stop, &Report, this) != Link::Outcome::Adopted) break;
+            fault.store(static_cast<int>(GripFault::None));
+            last_frame_ns = clock::Now();
+        } else if (read == Read::Gone) {
+            clock::Pause(kQuietPollMs * clock::kNsPerMs, stop);  // nothing to read from
+        }
+        last_ns.store(clock::Now(), std::memory_order_relaxed);
+        cpu_ns.store(clock::ThreadCpu(), std::memory_order_relaxed);
+        log_lines.store(LogLinesOfThisThread() - log_lines_before, std::memory_order_relaxed);
+    }
+    lease.reset();  // the grip is given back
+    running.store(false, std::memory_order_release);
 }
 
+// Sleeps in the kernel until a frame's first bytes are there, then for the
+// bytes still on the line, then reads it, and any others that queued up.
+GripReader::Impl::Read GripReader::Impl::WaitForFrame(int poll_ms) {
+    IO::SerialStream& stream = *handle.stream;
+    if (stream.rdstate() != std::ios_base::goodbit) return Read::Gone;
+    switch (stream.WaitReadable(poll_ms)) {
+        case IO::SerialStream::LineWait::TimedOut: return Read::Quiet;
+        case IO::SerialStream::LineWait::HungUp: return Read::Gone;
+        case IO::SerialStream::LineWait::Readable:
+        case IO::SerialStream::LineWait::NoLine: break;
+    }
+    const int waiting = stream.Available();
+    if (waiting < kFrameBytes) clock::SleepFor((kFrameBytes - waiting) * kByteNs);
+    Read read = Read::Quiet;
+    do {
+        GripSample sample;
+        switch (Devices::ReadCompactFrame(handle, sample.status)) {
+            case Devices::FrameRead::Frame:
+                Deliver(sample);
+                read = Read::Good;
+                break;
+            case Devices::FrameRead::BadFrame:
+                bad.fetch_add(1, std::memory_order_relaxed);
+                if (read != Read::Good) read = Read::Bad;
+                break;
+            case Devices::FrameRead::NoFrame: return link.Lost() ? Read::Gone : read;
+        }
+    } while (stream.Available() >= kFrameBytes && !stop.load(std::memory_order_acquire));
+    return read;
+}
+
+// Stored before it is counted: whoever sees the count sees the frame.
+void GripReader::Impl::Deliver(GripSample sample) {
+    // The bytes that came after the frame put a lower bound on its age.
+    const int64_t arrived_ns = clock::Now() - handle.stream->Available() * kByteNs;
+    sample.t = clock::ToSeconds(arrived_ns - started_ns.load(std::memory_order_relaxed));
+    sample.valid = true;
+    latest.StoreSingleWriter(sample);
+    good.fetch_add(1, std::memory_order_release);
+    if (callbacks) callbacks->Offer(sample, arrived_ns);
+}
+
+void GripReader::Impl::Report(void* self, Link::Outcome outcome) {
+    auto& reader = *static_cast<Impl*>(self);
+    if (outcome == Link::Outcome::Other) reader.fault.store(static_cast<int>(GripFault::OtherDevice));
+    if (outcome == Link::Outcome::Silent && reader.learning) reader.fault.store(static_cast<int>(GripFault::NoIdentity));
+}
+
+// --- the owner's side -------------------------------------------------------------------
+
+GripReader::GripReader(Devices::Handle& handle, bool wakeup, OnStatus on_status, Reconnection reconnection)
+    : impl_(std::make_shared<Impl>(handle, wakeup, std::move(on_status), reconnection)) {}
+
+GripReader::~GripReader() { Stop(); }
+
 void GripReader::Start() {
-    if (running()) return;
-    stop_.store(false, std::memory_order_release);
-    started_ns_.store(Clock(CLOCK_MONOTONIC), std::memory_order_release);
-    connected_.store(handle_.stream->rdstate() == std::ios_base::goodbit, std::memory_order_release);
-    thread_ = std::thread([this] { Run(); });
+    Impl& s = *impl_;
+    std::lock_guard<std::mutex> lock(s.lifecycle);
+    if (s.running.load(std::memory_order_acquire)) return;
+    if (s.thread.joinable()) s.thread.join();
+    s.lease = std::make_unique<Lease>(s.handle, "GripReader");
+    s.stop.store(false, std::memory_order_release);
+    s.started_ns.store(clock::Now(), std::memory_order_release);
+    s.running.store(true, std::memory_order_release);
+    s.thread = std::thread([keep = impl_] { keep->Run(); });
 }
 
 void GripReader::Stop() {
-    if (!thread_.joinable()) return;
-    stop_.store(true, std::memory_order_release);
-    thread_.join();
+    Impl& s = *impl_;
+    s.stop.store(true, std::memory_order_release);
+    std::lock_guard<std::mutex> lock(s.lifecycle);
+    if (s.thread.joinable()) s.thread.join();
 }
+
+bool GripReader::running() const { return impl_->running.load(std::memory_order_acquire); }
+
+GripSample GripReader::latest() const { return impl_->latest.Load(); }
 
 double GripReader::now() const {
-    return static_cast<double>(Clock(CLOCK_MONOTONIC) - started_ns_.load(std::memory_order_acquire)) / kNsPerS;
+    return clock::ToSeconds(clock::Now() - impl_->started_ns.load(std::memory_order_acquire));
 }
 
+bool GripReader::connected() const { return impl_->link.connected(); }
+
 const char* GripReader::fault() const {
-    return other_device_.load(std::memory_order_acquire) ? "another grip is on the port: not adopted" : "";
+    switch (static_cast<GripFault>(impl_->fault.load(std::memory_order_acquire))) {
+        case GripFault::None: return "";
+        case GripFault::OtherDevice: return "another grip is on the port: not adopted";
+        case GripFault::NoIdentity:
+            return "the grip has not said who it is (its device id, in answer to the wake-up): not read, "
+                   "since reconnect needs it";
+    }
+    return "";
 }
 
 GripStats GripReader::stats() const {
-    GripStats s;
-    s.frames_good = good_.load(std::memory_order_relaxed);
-    s.frames_bad = bad_.load(std::memory_order_relaxed);
-    const double seconds =
-        static_cast<double>(last_ns_.load(std::memory_order_relaxed) - started_ns_.load(std::memory_order_relaxed)) /
-        kNsPerS;
+    const Impl& s = *impl_;
+    GripStats out;
+    out.frames_good = s.good.load(std::memory_order_relaxed);
+    out.frames_bad = s.bad.load(std::memory_order_relaxed);
+    const double seconds = clock::ToSeconds(s.last_ns.load(std::memory_order_relaxed) -
+                                            s.started_ns.load(std::memory_order_relaxed));
     if (seconds > 0) {
-        s.rate_hz = static_cast<double>(s.frames_good) / seconds;
-        s.cpu_percent = static_cast<double>(cpu_ns_.load(std::memory_order_relaxed)) / kNsPerS / seconds * 100.0;
+        out.rate_hz = static_cast<double>(out.frames_good) / seconds;
+        out.cpu_percent = clock::ToSeconds(s.cpu_ns.load(std::memory_order_relaxed)) / seconds * 100.0;
     }
-    s.reconnects = reconnects_.load(std::memory_order_acquire);
-    s.device_log_lines = log_lines_.load(std::memory_order_relaxed);
-    return s;
-}
-
-// The reader's way out of a frame wait (asked every 20 ms of one): a stop,
-// or, when it reconnects, a line that hung up in the middle of a frame.
-bool GripReader::EndWait(void* reader) {
-    const auto* self = static_cast<const GripReader*>(reader);
-    if (self->stop_.load(std::memory_order_acquire)) return true;
-    return self->reconnection_.enabled && reopen::HungUp(*self->handle_.stream);
-}
-
-GripReader::Read GripReader::WaitForFrame(int poll_ms, Devices::QuillonStatus& status) {
-    const int fd = handle_.stream->buffer ? handle_.stream->buffer->fd : -1;
-    if (fd < 0 || handle_.stream->rdstate() != std::ios_base::goodbit) return Read::Gone;
-    // Sleep in the kernel until the frame's first bytes are there...
-    pollfd p{fd, POLLIN, 0};
-    const int ready = poll(&p, 1, poll_ms);
-    if (ready <= 0) return Read::Quiet;
-    // A hung-up line answers poll at once, forever, and holds nothing to read.
-    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return Read::Gone;
-    // ...then for the bytes still on the line.
-    const int waiting = handle_.stream->Available();
-    if (waiting < kFrameBytes) SleepNs((kFrameBytes - waiting) * kByteNs);
-    status = handle_.GetQuillonStatus();
-    if (status.error_flag == 1) return Read::Bad;
-    // Flag 2 with nothing decoded: no frame came after all.
-    if (status.error_flag == 2 && status.battery_level == 0.0f) return Read::Quiet;
-    return Read::Good;
-}
-
-void GripReader::Store(const Devices::QuillonStatus& status, int64_t now_ns) {
-    GripSample sample;
-    sample.status = status;
-    sample.t = static_cast<double>(now_ns - started_ns_.load(std::memory_order_relaxed)) / kNsPerS;
-    sample.valid = true;
-    latest_.StoreSingleWriter(sample);
-    good_.fetch_add(1, std::memory_order_relaxed);
-    if (on_status_ != nullptr) on_status_(sample, context_);
-}
-
-bool GripReader::Reconnect() {
-    connected_.store(false, std::memory_order_release);
-    const int64_t after_ns = static_cast<int64_t>(reconnection_.after_s * kNsPerS);
-    while (!stop_.load(std::memory_order_acquire)) {
-        if (!reopen::Reattach(handle_, reopened_, reconnection_.port_path, stop_)) return false;
-        // A grip that comes back is silent until woken; its first frame says which grip it is.
-        handle_.SendDeviceWakeup();
-        Devices::QuillonStatus status;
-        Read read = Read::Quiet;
-        for (int64_t waited = 0; read != Read::Good && read != Read::Gone && waited < after_ns;
-             waited += kQuietPollMs * 1000000LL) {
-            if (stop_.load(std::memory_order_acquire)) return false;
-            read = WaitForFrame(kQuietPollMs, status);
-            if (read == Read::Bad) bad_.fetch_add(1, std::memory_order_relaxed);
-        }
-        if (read != Read::Good) continue;
-        if (identity_known_ && status.device_id != identity_) {
-            other_device_.store(true, std::memory_order_release);
-            if (!reopen::Pause(after_ns, stop_)) return false;
-            continue;
-        }
-        identity_ = status.device_id;
-        identity_known_ = true;
-        other_device_.store(false, std::memory_order_release);
-        // Connected before it is counted: whoever sees the count sees the grip back.
-        connected_.store(true, std::memory_order_release);
-        reconnects_.fetch_add(1, std::memory_order_release);
-        Store(status, Clock(CLOCK_MONOTONIC));
-        return true;
-    }
-    return false;
-}
-
-void GripReader::Run() {
-    Devices::WaitAbortScope abort(&EndWait, this);
-    const unsigned long long log_lines_before = LogLinesOfThisThread();
-    const int64_t reconnect_after_ns = static_cast<int64_t>(reconnection_.after_s * kNsPerS);
-    if (wakeup_) handle_.SendDeviceWakeup();
-    int64_t last_frame_ns = Clock(CLOCK_MONOTONIC);
-
-    while (!stop_.load(std::memory_order_acquire)) {
-        Devices::QuillonStatus status;
-        const Read read = WaitForFrame(kQuietPollMs, status);
-        const int64_t now = Clock(CLOCK_MONOTONIC);
-        if (read == Read::Good) {
-            if (!identity_known_) {
-                identity_ = status.device_id;
-                identity_known_ = true;
-            }
-            Store(status, now);
-            last_frame_ns = now;
-        } else if (read == Read::Bad) {
-            bad_.fetch_add(1, std::memory_order_relaxed);
-        }
-        if (read == Read::Gone) connected_.store(false, std::memory_order_release);
-
-        if (reconnection_.enabled && (read == Read::Gone || now - last_frame_ns >= reconnect_after_ns)) {
-            if (!Reconnect()) break;
-            last_frame_ns = Clock(CLOCK_MONOTONIC);
-        } else if (read == Read::Gone) {
-            SleepNs(kQuietPollMs * 1000000LL);  // nothing to read from: the stream has failed
-        }
-        last_ns_.store(Clock(CLOCK_MONOTONIC), std::memory_order_relaxed);
-        cpu_ns_.store(Clock(CLOCK_THREAD_CPUTIME_ID), std::memory_order_relaxed);
-        log_lines_.store(LogLinesOfThisThread() - log_lines_before, std::memory_order_relaxed);
-    }
+    out.reconnects = s.link.reconnections();
+    out.device_log_lines = s.log_lines.load(std::memory_order_relaxed);
+    out.callbacks_skipped = s.callbacks ? s.callbacks->skipped() : 0;
+    return out;
 }
 
 }  // namespace Control

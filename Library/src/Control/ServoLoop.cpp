@@ -1,471 +1,576 @@
 #include "Vantor/HardwareAPI/Control/ServoLoop.h"
 
-#include <pthread.h>
-#include <sched.h>
-#include <time.h>
-
-#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
 #include <utility>
 
-#include "Reopen.h"
+#include "Clock.h"
+#include "Handoff.h"
+#include "Histogram.h"
+#include "Lease.h"
+#include "Link.h"
+#include "Pacer.h"
+#include "Published.h"
+#include "Safety.h"
+#include "Threads.h"
 #include "Vantor/HardwareAPI/Log.h"
 
 namespace Vantor {
 namespace HardwareAPI {
 namespace Control {
 
+// --- settings -----------------------------------------------------------------------
+
 namespace {
 
-constexpr int64_t kNsPerS = 1000000000;
-constexpr int64_t kWatchdogNapNs = 50000000;
-
-int64_t NowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * kNsPerS + ts.tv_nsec;
+std::string Text(double value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
 }
 
-timespec ToTimespec(int64_t ns) {
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(ns / kNsPerS);
-    ts.tv_nsec = static_cast<long>(ns % kNsPerS);
-    return ts;
-}
-
-// Sleeps until shortly before the deadline, then spins the last stretch:
-// the core is free between cycles and the start is still on time.
-void WaitUntil(int64_t deadline_ns, int64_t spin_ns) {
-    const int64_t wake = deadline_ns - spin_ns;
-    if (NowNs() < wake) {
-        const timespec ts = ToTimespec(wake);
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-        }
-    }
-    while (NowNs() < deadline_ns) {
-    }
-}
-
-double Norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
-
-bool Finite(const Vec3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
-
-bool Same(const UUID& a, const UUID& b) { return std::memcmp(a.data, b.data, sizeof a.data) == 0; }
-
-// Faults of the link rather than of the motion: a reconnection ends them.
-bool LinkFault(int fault) {
-    const Fault f = static_cast<Fault>(fault);
-    return f == Fault::ArmNotAnswering || f == Fault::ArmTooSlow || f == Fault::StreamFailed ||
-           f == Fault::OtherDevice;
+void InRange(const char* name, double value, double low, double high, const char* unit) {
+    if (std::isfinite(value) && value >= low && value <= high) return;
+    throw std::invalid_argument(std::string(name) + " must be between " + Text(low) + " and " + Text(high) + " " +
+                                unit + ", got " + Text(value));
 }
 
 }  // namespace
+
+void ServoConfig::Validate() const {
+    InRange("rate_hz", rate_hz, 1.0, 20000.0, "Hz");
+    InRange("force_limit", force_limit, 0.0, 100.0, "N");
+    InRange("ramp_s", ramp_s, 0.0, 60.0, "s");
+    if (velocity_limit && !(std::isfinite(*velocity_limit) && *velocity_limit > 0 && *velocity_limit <= 100))
+        throw std::invalid_argument("velocity_limit must be above 0 and at most 100 m/s, got " + Text(*velocity_limit));
+    if (workspace) {
+        for (int i = 0; i < 3; ++i) {
+            InRange("workspace", workspace->lower[i], -100.0, 100.0, "m");
+            InRange("workspace", workspace->upper[i], -100.0, 100.0, "m");
+            if (!(workspace->lower[i] < workspace->upper[i]))
+                throw std::invalid_argument("workspace is (lower, upper), each lower coordinate below the upper one");
+        }
+    }
+    InRange("exchange_deadline_ms", exchange_deadline_ms, 0.05, 1000.0, "ms");
+    InRange("reply_timeout_s", reply_timeout_s, 1.0, 60.0, "s");
+    if (cpu < -1 || cpu > 1023) throw std::invalid_argument("cpu must be -1 (none) or between 0 and 1023, got " +
+                                                            std::to_string(cpu));
+    InRange("spin_us", spin_us, 0.0, 1000.0, "us");
+    reconnection.Validate();
+}
 
 const char* FaultText(Fault fault) {
     switch (fault) {
         case Fault::None: return "";
         case Fault::ArmNotAnswering: return "arm not answering";
         case Fault::ArmTooSlow: return "arm answered after the exchange deadline";
-        case Fault::StreamFailed: return "stream failed";
+        case Fault::LineHungUp: return "the arm's line hung up: unplugged or switched off";
         case Fault::VelocityLimit: return "velocity limit exceeded";
         case Fault::OutsideWorkspace: return "outside the workspace";
         case Fault::EffectFailed: return "the effect gave no valid force";
         case Fault::OtherDevice: return "another arm is on the port: not adopted";
+        case Fault::BadReading: return "the arm sent a position or velocity that is not a number";
+        case Fault::NoIdentity:
+            return "the arm has not said who it is (its device_id_ext): not driven, since reconnect needs it";
+        case Fault::EffectStalled: return "the effect's own thread fell behind: its force is too old to use";
     }
     return "unknown fault";
 }
 
-// --- histograms ---------------------------------------------------------------
-
-void ServoLoop::Histogram::Add(int64_t ns) {
-    if (ns < 0) ns = 0;
-    std::size_t bin;
-    if (ns < 1000000) {
-        bin = static_cast<std::size_t>(ns / 500);
-    } else {
-        bin = kFine + static_cast<std::size_t>((ns - 1000000) / 100000);
-        if (bin > kFine + kCoarse) bin = kFine + kCoarse;
-    }
-    bins[bin].fetch_add(1, std::memory_order_relaxed);
-    uint64_t seen = max_ns.load(std::memory_order_relaxed);
-    while (static_cast<uint64_t>(ns) > seen &&
-           !max_ns.compare_exchange_weak(seen, static_cast<uint64_t>(ns), std::memory_order_relaxed)) {
-    }
+const std::vector<SampleField>& ServoSampleLayout() {
+    static const std::vector<SampleField> layout = {
+        {"t", "<f8", offsetof(ServoSample, t), 1, "t"},
+        {"position", "<f8", offsetof(ServoSample, position), 3, "x,y,z"},
+        {"velocity", "<f8", offsetof(ServoSample, velocity), 3, "vx,vy,vz"},
+        {"force", "<f8", offsetof(ServoSample, force), 3, "fx,fy,fz"},
+        {"exchange_us", "<f8", offsetof(ServoSample, exchange_us), 1, "exchange_us"},
+        {"jitter_us", "<f8", offsetof(ServoSample, jitter_us), 1, "jitter_us"},
+        {"late", "u1", offsetof(ServoSample, late), 1, "late"},
+        {"fault", "u1", offsetof(ServoSample, fault), 1, "fault"},
+    };
+    return layout;
 }
 
-Percentiles ServoLoop::Histogram::Read() const {
-    uint64_t total = 0;
-    for (const auto& b : bins) total += b.load(std::memory_order_relaxed);
-    Percentiles result;
-    result.max = static_cast<double>(max_ns.load(std::memory_order_relaxed)) / 1000.0;
-    if (total == 0) return result;
-    // The upper edge of the bin holding the rank, never above the maximum.
-    auto at = [&](double fraction) {
-        const uint64_t rank = std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(fraction * total)));
-        uint64_t seen = 0;
-        for (std::size_t i = 0; i < bins.size(); ++i) {
-            seen += bins[i].load(std::memory_order_relaxed);
-            if (seen >= rank) {
-                const double upper_ns = i < kFine ? (i + 1) * 500.0 : 1e6 + (i - kFine + 1) * 1e5;
-                return std::min(upper_ns / 1000.0, result.max);
+// --- the loop's parts -----------------------------------------------------------------
+
+namespace {
+
+Link::Identity IdentifyArm(Devices::Device& device) {
+    const UUID id = static_cast<Devices::Talon&>(device).device_wakeup().device_id_ext;
+    Link::Identity identity;
+    static const UUID none;
+    if (std::memcmp(id.data, none.data, sizeof id.data) == 0) return identity;  // all zero: no answer
+    std::memcpy(identity.bytes, id.data, sizeof id.data);
+    identity.size = sizeof id.data;
+    return identity;
+}
+
+struct RecordBuffer {
+    explicit RecordBuffer(std::size_t n) : samples(n) {}
+    std::vector<ServoSample> samples;
+    std::atomic<std::size_t> filled{0};
+};
+
+// The fault in force. A fault of the motion, the reading or the effect says
+// the effector is somewhere unsafe: it replaces any other and stays until
+// cleared. The others (the link's, the identity's, a stall) say why no force
+// can be had now; they end once the cause has.
+class FaultLatch {
+public:
+    Fault Get() const { return static_cast<Fault>(fault_.load(std::memory_order_acquire)); }
+    uint64_t count() const { return count_.load(std::memory_order_relaxed); }
+
+    // Sets fault when none stands, or when it is a fault of the motion and
+    // the one standing is not.
+    void Latch(Fault fault) { Set(fault, Rank(fault)); }
+    // In place of any passing fault: what the link found out (another arm,
+    // no identity) says more than the failed exchanges before it.
+    void Say(Fault fault) { Set(fault, 2); }
+    // Ends fault if it is the one in force.
+    void End(Fault fault) {
+        int expected = static_cast<int>(fault);
+        fault_.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
+    }
+    // Ends whatever is in force unless it is a fault of the motion.
+    void EndPassing() {
+        int current = fault_.load(std::memory_order_acquire);
+        if (Rank(static_cast<Fault>(current)) == 1) fault_.compare_exchange_strong(current, 0, std::memory_order_acq_rel);
+    }
+    void RequestClear() { clear_requested_.store(true, std::memory_order_release); }
+    bool TakeClear() { return clear_requested_.exchange(false, std::memory_order_acq_rel); }
+    void Reset() { fault_.store(0, std::memory_order_release); }
+
+private:
+    static int Rank(Fault fault) {
+        switch (fault) {
+            case Fault::None: return 0;
+            case Fault::VelocityLimit:
+            case Fault::OutsideWorkspace:
+            case Fault::EffectFailed:
+            case Fault::BadReading: return 2;
+            default: return 1;
+        }
+    }
+    // Replaces a standing fault whose rank is below `over`.
+    void Set(Fault fault, int over) {
+        int current = fault_.load(std::memory_order_acquire);
+        while (current != static_cast<int>(fault) && Rank(static_cast<Fault>(current)) < over) {
+            if (fault_.compare_exchange_weak(current, static_cast<int>(fault), std::memory_order_acq_rel)) {
+                count_.fetch_add(1, std::memory_order_relaxed);
+                return;
             }
         }
-        return result.max;
-    };
-    result.p50 = at(0.50);
-    result.p99 = at(0.99);
-    return result;
+    }
+    std::atomic<int> fault_{0};
+    std::atomic<bool> clear_requested_{false};
+    std::atomic<uint64_t> count_{0};
+};
+
+// One force exchange: what was sent, and what came back.
+struct Exchanged {
+    Vector3d sent;
+    Vector3d position;  // the last reading, when nothing came back
+    Vector3d velocity;
+    bool answered;
+    int64_t start_ns;
+    int64_t end_ns;
+};
+
+}  // namespace
+
+// --- the loop -------------------------------------------------------------------------
+
+struct ServoLoop::Impl {
+    Impl(Devices::Talon& arm, const ServoConfig& settings)
+        : talon(arm),
+          config((settings.Validate(), settings)),
+          link(arm, settings.reconnection, &IdentifyArm),
+          period_ns(std::llround(clock::kNsPerS / settings.rate_hz)),
+          exchange_deadline_ns(std::llround(settings.exchange_deadline_ms * clock::kNsPerMs)),
+          ramp_ns(clock::FromSeconds(settings.ramp_s)),
+          pacer(period_ns, std::llround(settings.spin_us * clock::kNsPerUs)) {}
+
+    void Run();
+    void Watch();
+    bool Stopping() const { return stop.load(std::memory_order_acquire); }
+    static bool EndWait(void* self) { return static_cast<Impl*>(self)->link.EndWait(static_cast<Impl*>(self)->stop); }
+    static void Report(void* self, Link::Outcome outcome);
+
+    // The cycle's steps, in order.
+    void SetUpThread();
+    void NewSchedule();
+    Exchanged Exchange(const Vector3d& force, int64_t start_ns);
+    bool LinkDown(const Exchanged& ex);
+    bool Recover();
+    Fault Judge(const Exchanged& ex);
+    Vector3d NextForce(const Exchanged& ex, Fault fault);
+    void Publish(const Exchanged& ex);
+    void Record(const Exchanged& ex, int64_t jitter_ns, bool late);
+    void Count(const Exchanged& ex, int64_t jitter_ns, bool late);
+    void PublishGone();
+    void SendZero();
+
+    // Set up by the owner.
+    Devices::Talon& talon;
+    const ServoConfig config;
+    Link link;
+    std::mutex lifecycle;  // Start and Stop among themselves
+    std::thread thread;
+    std::atomic<std::thread::id> thread_id{};
+    std::unique_ptr<Lease> lease;
+    std::atomic<bool> running{false};
+    std::atomic<bool> stop{false};
+    Handoff<Effect> effect;
+    Handoff<RecordBuffer> record;
+    FaultLatch faults;
+
+    // Read by anyone.
+    Published<ServoState> state;
+    Histogram jitter;
+    Histogram exchange;
+    std::atomic<uint64_t> cycles{0};
+    std::atomic<uint64_t> late_cycles{0};
+    std::atomic<uint64_t> log_lines{0};
+    std::atomic<int64_t> started_ns{0};
+    std::atomic<int64_t> last_cycle_ns{0};
+    std::atomic<int64_t> exchange_started_ns{0};  // 0: not in an exchange
+    std::atomic<bool> watching{false};
+    std::atomic<bool> realtime{false};
+    std::atomic<bool> pinned{false};
+
+    // The loop's thread only.
+    const int64_t period_ns;
+    const int64_t exchange_deadline_ns;
+    const int64_t ramp_ns;
+    Pacer pacer;
+    Vector3d command{0, 0, 0};
+    Vector3d position{0, 0, 0};
+    Vector3d velocity{0, 0, 0};
+    int64_t ramp_start_ns = 0;
+    int64_t last_answer_ns = 0;
+    uint64_t effect_generation = 0;
+    uint64_t cycle = 0;
+    bool learning = false;  // who the arm is, before the first force
+    unsigned long long log_lines_before = 0;
+};
+
+void ServoLoop::Impl::Run() {
+    SetUpThread();
+    Devices::WaitAbortScope abort(&EndWait, this);  // stop and a gone line end any reply wait
+    const Devices::Device::ReplyTimeoutScope timeout(talon, static_cast<float>(config.reply_timeout_s));
+    std::thread watchdog([this] { Watch(); });
+    // With reconnect on, the arm says who it is before it gets any force.
+    learning = link.reconnects();
+    if (!learning || link.Learn(stop, &Report, this) == Link::Outcome::Adopted) {
+        learning = false;
+        faults.End(Fault::NoIdentity);
+        NewSchedule();
+        while (!Stopping()) {
+            const int64_t start = clock::Now();
+            const int64_t jitter_ns = pacer.Jitter(start);
+            const Exchanged ex = Exchange(command, start);
+            if (Stopping()) break;
+            if (LinkDown(ex)) {
+                if (!Recover()) break;
+                continue;
+            }
+            const Fault fault = Judge(ex);
+            command = NextForce(ex, fault);
+            Publish(ex);
+            const bool late = pacer.Advance(clock::Now());
+            Record(ex, jitter_ns, late);
+            Count(ex, jitter_ns, late);
+            pacer.Wait(stop);
+        }
+    }
+    SendZero();
+    watching.store(false, std::memory_order_release);
+    watchdog.join();
+    lease.reset();  // the arm is given back
+    running.store(false, std::memory_order_release);
 }
 
-// --- the loop -------------------------------------------------------------------
+void ServoLoop::Impl::SetUpThread() {
+    if (config.realtime) realtime.store(MakeRealtime(), std::memory_order_relaxed);
+    if (config.cpu >= 0) pinned.store(PinTo(config.cpu), std::memory_order_relaxed);
+    log_lines_before = LogLinesOfThisThread();
+    link.set_connected(talon.stream->rdstate() == std::ios_base::goodbit);
+}
+
+// From zero force, with the ramp, on a schedule that starts now.
+void ServoLoop::Impl::NewSchedule() {
+    command = {0, 0, 0};
+    ramp_start_ns = last_answer_ns = clock::Now();
+    pacer.Restart(ramp_start_ns);
+}
+
+// One SendForce and its state reply, watched from outside while it waits.
+Exchanged ServoLoop::Impl::Exchange(const Vector3d& force, int64_t start_ns) {
+    const float request[3] = {static_cast<float>(force[0]), static_cast<float>(force[1]), static_cast<float>(force[2])};
+    float p[3] = {0, 0, 0};
+    float v[3] = {0, 0, 0};
+    exchange_started_ns.store(start_ns, std::memory_order_release);
+    talon.SendForce(request);
+    const bool answered = talon.ReceiveState(p, v);
+    const int64_t end_ns = clock::Now();
+    exchange_started_ns.store(0, std::memory_order_release);
+    if (answered) {
+        for (int i = 0; i < 3; ++i) {
+            position[i] = p[i];
+            velocity[i] = v[i];
+        }
+        last_answer_ns = end_ns;
+    }
+    return {force, position, velocity, answered, start_ns, end_ns};
+}
+
+// The line is gone, or (reconnecting) the arm has been silent too long.
+bool ServoLoop::Impl::LinkDown(const Exchanged& ex) {
+    if (ex.answered) return false;
+    if (link.Lost()) return true;
+    return link.reconnects() && ex.end_ns - last_answer_ns >= link.after_ns();
+}
+
+// Waits for the same arm to come back; without reconnect a dead line is not
+// exchanged on again, and the thread waits for the stop without a busy core.
+bool ServoLoop::Impl::Recover() {
+    link.set_connected(false);
+    if (!link.reconnects()) {
+        faults.Latch(Fault::LineHungUp);
+        PublishGone();
+        while (clock::Pause(clock::kNsPerS, stop)) {
+        }
+        return false;
+    }
+    PublishGone();
+    if (link.Reattach(stop, &Report, this) != Link::Outcome::Adopted) return false;
+    faults.EndPassing();
+    PublishGone();  // connected again, no force yet
+    NewSchedule();
+    return true;
+}
+
+void ServoLoop::Impl::Report(void* self, Link::Outcome outcome) {
+    auto& loop = *static_cast<Impl*>(self);
+    if (outcome == Link::Outcome::Other) loop.faults.Say(Fault::OtherDevice);
+    if (outcome == Link::Outcome::Silent && loop.learning) loop.faults.Say(Fault::NoIdentity);
+    loop.PublishGone();
+}
+
+// This cycle's faults. A clear asked for since the last cycle goes first, so
+// a cycle that is itself in fault never gets force.
+Fault ServoLoop::Impl::Judge(const Exchanged& ex) {
+    if (faults.TakeClear()) {
+        faults.Reset();
+        ramp_start_ns = ex.end_ns;
+    }
+    if (!ex.answered) {
+        faults.Latch(Fault::ArmNotAnswering);
+    } else {
+        if (ex.end_ns - ex.start_ns > exchange_deadline_ns) faults.Latch(Fault::ArmTooSlow);
+        Fault motion = safety::CheckReading(ex.position, ex.velocity);
+        if (motion == Fault::None) motion = safety::CheckMotion(config, ex.position, ex.velocity);
+        if (motion != Fault::None) faults.Latch(motion);
+    }
+    return faults.Get();
+}
+
+// The effect's force through the clamp and the ramp. The effect runs even
+// while a fault stands, so one computed on its own thread is kept fed.
+Vector3d ServoLoop::Impl::NextForce(const Exchanged& ex, Fault fault) {
+    const Handoff<Effect>::View view = effect.Acquire();
+    if (view.generation != effect_generation) {  // a new effect ramps in again
+        effect_generation = view.generation;
+        ramp_start_ns = ex.end_ns;
+    }
+    Vector3d next{0, 0, 0};
+    if (view.object != nullptr) {
+        const double t = clock::ToSeconds(ex.end_ns - started_ns.load(std::memory_order_relaxed));
+        Vector3d wanted = view.object->Force({ex.position, ex.velocity, t, clock::ToSeconds(period_ns)});
+        if (!safety::Clamp(wanted, config.force_limit)) {
+            faults.Latch(view.object->Staleness() > 0 ? Fault::EffectStalled : Fault::EffectFailed);
+        } else if (fault == Fault::EffectStalled) {
+            faults.End(Fault::EffectStalled);  // fresh again: from zero, with the ramp
+            ramp_start_ns = ex.end_ns;
+        } else if (fault == Fault::None) {
+            next = safety::Ramp(wanted, safety::RampFraction(ex.end_ns - ramp_start_ns, ramp_ns));
+        }
+    }
+    effect.Release();
+    return next;
+}
+
+void ServoLoop::Impl::Publish(const Exchanged& ex) {
+    ServoState s;
+    s.t = clock::ToSeconds(ex.start_ns - started_ns.load(std::memory_order_relaxed));
+    s.cycle = cycle;
+    s.position = ex.position;
+    s.velocity = ex.velocity;
+    s.force = ex.sent;
+    s.connected = link.connected();
+    s.fault = faults.Get();
+    state.StoreSingleWriter(s);
+}
+
+// While the arm is away: no force, and whether it is there.
+void ServoLoop::Impl::PublishGone() {
+    ServoState s = state.Load();
+    s.force = {0, 0, 0};
+    s.connected = link.connected();
+    s.fault = faults.Get();
+    state.StoreSingleWriter(s);
+}
+
+void ServoLoop::Impl::Record(const Exchanged& ex, int64_t jitter_ns, bool late) {
+    RecordBuffer* buffer = record.Acquire().object;
+    const std::size_t index = buffer != nullptr ? buffer->filled.load(std::memory_order_relaxed) : 0;
+    if (buffer != nullptr && index < buffer->samples.size()) {
+        ServoSample& s = buffer->samples[index];
+        s.t = clock::ToSeconds(ex.start_ns - started_ns.load(std::memory_order_relaxed));
+        for (int i = 0; i < 3; ++i) {
+            s.position[i] = ex.position[i];
+            s.velocity[i] = ex.velocity[i];
+            s.force[i] = ex.sent[i];
+        }
+        s.exchange_us = static_cast<double>(ex.end_ns - ex.start_ns) / 1000.0;
+        s.jitter_us = static_cast<double>(jitter_ns) / 1000.0;
+        s.late = late ? 1 : 0;
+        s.fault = static_cast<uint8_t>(faults.Get());
+        buffer->filled.store(index + 1, std::memory_order_release);
+    }
+    record.Release();
+}
+
+void ServoLoop::Impl::Count(const Exchanged& ex, int64_t jitter_ns, bool late) {
+    jitter.Add(jitter_ns);
+    exchange.Add(ex.end_ns - ex.start_ns);
+    if (late) late_cycles.fetch_add(1, std::memory_order_relaxed);
+    log_lines.store(LogLinesOfThisThread() - log_lines_before, std::memory_order_relaxed);
+    cycles.store(++cycle, std::memory_order_relaxed);
+    last_cycle_ns.store(ex.start_ns, std::memory_order_relaxed);
+}
+
+// Every way out leaves the arm with zero force, on a line that is still
+// there. A stop's abort still stands, so the reply wait ends at once.
+void ServoLoop::Impl::SendZero() {
+    if (link.Lost()) return;
+    Exchange({0, 0, 0}, clock::Now());
+}
+
+// Looks at the exchange from outside: a stuck one is reported while it still
+// waits, at its deadline. Between exchanges it looks in now and then; during
+// one it sleeps until the exchange's deadline.
+void ServoLoop::Impl::Watch() {
+    constexpr int64_t kNapNs = 50 * clock::kNsPerMs;  // a stop is never kept waiting longer
+    const int64_t idle_ns = std::max<int64_t>(std::min<int64_t>(exchange_deadline_ns / 2, clock::kNsPerMs), 100000);
+    while (watching.load(std::memory_order_acquire)) {
+        const int64_t started = exchange_started_ns.load(std::memory_order_acquire);
+        const int64_t now = clock::Now();
+        if (started != 0 && now - started > exchange_deadline_ns) {
+            faults.Latch(Fault::ArmNotAnswering);
+            clock::SleepFor(idle_ns);
+            continue;
+        }
+        clock::SleepUntil(started != 0 ? std::min(started + exchange_deadline_ns + 1, now + kNapNs) : now + idle_ns);
+    }
+}
+
+// --- the owner's side -------------------------------------------------------------------
 
 ServoLoop::ServoLoop(Devices::Talon& talon, const ServoConfig& config)
-    : talon_(talon), config_(config), first_stream_(talon.stream) {}
+    : impl_(std::make_shared<Impl>(talon, config)) {}
 
 ServoLoop::~ServoLoop() {
+    if (impl_->thread_id.load() == std::this_thread::get_id()) {
+        // Destroyed from an effect: the thread finishes and ends by itself.
+        impl_->stop.store(true, std::memory_order_release);
+        impl_->thread.detach();
+        return;
+    }
     Stop();
-    if (reopened_) talon_.stream = first_stream_;
 }
 
 void ServoLoop::Start() {
-    if (running()) return;
-    stop_.store(false, std::memory_order_release);
-    saved_timeout_ = talon_.timeout;
-    talon_.timeout = static_cast<float>(config_.reply_timeout_s);
-    started_ns_.store(NowNs(), std::memory_order_release);
-    running_.store(true, std::memory_order_release);
-    thread_ = std::thread([this] { Run(); });
-    watchdog_ = std::thread([this] { Watch(); });
+    Impl& s = *impl_;
+    std::lock_guard<std::mutex> lock(s.lifecycle);
+    if (s.running.load(std::memory_order_acquire)) return;
+    if (s.thread.joinable()) s.thread.join();  // a run that a stop from its own thread ended
+    s.lease = std::make_unique<Lease>(s.talon, "ServoLoop");
+    s.stop.store(false, std::memory_order_release);
+    s.watching.store(true, std::memory_order_release);
+    s.started_ns.store(clock::Now(), std::memory_order_release);
+    s.running.store(true, std::memory_order_release);
+    s.thread = std::thread([keep = impl_] {
+        keep->thread_id.store(std::this_thread::get_id());  // before an effect can call Stop
+        keep->Run();
+    });
+    s.thread_id.store(s.thread.get_id());
 }
 
 void ServoLoop::Stop() {
-    if (!thread_.joinable()) return;
-    stop_.store(true, std::memory_order_release);
-    thread_.join();
-    watchdog_.join();
-    talon_.timeout = saved_timeout_;
-    running_.store(false, std::memory_order_release);
+    Impl& s = *impl_;
+    s.stop.store(true, std::memory_order_release);
+    if (s.thread_id.load() == std::this_thread::get_id()) return;  // the loop ends after this cycle
+    std::lock_guard<std::mutex> lock(s.lifecycle);
+    if (s.thread.joinable()) s.thread.join();
+    s.thread_id.store(std::thread::id());  // a later thread may be given the same id
+    s.effect.Collect();
+    s.record.Collect();
 }
 
-void ServoLoop::SetEffect(EffectPtr effect) {
-    std::lock_guard<std::mutex> lock(owner_mutex_);
-    Effect* old = effect_owner_.get();
-    effect_.store(effect.get(), std::memory_order_seq_cst);
-    // The loop holds an effect only while it computes a force.
-    while (effect_in_use_.load(std::memory_order_seq_cst) == old && old != nullptr) std::this_thread::yield();
-    effect_owner_ = std::move(effect);
-}
+bool ServoLoop::running() const { return impl_->running.load(std::memory_order_acquire); }
 
-EffectPtr ServoLoop::effect() const {
-    std::lock_guard<std::mutex> lock(owner_mutex_);
-    return effect_owner_;
-}
+void ServoLoop::SetEffect(EffectPtr effect) { impl_->effect.Set(std::move(effect)); }
+
+EffectPtr ServoLoop::effect() const { return impl_->effect.Get(); }
+
+Fault ServoLoop::fault() const { return impl_->faults.Get(); }
 
 void ServoLoop::ClearFault() {
     if (running()) {
-        clear_requested_.store(true, std::memory_order_release);
+        impl_->faults.RequestClear();
     } else {
-        fault_.store(0, std::memory_order_release);
+        impl_->faults.Reset();
     }
 }
 
-void ServoLoop::Record(std::size_t n) {
-    auto buffer = std::make_unique<RecordBuffer>(n);
-    std::lock_guard<std::mutex> lock(owner_mutex_);
-    RecordBuffer* old = record_owner_.get();
-    record_.store(buffer.get(), std::memory_order_seq_cst);
-    while (record_in_use_.load(std::memory_order_seq_cst) == old && old != nullptr) std::this_thread::yield();
-    record_owner_ = std::move(buffer);
-}
-
-std::vector<ServoSample> ServoLoop::Recording() const {
-    std::lock_guard<std::mutex> lock(owner_mutex_);
-    if (!record_owner_) return {};
-    const std::size_t filled = record_owner_->filled.load(std::memory_order_acquire);
-    return std::vector<ServoSample>(record_owner_->samples.begin(), record_owner_->samples.begin() + filled);
-}
+ServoState ServoLoop::state() const { return impl_->state.Load(); }
 
 ServoStats ServoLoop::stats() const {
-    ServoStats s;
-    s.cycles = cycles_.load(std::memory_order_relaxed);
-    const double seconds =
-        static_cast<double>(last_cycle_ns_.load(std::memory_order_relaxed) - started_ns_.load(std::memory_order_relaxed)) /
-        kNsPerS;
-    s.rate_hz = seconds > 0 && s.cycles > 1 ? static_cast<double>(s.cycles - 1) / seconds : 0.0;
-    s.late_cycles = late_cycles_.load(std::memory_order_relaxed);
-    s.jitter_us = jitter_.Read();
-    s.exchange_us = exchange_.Read();
-    s.faults = faults_.load(std::memory_order_relaxed);
-    s.realtime = realtime_.load(std::memory_order_relaxed);
-    s.pinned = pinned_.load(std::memory_order_relaxed);
-    s.device_log_lines = log_lines_.load(std::memory_order_relaxed);
-    s.reconnects = reconnects_.load(std::memory_order_acquire);
-    return s;
+    const Impl& s = *impl_;
+    ServoStats out;
+    out.cycles = s.cycles.load(std::memory_order_relaxed);
+    const double seconds = clock::ToSeconds(s.last_cycle_ns.load(std::memory_order_relaxed) -
+                                            s.started_ns.load(std::memory_order_relaxed));
+    out.rate_hz = seconds > 0 && out.cycles > 1 ? static_cast<double>(out.cycles - 1) / seconds : 0.0;
+    out.late_cycles = s.late_cycles.load(std::memory_order_relaxed);
+    out.jitter_us = s.jitter.Read();
+    out.exchange_us = s.exchange.Read();
+    out.faults = s.faults.count();
+    out.reconnects = s.link.reconnections();
+    out.realtime = s.realtime.load(std::memory_order_relaxed);
+    out.pinned = s.pinned.load(std::memory_order_relaxed);
+    out.device_log_lines = s.log_lines.load(std::memory_order_relaxed);
+    return out;
 }
 
-void ServoLoop::Latch(Fault fault) {
-    int none = 0;
-    if (fault_.compare_exchange_strong(none, static_cast<int>(fault), std::memory_order_acq_rel))
-        faults_.fetch_add(1, std::memory_order_relaxed);
+void ServoLoop::Record(std::size_t n) { impl_->record.Set(std::make_shared<RecordBuffer>(n)); }
+
+std::vector<ServoSample> ServoLoop::Recording() const {
+    const std::shared_ptr<RecordBuffer> buffer = impl_->record.Get();
+    if (!buffer) return {};
+    const std::size_t filled = buffer->filled.load(std::memory_order_acquire);
+    return std::vector<ServoSample>(buffer->samples.begin(), buffer->samples.begin() + filled);
 }
 
-Vec3 ServoLoop::Limit(Vec3 force, double scale) const {
-    for (double& f : force) f *= scale;
-    const double magnitude = Norm(force);
-    if (magnitude > config_.force_limit && magnitude > 0) {
-        const double k = config_.force_limit / magnitude;
-        for (double& f : force) f *= k;
-    }
-    return force;
-}
-
-bool ServoLoop::Exchange(const Vec3& force, Vec3& position, Vec3& velocity) {
-    const float request[3] = {static_cast<float>(force[0]), static_cast<float>(force[1]),
-                              static_cast<float>(force[2])};
-    float p[3] = {0, 0, 0};
-    float v[3] = {0, 0, 0};
-    talon_.SendForce(request);
-    const bool ok = talon_.ReceiveState(p, v);
-    for (int i = 0; i < 3; ++i) {
-        position[i] = p[i];
-        velocity[i] = v[i];
-    }
-    return ok;
-}
-
-// The loop thread's way out of a reply wait (asked every 20 ms of one): a
-// stop, or, when the loop reconnects, a stream that has failed or a line
-// that has hung up, on which no reply can come.
-bool ServoLoop::EndWait(void* loop) {
-    const auto* self = static_cast<const ServoLoop*>(loop);
-    if (self->stop_.load(std::memory_order_acquire)) return true;
-    if (!self->config_.reconnection.enabled) return false;
-    return self->talon_.stream->rdstate() != std::ios_base::goodbit || reopen::HungUp(*self->talon_.stream);
-}
-
-bool ServoLoop::ReadIdentity(UUID& id) {
-    id = talon_.device_wakeup().device_id_ext;
-    static const UUID none;
-    return !Same(id, none);  // all zero: no answer
-}
-
-bool ServoLoop::Reconnect(const ServoState& last) {
-    connected_.store(false, std::memory_order_release);
-    ServoState gone = last;
-    gone.force = {0, 0, 0};
-    gone.connected = false;
-    const int64_t after_ns = static_cast<int64_t>(config_.reconnection.after_s * kNsPerS);
-    while (!stop_.load(std::memory_order_acquire)) {
-        gone.fault = fault();
-        state_.StoreSingleWriter(gone);
-        if (!reopen::Reattach(talon_, reopened_, config_.reconnection.port_path, stop_)) return false;
-        UUID id;
-        if (!ReadIdentity(id)) {
-            if (!reopen::Pause(after_ns / 4, stop_)) return false;  // opened, but not answering yet
-            continue;
-        }
-        if (identity_known_ && !Same(id, identity_)) {
-            // Said in place of a link fault; a motion fault stays until cleared.
-            int current = fault_.load(std::memory_order_acquire);
-            if (current != static_cast<int>(Fault::OtherDevice) && (current == 0 || LinkFault(current)) &&
-                fault_.compare_exchange_strong(current, static_cast<int>(Fault::OtherDevice),
-                                               std::memory_order_acq_rel))
-                faults_.fetch_add(1, std::memory_order_relaxed);
-            if (!reopen::Pause(after_ns, stop_)) return false;
-            continue;
-        }
-        identity_ = id;
-        identity_known_ = true;
-        int current = fault_.load(std::memory_order_acquire);
-        if (LinkFault(current)) fault_.compare_exchange_strong(current, 0, std::memory_order_acq_rel);
-        // Connected, and said so, before it is counted: whoever sees the count sees the arm back.
-        connected_.store(true, std::memory_order_release);
-        gone.connected = true;
-        gone.fault = fault();
-        state_.StoreSingleWriter(gone);
-        reconnects_.fetch_add(1, std::memory_order_release);
-        return true;
-    }
-    return false;
-}
-
-void ServoLoop::Watch() {
-    // Looks at the exchange from outside: a stuck one is reported while it
-    // still waits, at its deadline. Between exchanges it looks in now and
-    // then (at most every millisecond); during one it sleeps until the
-    // exchange's deadline, so it wakes far less often than the loop.
-    const int64_t deadline_ns = static_cast<int64_t>(config_.exchange_deadline_ms * 1e6);
-    const int64_t idle_ns = std::max<int64_t>(std::min<int64_t>(deadline_ns / 2, 1000000), 100000);
-    while (!stop_.load(std::memory_order_acquire)) {
-        const int64_t started = exchange_started_ns_.load(std::memory_order_acquire);
-        const int64_t now = NowNs();
-        if (started != 0 && now - started > deadline_ns) {
-            Latch(Fault::ArmNotAnswering);
-            const timespec ts = ToTimespec(idle_ns);
-            nanosleep(&ts, nullptr);
-            continue;
-        }
-        // Never asleep for long, so a Stop is not kept waiting for a far deadline.
-        const int64_t wake = started != 0 ? std::min(started + deadline_ns + 1, now + kWatchdogNapNs) : now + idle_ns;
-        const timespec ts = ToTimespec(wake);
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
-    }
-}
-
-void ServoLoop::Run() {
-    if (config_.realtime) {
-        sched_param param{};
-        param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
-        realtime_.store(pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0, std::memory_order_relaxed);
-    }
-    if (config_.cpu >= 0) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(config_.cpu, &set);
-        pinned_.store(pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0, std::memory_order_relaxed);
-    }
-    // Stop ends any reply wait of this thread within a few tens of ms.
-    Devices::WaitAbortScope abort(&EndWait, this);
-
-    const int64_t period_ns = static_cast<int64_t>(std::llround(kNsPerS / config_.rate_hz));
-    const int64_t spin_ns = static_cast<int64_t>(config_.spin_us * 1000.0);
-    const int64_t exchange_deadline_ns = static_cast<int64_t>(config_.exchange_deadline_ms * 1e6);
-    const int64_t ramp_ns = static_cast<int64_t>(config_.ramp_s * kNsPerS);
-    const int64_t start_ns = started_ns_.load(std::memory_order_acquire);
-    const unsigned long long log_lines_before = LogLinesOfThisThread();
-
-    const bool reconnects = config_.reconnection.enabled;
-    const int64_t reconnect_after_ns = static_cast<int64_t>(config_.reconnection.after_s * kNsPerS);
-    // The arm to find again after an unplug.
-    if (reconnects) identity_known_ = ReadIdentity(identity_);
-    connected_.store(talon_.stream->rdstate() == std::ios_base::goodbit, std::memory_order_release);
-
-    Vec3 command{0, 0, 0};
-    Vec3 position{0, 0, 0};
-    Vec3 velocity{0, 0, 0};
-    Effect* last_effect = nullptr;
-    int64_t ramp_start_ns = NowNs();
-    int64_t deadline = ramp_start_ns;
-    int64_t last_answer_ns = ramp_start_ns;
-    uint64_t cycle = 0;
-    ServoState state;
-
-    while (!stop_.load(std::memory_order_acquire)) {
-        const int64_t cycle_start = NowNs();
-        const int64_t jitter = cycle_start - deadline;
-
-        // The exchange, watched from outside while it waits.
-        exchange_started_ns_.store(cycle_start, std::memory_order_release);
-        const bool answered = Exchange(command, position, velocity);
-        const int64_t exchange_end = NowNs();
-        exchange_started_ns_.store(0, std::memory_order_release);
-        const int64_t exchange_ns = exchange_end - cycle_start;
-        if (stop_.load(std::memory_order_acquire)) break;
-
-        const bool stream_good = talon_.stream->rdstate() == std::ios_base::goodbit;
-        if (answered && stream_good) last_answer_ns = exchange_end;
-        if (reconnects && (!stream_good || exchange_end - last_answer_ns >= reconnect_after_ns)) {
-            if (!Reconnect(state)) break;
-            // The same arm again: from zero force, with the ramp, on a new schedule.
-            command = {0, 0, 0};
-            ramp_start_ns = deadline = last_answer_ns = NowNs();
-            continue;
-        }
-        if (!stream_good) {
-            connected_.store(false, std::memory_order_release);
-            Latch(Fault::StreamFailed);
-        } else if (!answered) {
-            Latch(Fault::ArmNotAnswering);
-        } else if (exchange_ns > exchange_deadline_ns) {
-            Latch(Fault::ArmTooSlow);
-        }
-        if (config_.velocity_limit > 0 && Norm(velocity) > config_.velocity_limit) Latch(Fault::VelocityLimit);
-        if (config_.has_workspace) {
-            for (int i = 0; i < 3; ++i) {
-                if (position[i] < config_.workspace_lower[i] || position[i] > config_.workspace_upper[i])
-                    Latch(Fault::OutsideWorkspace);
-            }
-        }
-        if (clear_requested_.exchange(false, std::memory_order_acq_rel)) {
-            fault_.store(0, std::memory_order_release);
-            ramp_start_ns = exchange_end;
-        }
-        const Fault fault = static_cast<Fault>(fault_.load(std::memory_order_acquire));
-
-        // The next force, from the effect this cycle sees whole.
-        Effect* effect = effect_.load(std::memory_order_seq_cst);
-        effect_in_use_.store(effect, std::memory_order_seq_cst);
-        if (effect_.load(std::memory_order_seq_cst) != effect) effect = nullptr;  // swapped meanwhile: next cycle
-        Vec3 next{0, 0, 0};
-        if (effect != last_effect) ramp_start_ns = exchange_end;
-        last_effect = effect;
-        if (effect != nullptr && fault == Fault::None) {
-            const double ramp =
-                ramp_ns > 0 ? std::min(1.0, static_cast<double>(exchange_end - ramp_start_ns) / ramp_ns) : 1.0;
-            const Vec3 wanted = effect->Force(position, velocity);
-            if (Finite(wanted)) {
-                next = Limit(wanted, std::max(0.0, ramp));
-            } else {
-                Latch(Fault::EffectFailed);
-            }
-        }
-        effect_in_use_.store(nullptr, std::memory_order_seq_cst);
-
-        // What this cycle did, published whole.
-        state.t = static_cast<double>(cycle_start - start_ns) / kNsPerS;
-        state.cycle = cycle;
-        state.position = position;
-        state.velocity = velocity;
-        state.force = command;
-        state.connected = connected_.load(std::memory_order_relaxed);
-        state.fault = fault;
-        state_.StoreSingleWriter(state);
-        jitter_.Add(jitter);
-        exchange_.Add(exchange_ns);
-
-        // The schedule: a late cycle restarts it from now, with no catch-up.
-        deadline += period_ns;
-        const int64_t work_end = NowNs();
-        const bool late = work_end > deadline;
-        if (late) {
-            late_cycles_.fetch_add(1, std::memory_order_relaxed);
-            deadline = work_end;
-        }
-
-        RecordBuffer* record = record_.load(std::memory_order_seq_cst);
-        record_in_use_.store(record, std::memory_order_seq_cst);
-        if (record != nullptr && record_.load(std::memory_order_seq_cst) == record) {
-            const std::size_t index = record->filled.load(std::memory_order_relaxed);
-            if (index < record->samples.size()) {
-                ServoSample& s = record->samples[index];
-                s.t = state.t;
-                for (int i = 0; i < 3; ++i) {
-                    s.position[i] = position[i];
-                    s.velocity[i] = velocity[i];
-                    s.force[i] = command[i];
-                }
-                s.exchange_us = exchange_ns / 1000.0;
-                s.jitter_us = jitter / 1000.0;
-                s.late = late ? 1 : 0;
-                s.fault = static_cast<uint8_t>(fault);
-                record->filled.store(index + 1, std::memory_order_release);
-            }
-        }
-        record_in_use_.store(nullptr, std::memory_order_seq_cst);
-
-        log_lines_.store(LogLinesOfThisThread() - log_lines_before, std::memory_order_relaxed);
-        cycles_.store(++cycle, std::memory_order_relaxed);
-        last_cycle_ns_.store(cycle_start, std::memory_order_relaxed);
-        command = next;
-        WaitUntil(deadline, spin_ns);
-    }
-
-    // Every way out leaves the arm with zero force. Stop's abort is still
-    // asked for, so the reply wait ends within a few tens of ms.
-    Vec3 ignored_position, ignored_velocity;
-    Exchange({0, 0, 0}, ignored_position, ignored_velocity);
-}
+const ServoConfig& ServoLoop::config() const { return impl_->config; }
 
 }  // namespace Control
 }  // namespace HardwareAPI

@@ -3,207 +3,191 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <memory>
-#include <mutex>
-#include <type_traits>
 #include <vector>
 
 namespace Vantor {
 namespace HardwareAPI {
 namespace Control {
 
-using Vec3 = std::array<double, 3>;
+// A vector of the control layer, in double precision (the arm's own
+// Devices::Vector3 is single precision, as it goes on the wire).
+using Vector3d = std::array<double, 3>;
 
-// Parameters that one thread replaces while another reads them each cycle:
-// a reader gets the old set or the new one, never half of each, without a
-// lock and without waiting on the writer. Writers are serialised among
-// themselves.
-template <typename P>
-class Published {
-    static_assert(std::is_trivially_copyable<P>::value, "parameters are copied as bytes");
-
-public:
-    explicit Published(const P& initial) { Store(initial); }
-
-    void Store(const P& value) {
-        std::lock_guard<std::mutex> lock(writers_);
-        StoreSingleWriter(value);
-    }
-
-    // For a value that only one thread ever writes: no lock.
-    void StoreSingleWriter(const P& value) {
-        uint64_t words[kWords] = {};
-        std::memcpy(words, &value, sizeof(P));
-        seq_.fetch_add(1, std::memory_order_acq_rel);  // odd: a write is under way
-        for (std::size_t i = 0; i < kWords; ++i) words_[i].store(words[i], std::memory_order_relaxed);
-        seq_.fetch_add(1, std::memory_order_release);  // even again: complete
-    }
-
-    // The latest complete set, for any thread: waits out a write under way.
-    P Load() const {
-        P value;
-        while (!TryLoad(value)) {
-        }
-        return value;
-    }
-
-    // For the loop's thread, each cycle: never waits. When a write is under
-    // way it gives the set it gave last time, which is just as whole.
-    P LoadForCycle() const {
-        TryLoad(cycle_copy_);
-        return cycle_copy_;
-    }
-
-private:
-    static constexpr std::size_t kWords = (sizeof(P) + 7) / 8;
-
-    bool TryLoad(P& out) const {
-        const uint32_t before = seq_.load(std::memory_order_acquire);
-        if (before & 1u) return false;
-        uint64_t words[kWords];
-        for (std::size_t i = 0; i < kWords; ++i) words[i] = words_[i].load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (seq_.load(std::memory_order_relaxed) != before) return false;
-        std::memcpy(&out, words, sizeof(P));
-        return true;
-    }
-
-    std::atomic<uint32_t> seq_{0};
-    std::array<std::atomic<uint64_t>, kWords> words_{};
-    mutable P cycle_copy_{};  // the loop thread's own
-    std::mutex writers_;
+// What a cycle tells an effect.
+struct EffectInput {
+    Vector3d position;  // m
+    Vector3d velocity;  // m/s
+    double t;           // s since the loop started
+    double period;      // s, the loop's period
 };
 
 // One effect. Force runs on the loop's thread every cycle: it must not
-// allocate, lock or block; a force that is not finite (NaN) says the effect
-// failed, and the loop latches a fault. Parameter setters may run on any thread. An
-// effect serves one loop at a time.
+// allocate, lock or block. A force that is not finite says the effect failed:
+// the loop then commands zero force and latches a fault. Parameter setters
+// may run on any thread; a setting out of range throws std::invalid_argument
+// and leaves the effect as it was. An effect serves one loop at a time.
 class Effect {
 public:
     virtual ~Effect() = default;
-    virtual Vec3 Force(const Vec3& position, const Vec3& velocity) = 0;
+    virtual Vector3d Force(const EffectInput& input) = 0;
+    // For an effect whose force can fall behind (AsyncEffect): how old, in s,
+    // the force the last Force call found was when it was too old to use; 0
+    // when it was fresh. The loop asks only after a force that is not finite.
+    virtual double Staleness() const { return 0.0; }
 };
 
 using EffectPtr = std::shared_ptr<Effect>;
 
-// Pulls towards anchor: k (anchor - p) - b v.
-class Spring : public Effect {
+namespace detail {
+// An effect's parameters, replaced whole by any thread while the loop reads
+// them each cycle without waiting. Defined for the parameter sets below.
+template <typename Params>
+class ParameterCell {
 public:
-    struct Params {
-        Vec3 anchor;
-        double stiffness;
-        double damping;
-    };
-    explicit Spring(const Params& params) : params_(params) {}
-    Params params() const { return params_.Load(); }
-    void set_params(const Params& params) { params_.Store(params); }
-    Vec3 Force(const Vec3& position, const Vec3& velocity) override;
+    explicit ParameterCell(const Params& params);
+    ~ParameterCell();
+    ParameterCell(const ParameterCell&) = delete;
+    ParameterCell& operator=(const ParameterCell&) = delete;
+    Params Load() const;
+    Params LoadForCycle() const;  // the loop's thread only
+    void Store(const Params& params);
 
 private:
-    Published<Params> params_;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
+}  // namespace detail
+
+// An effect with a set of parameters: checked (Checked, below, for each
+// set), then published whole.
+template <typename Params>
+class EffectWith : public Effect {
+public:
+    Params params() const { return cell_.Load(); }
+    void set_params(const Params& params) { cell_.Store(Checked(params)); }
+
+protected:
+    explicit EffectWith(const Params& params) : cell_(Checked(params)) {}
+    Params CycleParams() const { return cell_.LoadForCycle(); }
+
+private:
+    detail::ParameterCell<Params> cell_;
+};
+
+struct SpringParams {
+    Vector3d anchor;
+    double stiffness;  // N/m, 0 or more
+    double damping;    // N s/m, 0 or more
+};
+// The parameters as the effect keeps them; std::invalid_argument names a bad one.
+SpringParams Checked(SpringParams params);
+extern template class detail::ParameterCell<SpringParams>;
+
+// Pulls towards anchor: k (anchor - p) - b v.
+class Spring : public EffectWith<SpringParams> {
+public:
+    using Params = SpringParams;
+    explicit Spring(const Params& params) : EffectWith(params) {}
+    Vector3d Force(const EffectInput& input) override;
+};
+
+struct DamperParams {
+    double damping;  // N s/m, 0 or more
+};
+DamperParams Checked(DamperParams params);
+extern template class detail::ParameterCell<DamperParams>;
 
 // Resists motion: -b v.
-class Damper : public Effect {
+class Damper : public EffectWith<DamperParams> {
 public:
-    struct Params {
-        double damping;
-    };
-    explicit Damper(const Params& params) : params_(params) {}
-    Params params() const { return params_.Load(); }
-    void set_params(const Params& params) { params_.Store(params); }
-    Vec3 Force(const Vec3& position, const Vec3& velocity) override;
-
-private:
-    Published<Params> params_;
+    using Params = DamperParams;
+    explicit Damper(const Params& params) : EffectWith(params) {}
+    Vector3d Force(const EffectInput& input) override;
 };
+
+struct PlaneParams {
+    Vector3d point;
+    Vector3d normal;  // not zero; made unit length when set
+    double stiffness;
+    double damping;
+};
+PlaneParams Checked(PlaneParams params);
+extern template class detail::ParameterCell<PlaneParams>;
 
 // A wall through point; normal points out of the wall, into free space. It
 // pushes out along normal only while the effector is behind the plane, and
 // never pulls.
-class Plane : public Effect {
+class Plane : public EffectWith<PlaneParams> {
 public:
-    struct Params {
-        Vec3 point;
-        Vec3 normal;  // made unit length when set
-        double stiffness;
-        double damping;
-    };
-    explicit Plane(const Params& params) : params_(Normalised(params)) {}
-    Params params() const { return params_.Load(); }
-    void set_params(const Params& params) { params_.Store(Normalised(params)); }
-    Vec3 Force(const Vec3& position, const Vec3& velocity) override;
+    using Params = PlaneParams;
+    explicit Plane(const Params& params) : EffectWith(params) {}
+    Vector3d Force(const EffectInput& input) override;
     // How far behind the plane position is (0 in free space).
-    static double Penetration(const Params& params, const Vec3& position);
-
-private:
-    static Params Normalised(Params params);
-    Published<Params> params_;
+    static double Penetration(const Params& params, const Vector3d& position);
 };
+
+struct SphereParams {
+    Vector3d center;
+    double radius;  // m, above 0
+    double stiffness;
+    double damping;
+    bool inside;
+};
+SphereParams Checked(SphereParams params);
+extern template class detail::ParameterCell<SphereParams>;
 
 // A ball: solid (keeps the effector out) or, with inside, a cage (keeps it in).
-class Sphere : public Effect {
+class Sphere : public EffectWith<SphereParams> {
 public:
-    struct Params {
-        Vec3 center;
-        double radius;
-        double stiffness;
-        double damping;
-        bool inside;
-    };
-    explicit Sphere(const Params& params) : params_(params) {}
-    Params params() const { return params_.Load(); }
-    void set_params(const Params& params) { params_.Store(params); }
-    Vec3 Force(const Vec3& position, const Vec3& velocity) override;
-
-private:
-    Published<Params> params_;
+    using Params = SphereParams;
+    explicit Sphere(const Params& params) : EffectWith(params) {}
+    Vector3d Force(const EffectInput& input) override;
 };
+
+struct BoxParams {
+    Vector3d lower;  // below upper on every axis
+    Vector3d upper;
+    double stiffness;
+    double damping;
+};
+BoxParams Checked(BoxParams params);
+extern template class detail::ParameterCell<BoxParams>;
 
 // Keeps the effector inside the box, each face a wall.
-class Box : public Effect {
+class Box : public EffectWith<BoxParams> {
 public:
-    struct Params {
-        Vec3 lower;
-        Vec3 upper;
-        double stiffness;
-        double damping;
-    };
-    explicit Box(const Params& params) : params_(params) {}
-    Params params() const { return params_.Load(); }
-    void set_params(const Params& params) { params_.Store(params); }
-    Vec3 Force(const Vec3& position, const Vec3& velocity) override;
-
-private:
-    Published<Params> params_;
+    using Params = BoxParams;
+    explicit Box(const Params& params) : EffectWith(params) {}
+    Vector3d Force(const EffectInput& input) override;
 };
 
-// The same force wherever the effector is.
-class ConstantForce : public Effect {
-public:
-    struct Params {
-        Vec3 force;
-    };
-    explicit ConstantForce(const Params& params) : params_(params) {}
-    Params params() const { return params_.Load(); }
-    void set_params(const Params& params) { params_.Store(params); }
-    Vec3 Force(const Vec3& position, const Vec3& velocity) override;
+struct ConstantForceParams {
+    Vector3d force;  // N
+};
+ConstantForceParams Checked(ConstantForceParams params);
+extern template class detail::ParameterCell<ConstantForceParams>;
 
-private:
-    Published<Params> params_;
+// The same force wherever the effector is.
+class ConstantForce : public EffectWith<ConstantForceParams> {
+public:
+    using Params = ConstantForceParams;
+    explicit ConstantForce(const Params& params) : EffectWith(params) {}
+    Vector3d Force(const EffectInput& input) override;
 };
 
 // The sum of other effects, fixed at construction (each keeps its own
-// changeable parameters).
+// changeable parameters). A Sum among the parts gives its own parts: sums are
+// kept flat, so a cycle never recurses, however they were built.
 class Sum : public Effect {
 public:
-    explicit Sum(std::vector<EffectPtr> parts);
+    static constexpr std::size_t kMaxParts = 1024;
+    // Throws std::invalid_argument for more than kMaxParts parts.
+    explicit Sum(const std::vector<EffectPtr>& parts);
     const std::vector<EffectPtr>& parts() const { return parts_; }
-    Vec3 Force(const Vec3& position, const Vec3& velocity) override;
+    Vector3d Force(const EffectInput& input) override;
+    double Staleness() const override;
 
 private:
     std::vector<EffectPtr> parts_;

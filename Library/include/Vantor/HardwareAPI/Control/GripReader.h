@@ -1,15 +1,13 @@
 // Reads a streaming grip's compact status frames on a thread of its own
 // without keeping a core busy: it waits in poll() for the frame's first
 // bytes, sleeps for the rest at the line's rate, and only then lets the
-// library's GetQuillonStatus read and decode the frame.
+// library's frame reader decode the frame.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <thread>
 
-#include "Vantor/HardwareAPI/Control/Effects.h"
 #include "Vantor/HardwareAPI/Control/Reconnection.h"
 #include "Vantor/HardwareAPI/Devices/Handle.h"
 
@@ -18,8 +16,9 @@ namespace HardwareAPI {
 namespace Control {
 
 struct GripSample {
+    // The frame as decoded, error_flag being the grip's own flag.
     Devices::QuillonStatus status;
-    double t = 0;  // s since the reader started, when the frame was decoded
+    double t = 0;  // s since the reader started, when the frame reached the port
     bool valid = false;
 };
 
@@ -30,65 +29,48 @@ struct GripStats {
     double cpu_percent = 0;  // of one core, the reader thread's own
     uint64_t reconnects = 0;
     uint64_t device_log_lines = 0;
+    uint64_t callbacks_skipped = 0;  // frames on_status never saw: it was busy
 };
 
 class GripReader {
 public:
-    // Called on the reader's thread after each good frame is stored.
-    using OnStatus = void (*)(const GripSample& sample, void* context);
+    // Called with each frame, and how long ago it reached the port (s), in
+    // order, on a thread of its own, so a slow callback never holds the
+    // reading up: frames that arrive while it runs are stored and counted,
+    // and when more than a few are waiting for it the oldest are skipped.
+    using OnStatus = std::function<void(const GripSample& sample, double age_s)>;
 
-    // handle must outlive the reader and not be used by anyone else while it
-    // runs. A reader that reconnects waits for a gone grip to come back,
-    // wakes it and takes it only if its frames carry the same device_id; it
-    // gives handle streams of its own, and handle has its first stream back
-    // (closed) when the reader is destroyed.
-    GripReader(Devices::Handle& handle, bool wakeup, OnStatus on_status = nullptr, void* context = nullptr,
-               Reconnection reconnection = {});
+    // handle must outlive the reader; while the reader runs it is lent to it
+    // and nothing else may call it. A reader that reconnects learns the
+    // grip's whole device id from its answer to the wake-up (so it needs
+    // wakeup), waits for a gone grip to come back, wakes it and takes it only
+    // if it answers with the same id; it gives handle streams of its own, and
+    // handle has its first stream back (closed) when the reader is
+    // destroyed. Throws std::invalid_argument for a bad setting.
+    GripReader(Devices::Handle& handle, bool wakeup, OnStatus on_status = {}, Reconnection reconnection = {});
+    // Stops; from the callback's own thread too.
     ~GripReader();
     GripReader(const GripReader&) = delete;
     GripReader& operator=(const GripReader&) = delete;
 
+    // Throws std::runtime_error when a loop or reader of this process
+    // already drives the same port.
     void Start();
+    // From any thread, several at once and the callback's included.
     void Stop();
-    bool running() const { return thread_.joinable(); }
+    bool running() const;
 
-    GripSample latest() const { return latest_.Load(); }
+    GripSample latest() const;
     // Seconds since the reader started, on the samples' clock.
     double now() const;
     GripStats stats() const;
-    bool connected() const { return connected_.load(std::memory_order_acquire); }
+    bool connected() const;
     // Why the grip is not read, or "".
     const char* fault() const;
 
 private:
-    enum class Read { Quiet, Good, Bad, Gone };
-    static bool EndWait(void* reader);
-    Read WaitForFrame(int poll_ms, Devices::QuillonStatus& status);
-    void Store(const Devices::QuillonStatus& status, int64_t now_ns);
-    bool Reconnect();
-    void Run();
-
-    Devices::Handle& handle_;
-    const bool wakeup_;
-    OnStatus on_status_;
-    void* context_;
-    const Reconnection reconnection_;
-    IO::SerialStream* const first_stream_;
-    std::unique_ptr<IO::SerialStream> reopened_;
-    uint8_t identity_ = 0;  // the device_id of the grip's frames
-    bool identity_known_ = false;
-    std::atomic<bool> connected_{false};
-    std::atomic<bool> other_device_{false};
-    std::atomic<uint64_t> reconnects_{0};
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    Published<GripSample> latest_{GripSample{}};
-    std::atomic<int64_t> started_ns_{0};
-    std::atomic<uint64_t> good_{0};
-    std::atomic<uint64_t> bad_{0};
-    std::atomic<int64_t> cpu_ns_{0};
-    std::atomic<int64_t> last_ns_{0};
-    std::atomic<uint64_t> log_lines_{0};
+    struct Impl;
+    std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace Control

@@ -9,12 +9,17 @@ namespace Control {
 
 struct Reconnection {
     bool enabled = false;
-    // The device counts as gone once its stream has failed, or once it has
-    // not answered for this long.
+    // The device counts as gone once its line has hung up, or once it has
+    // not answered for this long (s, 0.05 to 3600).
     double after_s = 1.0;
     // Opened again, looked up afresh each try, so a link that now leads to
-    // another terminal (a device plugged in again) is followed.
+    // another terminal (a device plugged in again) is followed. Empty: the
+    // path the device's stream was opened on, copied when the loop or
+    // reader is built.
     std::string port_path;
+
+    // Throws std::invalid_argument for an after_s out of its range.
+    void Validate() const;
 };
 
 }  // namespace Control

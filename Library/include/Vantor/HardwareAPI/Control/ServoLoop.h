@@ -1,16 +1,13 @@
 // A haptic servo loop: one thread that exchanges a force with a Talon at a
 // fixed rate, computes the next force from the current effect, and keeps it
 // within safety limits. Safe by default: forces are clamped and ramped in,
-// faults command zero force until cleared, and every way out sends zero.
+// faults command zero force, and every way out sends zero.
 #pragma once
 
-#include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <optional>
 #include <vector>
 
 #include "Vantor/HardwareAPI/Control/Effects.h"
@@ -21,45 +18,56 @@ namespace Vantor {
 namespace HardwareAPI {
 namespace Control {
 
+struct Workspace {
+    Vector3d lower;  // m, below upper on every axis
+    Vector3d upper;
+};
+
+// The loop's settings. Each has a range; Validate, which the loop's
+// constructor calls, throws std::invalid_argument naming the setting and its
+// range for a value outside it, or one that is not finite.
 struct ServoConfig {
-    double rate_hz = 1000.0;
-    double force_limit = 2.0;           // N, the commanded force's magnitude
-    double ramp_s = 0.5;                // force scaled from 0 to 1 over this time
-    double velocity_limit = 0.0;        // m/s; 0: none
-    bool has_workspace = false;         // outside the box: zero force, fault
-    Vec3 workspace_lower{0, 0, 0};
-    Vec3 workspace_upper{0, 0, 0};
-    double exchange_deadline_ms = 5.0;  // a longer or failed exchange: fault
-    double reply_timeout_s = 1.0;       // the arm's reply time-out while the loop runs
-    bool realtime = false;              // ask for SCHED_FIFO (used only if permitted)
-    int cpu = -1;                       // pin the loop thread to this CPU; -1: no
-    double spin_us = 100.0;             // the last stretch before a deadline is spun
+    double rate_hz = 1000.0;       // Hz, 1 to 20000
+    double force_limit = 2.0;      // N, 0 to 100: the commanded force's magnitude
+    double ramp_s = 0.5;           // s, 0 to 60: force scaled in from 0 over this time
+    std::optional<double> velocity_limit;  // m/s, above 0 and at most 100; none: no limit
+    std::optional<Workspace> workspace;    // m, each coordinate within 100 of the origin
+    double exchange_deadline_ms = 5.0;     // ms, 0.05 to 1000: a longer or failed exchange is a fault
+    double reply_timeout_s = 1.0;  // s, 1 to 60: the arm's reply time-out while the loop runs
+    bool realtime = false;         // ask for SCHED_FIFO (used only if permitted)
+    int cpu = -1;                  // pin the loop's thread to this CPU, 0 to 1023; -1: no
+    double spin_us = 100.0;        // µs, 0 to 1000: the last stretch before a deadline is spun
     // Off by default. On: a gone arm is waited for, checked to be the same
     // arm (its device_id_ext) and driven again, with the ramp.
     Reconnection reconnection;
+
+    void Validate() const;
 };
 
 enum class Fault : int {
     None = 0,
     ArmNotAnswering,   // a failed exchange, or one still waiting past its deadline
     ArmTooSlow,        // an exchange that answered after its deadline
-    StreamFailed,      // the stream's error state is set: the arm is gone
+    LineHungUp,        // the arm's line hung up or its stream failed: unplugged
     VelocityLimit,
     OutsideWorkspace,
     EffectFailed,      // the effect gave a force that is not a finite number
     OtherDevice,       // reconnecting, another arm answered on the port
+    BadReading,        // the arm sent a position or velocity that is not finite
+    NoIdentity,        // reconnect is on, and the arm has not said who it is
+    EffectStalled,     // an effect computed on its own thread fell behind
 };
 
-// "arm not answering", "stream failed", ...; "" for None.
+// What a fault means and what to do about it; "" for None.
 const char* FaultText(Fault fault);
 
 // One consistent sample of the loop: all fields from the same cycle.
 struct ServoState {
     double t = 0;  // s since start
     uint64_t cycle = 0;
-    Vec3 position{0, 0, 0};
-    Vec3 velocity{0, 0, 0};
-    Vec3 force{0, 0, 0};  // commanded at that cycle's exchange
+    Vector3d position{0, 0, 0};
+    Vector3d velocity{0, 0, 0};
+    Vector3d force{0, 0, 0};  // commanded at that cycle's exchange
     bool connected = false;
     Fault fault = Fault::None;
 };
@@ -93,34 +101,53 @@ struct ServoSample {
     uint8_t fault;
     uint8_t padding[6];
 };
-static_assert(sizeof(ServoSample) == 104, "recorded as a packed numpy record");
+
+// ServoSample field by field, for programs that read recordings as bytes
+// or as .csv: format is the field's element type as numpy writes it ("<f8",
+// "u1"); columns, its .csv columns ("x,y,z").
+struct SampleField {
+    const char* name;
+    const char* format;
+    std::size_t offset;
+    std::size_t count;  // elements: 3 for a vector, else 1
+    const char* columns;
+};
+const std::vector<SampleField>& ServoSampleLayout();
 
 class ServoLoop {
 public:
-    // The loop drives talon, which must outlive it and must not be used by
-    // anyone else while the loop runs. A loop that reconnects gives talon
-    // streams of its own; talon has its first stream back (closed) when
-    // the loop is destroyed.
+    // The loop drives talon, which must outlive it. While the loop runs the
+    // arm is lent to it: nothing else may call talon. A loop that reconnects
+    // gives talon streams of its own; talon has its first stream back
+    // (closed) when the loop is destroyed. Throws std::invalid_argument for
+    // a bad setting.
     ServoLoop(Devices::Talon& talon, const ServoConfig& config);
-    ~ServoLoop();  // stops
+    // Stops. On the loop's own thread (from an effect) the thread is left to
+    // finish its cycle, send zero force and end by itself.
+    ~ServoLoop();
     ServoLoop(const ServoLoop&) = delete;
     ServoLoop& operator=(const ServoLoop&) = delete;
 
+    // Throws std::runtime_error when a loop or reader of this process
+    // already drives the same port.
     void Start();
     // Ends the loop's wait at once, sends zero force and joins the thread.
+    // From any thread, several at once included; on the loop's own thread
+    // it returns at once and the loop ends after the cycle.
     void Stop();
-    bool running() const { return running_.load(std::memory_order_acquire); }
+    bool running() const;
 
     // Takes effect at the next cycle boundary, whole, and restarts the ramp.
-    // Returns once the loop no longer uses the previous effect. Null: none.
+    // From any thread, the loop's own included; never waits. Null: none.
     void SetEffect(EffectPtr effect);
     EffectPtr effect() const;
 
-    Fault fault() const { return static_cast<Fault>(fault_.load(std::memory_order_acquire)); }
-    // Resumes force at the next cycle, with the ramp.
+    Fault fault() const;
+    // Resumes force at the next cycle that is itself free of faults, with
+    // the ramp.
     void ClearFault();
 
-    ServoState state() const { return state_.Load(); }
+    ServoState state() const;
     ServoStats stats() const;
 
     // The next n cycles are recorded into a buffer allocated here; returns at
@@ -128,75 +155,11 @@ public:
     void Record(std::size_t n);
     std::vector<ServoSample> Recording() const;
 
-    const ServoConfig& config() const { return config_; }
+    const ServoConfig& config() const;
 
 private:
-    struct RecordBuffer {
-        explicit RecordBuffer(std::size_t n) : samples(n) {}
-        std::vector<ServoSample> samples;
-        std::atomic<std::size_t> filled{0};
-    };
-    struct Histogram {
-        static constexpr std::size_t kFine = 2000;   // 0.5 µs bins up to 1 ms
-        static constexpr std::size_t kCoarse = 1000; // 100 µs bins up to 101 ms
-        std::array<std::atomic<uint32_t>, kFine + kCoarse + 1> bins{};
-        std::atomic<uint64_t> max_ns{0};
-        void Add(int64_t ns);
-        Percentiles Read() const;
-    };
-
-    void Run();
-    void Watch();
-    static bool EndWait(void* loop);
-    bool ReadIdentity(UUID& id);
-    bool Reconnect(const ServoState& last);
-    bool Exchange(const Vec3& force, Vec3& position, Vec3& velocity);
-    void Latch(Fault fault);
-    Vec3 Limit(Vec3 force, double scale) const;
-
-    Devices::Talon& talon_;
-    const ServoConfig config_;
-    float saved_timeout_ = 5.0f;
-
-    // Reconnection: the stream the arm came with, the one opened since,
-    // and the arm's identifier, read when the loop starts.
-    IO::SerialStream* const first_stream_;
-    std::unique_ptr<IO::SerialStream> reopened_;
-    UUID identity_;
-    bool identity_known_ = false;
-    std::atomic<bool> connected_{false};
-    std::atomic<uint64_t> reconnects_{0};
-
-    std::thread thread_;
-    std::thread watchdog_;
-    std::atomic<bool> running_{false};
-    std::atomic<bool> stop_{false};
-
-    // Effects and recordings pass to the loop by pointer; the loop announces
-    // the one it is using, so the owner frees an old one only once it is not.
-    mutable std::mutex owner_mutex_;
-    EffectPtr effect_owner_;
-    std::atomic<Effect*> effect_{nullptr};
-    std::atomic<Effect*> effect_in_use_{nullptr};
-    std::unique_ptr<RecordBuffer> record_owner_;
-    std::atomic<RecordBuffer*> record_{nullptr};
-    std::atomic<RecordBuffer*> record_in_use_{nullptr};
-
-    std::atomic<int> fault_{0};
-    std::atomic<bool> clear_requested_{false};
-    std::atomic<int64_t> exchange_started_ns_{0};  // 0: not in an exchange
-
-    Published<ServoState> state_{ServoState{}};
-    Histogram jitter_;
-    Histogram exchange_;
-    std::atomic<uint64_t> cycles_{0};
-    std::atomic<uint64_t> late_cycles_{0};
-    std::atomic<uint64_t> faults_{0};
-    std::atomic<uint64_t> log_lines_{0};
-    std::atomic<int64_t> started_ns_{0};
-    std::atomic<int64_t> last_cycle_ns_{0};
-    std::atomic<bool> realtime_{false};
-    std::atomic<bool> pinned_{false};
+    struct Impl;
+    std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace Control

@@ -1,0 +1,51 @@
+// An effect computed on a thread of its own, for computations too slow or
+// too irregular for the loop's thread: a Python function, a physics engine.
+// The loop hands it each cycle's input and uses the latest force it has
+// computed while that force is fresh; a force that has grown too old gives
+// zero force and a stall fault, which ends once fresh forces come again.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "Vantor/HardwareAPI/Control/Effects.h"
+
+namespace Vantor {
+namespace HardwareAPI {
+namespace Control {
+
+class AsyncEffect : public Effect {
+public:
+    // Runs on the effect's own thread, once per new input, at the rate it can
+    // hold. A force that is not finite says it failed (a latched fault).
+    using Compute = std::function<Vector3d(const EffectInput& input)>;
+
+    // max_age_s: how old the input a force answered may be when the loop
+    // uses it (s, 0.0005 to 1); 0 picks 4 periods of the loop, at least 4 ms.
+    // Throws std::invalid_argument for a bad setting.
+    explicit AsyncEffect(Compute compute, double max_age_s = 0.0);
+    // Stops the thread.
+    ~AsyncEffect() override;
+    AsyncEffect(const AsyncEffect&) = delete;
+    AsyncEffect& operator=(const AsyncEffect&) = delete;
+
+    // Ends the thread for good; the effect then gives no force. On that
+    // thread itself (compute dropped the last reference to the effect) the
+    // thread is left to end by itself. For a subclass whose compute needs a
+    // lock that its destructor's caller may hold: release it, then Stop.
+    void Stop();
+
+    Vector3d Force(const EffectInput& input) override;
+    double Staleness() const override;
+    double max_age_s() const;
+    // Forces computed so far.
+    uint64_t computed() const;
+
+private:
+    struct Impl;
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace Control
+}  // namespace HardwareAPI
+}  // namespace Vantor

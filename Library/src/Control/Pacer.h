@@ -1,0 +1,55 @@
+// The servo loop's schedule: absolute deadlines one period apart, so timing
+// errors do not add up; a late cycle restarts the schedule from its end,
+// with no burst of catch-up cycles. The clock is the caller's, so the
+// schedule can be tested without one.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+#include "Clock.h"
+
+namespace Vantor {
+namespace HardwareAPI {
+namespace Control {
+
+class Pacer {
+public:
+    Pacer(int64_t period_ns, int64_t spin_ns) : period_ns_(period_ns), spin_ns_(spin_ns) {}
+
+    // A new schedule whose first deadline is now.
+    void Restart(int64_t now_ns) { deadline_ns_ = now_ns; }
+    // How long after its deadline a cycle started.
+    int64_t Jitter(int64_t start_ns) const { return start_ns - deadline_ns_; }
+    // Moves to the next deadline once the cycle's work has ended at now_ns;
+    // true when that was past the deadline: a late cycle.
+    bool Advance(int64_t now_ns) {
+        deadline_ns_ += period_ns_;
+        if (now_ns <= deadline_ns_) return false;
+        deadline_ns_ = now_ns;
+        return true;
+    }
+    int64_t deadline_ns() const { return deadline_ns_; }
+
+    // Sleeps until shortly before the deadline, in slices short enough that a
+    // stop ends even a long wait at once, then spins the last stretch: the
+    // core is free between cycles and the start is still on time.
+    void Wait(const std::atomic<bool>& stop) const {
+        const int64_t wake = deadline_ns_ - spin_ns_;
+        for (int64_t now = clock::Now(); now < wake && !stop.load(std::memory_order_acquire); now = clock::Now())
+            clock::SleepUntil(std::min(wake, now + kStopSliceNs));
+        while (clock::Now() < deadline_ns_ && !stop.load(std::memory_order_relaxed)) {
+        }
+    }
+
+private:
+    static constexpr int64_t kStopSliceNs = 10 * clock::kNsPerMs;
+    const int64_t period_ns_;
+    const int64_t spin_ns_;
+    int64_t deadline_ns_ = 0;
+};
+
+}  // namespace Control
+}  // namespace HardwareAPI
+}  // namespace Vantor
