@@ -1,9 +1,13 @@
 // The servo loop and its effects on the in-memory stream: the test plays an
 // arm that answers every force request, and asserts on the forces written.
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -279,4 +283,99 @@ TEST(ServoLoop, StateIsOneCycleAndRecordingFillsTheNextCycles) {
     for (std::size_t i = 1; i < samples.size(); ++i) EXPECT_GT(samples[i].t, samples[i - 1].t);
     EXPECT_NEAR(samples[5].position[2], 0.1, 1e-6);
     EXPECT_GE(samples[5].exchange_us, 0.0);
+}
+
+// --- threads and lifetimes ------------------------------------------------------------
+
+namespace {
+
+// An effect that runs an action on the loop's own thread, once, after a few cycles.
+class Acting : public Effect {
+public:
+    explicit Acting(std::function<void()> action, std::atomic<bool>* destroyed = nullptr)
+        : action_(std::move(action)), destroyed_(destroyed) {}
+    ~Acting() override {
+        if (destroyed_ != nullptr) *destroyed_ = true;
+    }
+    Vector3d Force(const EffectInput&) override {
+        if (++cycles_ == 5) action_();
+        return {0, 0, 0.5};
+    }
+
+private:
+    std::function<void()> action_;
+    std::atomic<bool>* destroyed_;
+    int cycles_ = 0;
+};
+
+template <typename Done>
+bool WaitUntil(Done done, double seconds = 5.0) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(ServoLoopThreads, AStopFromTheLoopsOwnThreadEndsItWithZeroForce) {
+    Rig rig;
+    rig.loop.SetEffect(std::make_shared<Acting>([&] { rig.loop.Stop(); }));
+    rig.loop.Start();
+    ASSERT_TRUE(WaitUntil([&] { return !rig.loop.running(); }));
+    rig.loop.Stop();  // joins the ended thread
+    ExpectVec(rig.stream.forces.back(), {0, 0, 0});
+}
+
+TEST(ServoLoopThreads, AnEffectSwapFromTheLoopsOwnThreadTakesEffect) {
+    Rig rig;
+    rig.loop.SetEffect(std::make_shared<Acting>(
+        [&] { rig.loop.SetEffect(std::make_shared<ConstantForce>(ConstantForce::Params{{0, 0, 1.5}})); }));
+    rig.loop.Start();
+    EXPECT_TRUE(WaitUntil([&] { return std::fabs(rig.loop.state().force[2] - 1.5) < 1e-9; }));
+    rig.loop.Stop();
+}
+
+TEST(ServoLoopThreads, ALoopDestroyedFromItsOwnThreadFinishesWithZeroForce) {
+    ArmStream stream;
+    Devices::Talon talon(&stream);
+    auto* loop = new ServoLoop(talon, Rig::Quick());
+    // The effect goes with the loop's last part, once the thread has finished.
+    std::atomic<bool> finished{false};
+    loop->SetEffect(std::make_shared<Acting>([&] { delete loop; }, &finished));
+    loop->Start();
+    ASSERT_TRUE(WaitUntil([&] { return finished.load(); }));
+    ExpectVec(stream.forces.back(), {0, 0, 0});
+    EXPECT_EQ(talon.timeout, 5.0f);  // its reply time-out given back
+}
+
+TEST(ServoLoopThreads, StopsFromSeveralThreadsAllReturn) {
+    for (int round = 0; round < 20; ++round) {
+        Rig rig;
+        rig.loop.Start();
+        std::vector<std::thread> stoppers;
+        for (int i = 0; i < 3; ++i) stoppers.emplace_back([&] { rig.loop.Stop(); });
+        for (auto& s : stoppers) s.join();
+        EXPECT_FALSE(rig.loop.running());
+    }
+}
+
+TEST(ServoLoopThreads, SwapsFromOtherThreadsNeverWaitForTheLoop) {
+    Rig rig;
+    rig.loop.Start();
+    std::vector<std::thread> swappers;
+    for (int t = 0; t < 2; ++t) {
+        swappers.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                rig.loop.SetEffect(std::make_shared<ConstantForce>(ConstantForce::Params{{0, 0, 0.1}}));
+                rig.loop.effect();
+                rig.loop.Record(4);
+            }
+        });
+    }
+    for (auto& s : swappers) s.join();
+    rig.loop.Stop();
+    for (const Vector3d& f : rig.stream.forces) EXPECT_LE(Norm(f), 0.1 + 1e-9);
 }

@@ -1,5 +1,7 @@
 import os
 import select
+import struct
+import threading
 import time
 import tty
 
@@ -59,6 +61,73 @@ class DeviceOnPty:
         """What the library wrote: the expected bytes, plus anything extra."""
         data = self.pty.read(expected_length, wait=2.0) if expected_length else b""
         return data + self.pty.read_all(wait=0.05)
+
+
+class ArmPeer:
+    """A Talon on a pseudo-terminal that keeps every force it receives.
+
+    Answers every force request (42 + three floats) with a state reply (43 +
+    position, velocity), and every wake-up (10) with its device information
+    (identifier `uuid`, 16 bytes), unless told to be silent or to ignore
+    wake-ups. `forces` holds the forces received, `times` when each came."""
+
+    def __init__(self, pty, position=(0.0, 0.0, 0.1), velocity=(0.0, 0.0, 0.0), uuid=bytes(range(16, 32)),
+                 wakeups=True):
+        self.pty = pty
+        self.position = position
+        self.velocity = velocity
+        self.uuid = uuid
+        self.wakeups = wakeups
+        self.forces = []
+        self.times = []
+        self.silent = False
+        self.stopped = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        pending = b""
+        while not self.stopped:
+            if not select.select([self.pty.master], [], [], 0.01)[0]:
+                continue
+            try:
+                pending += os.read(self.pty.master, 4096)
+            except OSError:
+                time.sleep(0.0005)  # no client at the moment
+                continue
+            while pending:
+                code = pending[0]
+                if code == 10:
+                    pending = pending[1:]
+                    if self.wakeups and not self.silent:
+                        self._send(bytes([11, 2, 1, 4, 1, 8]) + self.uuid)
+                    continue
+                if code != 42:
+                    pending = pending[1:]
+                    continue
+                if len(pending) < 13:
+                    break
+                request, pending = pending[1:13], pending[13:]
+                self.times.append(time.monotonic())
+                self.forces.append(struct.unpack("<3f", request))
+                if not self.silent:
+                    self._send(bytes([43]) + struct.pack("<6f", *self.position, *self.velocity))
+
+    def _send(self, data):
+        try:
+            os.write(self.pty.master, data)
+        except OSError:
+            pass  # the host hung up meanwhile
+
+    def settle(self, wait=0.2):
+        """Stops serving once nothing more has come for `wait` seconds."""
+        count = -1
+        while count != len(self.forces):
+            count = len(self.forces)
+            time.sleep(wait)
+        self.stopped = True
+        self.thread.join()
+        return self.forces
 
 
 @pytest.fixture

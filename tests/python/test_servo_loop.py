@@ -18,50 +18,8 @@ import pytest
 import VantorHardwareAPI as api
 import vantor
 from vantor import _native, effects
+from conftest import ArmPeer
 from test_talon import Arm, calibrate, second_pty  # noqa: F401 (a fixture)
-
-
-class ArmPeer:
-    """Answers every force request (42 + three floats) with a state reply
-    (43 + position, velocity) and keeps the forces, until told to be silent."""
-
-    def __init__(self, pty, position=(0.0, 0.0, 0.1), velocity=(0.0, 0.0, 0.0)):
-        self.pty = pty
-        self.position = position
-        self.velocity = velocity
-        self.forces = []
-        self.silent = False
-        self.stopped = False
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        pending = b""
-        while not self.stopped:
-            if not select.select([self.pty.master], [], [], 0.01)[0]:
-                continue
-            try:
-                pending += os.read(self.pty.master, 4096)
-            except OSError:
-                time.sleep(0.0005)  # no client at the moment
-                continue
-            while len(pending) >= 13:
-                code, request, pending = pending[0], pending[1:13], pending[13:]
-                if code != 42:
-                    continue
-                self.forces.append(struct.unpack("<3f", request))
-                if not self.silent:
-                    os.write(self.pty.master, bytes([43]) + struct.pack("<6f", *self.position, *self.velocity))
-
-    def settle(self, wait=0.2):
-        """Stops serving once nothing more has come for `wait` seconds."""
-        count = -1
-        while count != len(self.forces):
-            count = len(self.forces)
-            time.sleep(wait)
-        self.stopped = True
-        self.thread.join()
-        return self.forces
 
 
 @pytest.fixture
