@@ -27,6 +27,8 @@ def plot(args: argparse.Namespace) -> int:
     if len(recording) == 0:
         return fail("plot", f"{args.recording}: the recording is empty")
     try:
+        from matplotlib.backend_bases import FigureCanvasBase
+
         from vantor import plot as drawing
     except ImportError as e:
         if (e.name or "").split(".")[0] != "matplotlib":
@@ -34,6 +36,11 @@ def plot(args: argparse.Namespace) -> int:
         print(f"vantor plot: needs matplotlib, which is not installed: {PLOT_EXTRA}", file=sys.stderr)
         return 2
     output = args.output or os.path.splitext(args.recording)[0] + ".png"
+    suffix = os.path.splitext(output)[1].lstrip(".").lower()
+    formats = sorted(FigureCanvasBase.get_supported_filetypes())
+    if suffix not in formats:
+        # matplotlib would add a suffix of its own and write another file than the one named.
+        return fail("plot", f"{output}: the picture's suffix says its format; use one of {', '.join(formats)}")
     try:
         drawing.figure(recording, title=os.path.basename(args.recording)).savefig(output, dpi=120)
     except (OSError, ValueError) as e:  # an unwritable path, a format matplotlib does not know

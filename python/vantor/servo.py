@@ -1,6 +1,7 @@
 """vantor.ServoLoop: a haptic loop at a fixed rate on a native thread."""
 import csv
 import os
+import stat
 import zipfile
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -177,6 +178,9 @@ def load_recording(path: Union[str, "os.PathLike[str]"]) -> Any:
     import numpy as np
 
     path = os.fspath(path)
+    # A FIFO or a device would be waited on for ever; a folder is no recording.
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise ValueError(f"{path}: not a regular file")
     dtype = np.dtype(RECORD_FIELDS)  # type: ignore[call-overload]  # the offsets form
     if path.endswith(".csv"):
         with open(path, newline="") as f:

@@ -154,7 +154,29 @@ def bad_files(tmp_path):
     make("short.csv", lambda p: p.write_text(",".join(vantor.servo.CSV_COLUMNS) + "\n1,2,3\n"),
          "a row is not 14 numbers")
     make("run.txt", lambda p: p.write_text("1 2 3\n"), "recordings are .npz or .csv files")
+
+    def reshaped(field, element):
+        """A recording with the loop's names, one field of another shape or kind."""
+        fields = [(name, element if name == field else RECORD_FIELDS["formats"][i])
+                  for i, name in enumerate(RECORD_FIELDS["names"])]
+        return lambda p: np.savez(p, recording=np.zeros(3, dtype=fields))
+
+    make("flat.npz", reshaped("position", "<f8"), "its field 'position'")
+    make("words.npz", reshaped("force", ("U8", (3,))), "its field 'force'")
+    make("fifo.npz", lambda p: os.mkfifo(p), "not a regular file")
+    make("folder.npz", lambda p: p.mkdir(), "not a regular file")
     return files
+
+
+def test_a_picture_name_without_a_known_suffix_is_refused(run, tmp_path, capsys):
+    pictures = tmp_path / "pictures"
+    pictures.mkdir()
+    for name in ("picture", "picture.unknown"):
+        assert main(["plot", str(run), "-o", str(pictures / name)]) == 1
+        assert "suffix" in capsys.readouterr().err
+        assert os.listdir(pictures) == []  # nothing written under another name
+    assert main(["plot", str(run), "-o", str(pictures / "picture.svg")]) == 0
+    assert capsys.readouterr().out.strip() == f"wrote {pictures / 'picture.svg'}"
 
 
 def test_bad_files_exit_1_with_a_message(tmp_path, capsys):
