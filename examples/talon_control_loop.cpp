@@ -7,8 +7,10 @@
 // end-effector position and velocity in the same call, so the loop runs as
 // fast as the arm answers. Positions and forces are in the arm's own units.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,16 @@ using Vantor::HardwareAPI::Devices::Talon;
 using Vantor::HardwareAPI::Devices::TalonInfo;
 using Vantor::HardwareAPI::Devices::TalonState;
 using Vantor::HardwareAPI::IO::SerialStream;
+
+namespace {
+
+// Ctrl-C and SIGTERM (what kill and service managers send) end the loop
+// normally, so the arm is left without a force; by default either would end
+// the program at once, with the arm still holding the last one.
+std::atomic<bool> g_stop{false};
+extern "C" void RequestStop(int) { g_stop = true; }
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -59,7 +71,9 @@ int main(int argc, char** argv) {
     long in_contact = 0;
     float deepest = 0.0f;
     float strongest = 0.0f;
-    while (Clock::now() < end) {
+    std::signal(SIGINT, RequestStop);
+    std::signal(SIGTERM, RequestStop);
+    while (Clock::now() < end && !g_stop) {
         const TalonState state = talon.end_effector_force(force);
         ++exchanges;
         const float depth = state.position[2] - wall_z;
