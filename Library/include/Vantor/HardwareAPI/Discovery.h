@@ -38,7 +38,7 @@ std::vector<SerialPort> list_serial_ports(const std::filesystem::path& dir = "/d
 // How a probe of one port ended.
 enum class ProbeOutcome : int {
     Answered = 0,  // a device of the kind answered
-    NoAnswer,      // silence, a reply cut short, or a device of another kind
+    NoAnswer,      // silence, a reply cut short, or one that does not count
     InUse,         // open in this process or locked by another program: untouched
     NotOpened,     // the port does not open as a terminal
 };
@@ -58,8 +58,9 @@ struct HandleProbe {
 };
 
 // The probes detection runs, saying what answered: the wake-up, then the
-// first reply. They wait on the caller's thread for as long as the reply
-// takes and let exceptions through.
+// first reply. They wait on the caller's thread, bound only by the device's
+// reply time-outs (detection's 3 and 5 s are not applied), and let
+// exceptions through.
 TalonProbe probe_talon_port(const char* port);
 HandleProbe probe_handle_port(const char* port);
 
