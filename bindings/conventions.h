@@ -241,5 +241,6 @@ void bind_handle(py::module_& m);
 void bind_effects(py::module_& m);
 void bind_servo(py::module_& m);
 void bind_grip(py::module_& m);
+void bind_discovery_native(py::module_& m);
 
 }  // namespace vantor_bindings

@@ -62,6 +62,7 @@ PYBIND11_MODULE(_native, m) {
     bind_effects(m);
     bind_servo(m);
     bind_grip(m);
+    bind_discovery_native(m);
     // The process-wide calibration the loop's arm uses: the same one that
     // VantorHardwareAPI.Talon.adjust_angles sets, since the library is shared.
     m.def("route_device_log", &RouteDeviceLog, py::arg("target"),

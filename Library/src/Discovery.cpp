@@ -4,11 +4,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <future>
 #include <iostream>
+#include <optional>
 
 #include "Vantor/HardwareAPI/Devices/Handle.h"
 #include "Vantor/HardwareAPI/Devices/Talon.h"
@@ -30,19 +32,24 @@ namespace open_ports = IO::open_ports;
 constexpr auto kTalonWait = std::chrono::seconds(3);
 constexpr auto kHandleWait = std::chrono::seconds(5);
 
-// A handle that remembers whether it heard an info reply or a status message.
+// A handle that keeps the info reply or status message it heard.
 class MyHandle : public Handle {
 public:
     using Handle::Handle;
     using Handle::OnReceiveHandleInfo;
     using Handle::OnReceiveHandleStatusMessage;
 
-    void OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) override { found = true; }
-    void OnReceiveHandleStatusMessage(uint16_t, const float*, uint8_t, uint8_t, uint8_t, const uint8_t*) override {
-        found = true;
+    void OnReceiveHandleInfo(const Devices::HandleInfoResponse& info) override {
+        heard.outcome = ProbeOutcome::Answered;
+        heard.info = info;
+    }
+    void OnReceiveHandleStatusMessage(const Devices::HandleStatusResponse& status) override {
+        heard.outcome = ProbeOutcome::Answered;
+        heard.status_message = true;
+        heard.status = status;
     }
 
-    bool found = false;
+    HandleProbe heard;
 };
 
 // The exclusive advisory lock a probe holds on its port, on a descriptor of
@@ -52,6 +59,7 @@ class ProbeLock {
 public:
     explicit ProbeLock(const char* port) : fd_(::open(port, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
         if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            locked_elsewhere_ = errno == EWOULDBLOCK;
             ::close(fd_);
             fd_ = -1;
         }
@@ -63,15 +71,21 @@ public:
     ProbeLock& operator=(const ProbeLock&) = delete;
 
     bool held() const { return fd_ >= 0; }
+    bool locked_elsewhere() const { return locked_elsewhere_; }
 
 private:
     int fd_;
+    bool locked_elsewhere_ = false;
 };
 
-// A port this process already drives is left alone: the probe would read
-// its replies, and it the probe's.
-bool OpenForProbe(SerialStream& stream, const ProbeLock& lock, const char* port) {
-    return lock.held() && !open_ports::IsOpen(port) && stream.Open() == 1;
+// Why the port is not probed, or nothing once it is open for the probe. A
+// port this process already drives is left alone: the probe would read its
+// replies, and it the probe's.
+std::optional<ProbeOutcome> OpenForProbe(SerialStream& stream, const ProbeLock& lock, const char* port) {
+    if (!lock.held()) return lock.locked_elsewhere() ? ProbeOutcome::InUse : ProbeOutcome::NotOpened;
+    if (open_ports::IsOpen(port)) return ProbeOutcome::InUse;
+    if (stream.Open() != 1) return ProbeOutcome::NotOpened;
+    return std::nullopt;
 }
 
 // Runs the probe on a thread of its own. A late answer is waited for, so the
@@ -98,9 +112,9 @@ std::vector<std::string> DetectHandles(const fs::path& dir, bool (*wanted)(PortK
 
 }  // namespace
 
-std::vector<SerialPort> list_serial_ports(const fs::path& dir) {
-    std::vector<SerialPort> ports;
-    if (!fs::exists(dir)) return ports;
+std::vector<PortEntry> list_port_entries(const fs::path& dir) {
+    std::vector<PortEntry> entries;
+    if (!fs::exists(dir)) return entries;
     for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
         PortKind kind;
@@ -112,22 +126,59 @@ std::vector<SerialPort> list_serial_ports(const fs::path& dir) {
             kind = PortKind::RFCOMM;
         else
             continue;
-        ports.push_back({fs::canonical(dir / name).string(), kind});
+        const fs::path path = dir / name;
+        std::error_code error;
+        const fs::path canonical = fs::canonical(path, error);
+        entries.push_back({path.string(), kind, error ? std::nullopt : std::optional<std::string>(canonical.string())});
+    }
+    return entries;
+}
+
+std::vector<SerialPort> list_serial_ports(const fs::path& dir) {
+    std::vector<SerialPort> ports;
+    for (const PortEntry& entry : list_port_entries(dir)) {
+        // Resolved again only to throw the error that names the entry.
+        ports.push_back({entry.canonical ? *entry.canonical : fs::canonical(entry.path).string(), entry.kind});
     }
     return ports;
 }
 
+TalonProbe probe_talon_port(const char* port) {
+    TalonProbe probe;
+    const ProbeLock lock(port);
+    SerialStream stream(port, false);
+    if (const auto refused = OpenForProbe(stream, lock, port)) {
+        probe.outcome = *refused;
+        return probe;
+    }
+    Talon talon(&stream);
+    talon.SendDeviceWakeup();
+    probe.info = talon.ReceiveDeviceInfo();
+    stream.Close();
+    // Information that did not arrive whole stays all zero.
+    probe.outcome = probe.info.device_model_number == Devices::TalonWire::kTalonModelNumber ? ProbeOutcome::Answered
+                                                                                              : ProbeOutcome::NoAnswer;
+    return probe;
+}
+
+HandleProbe probe_handle_port(const char* port) {
+    const ProbeLock lock(port);
+    SerialStream stream(port, false);
+    if (const auto refused = OpenForProbe(stream, lock, port)) {
+        HandleProbe probe;
+        probe.outcome = *refused;
+        return probe;
+    }
+    MyHandle handle(&stream);
+    handle.SendDeviceWakeup();
+    handle.Receive();
+    stream.Close();
+    return handle.heard;
+}
+
 int probe_talon(const char* port) {
     try {
-        const ProbeLock lock(port);
-        SerialStream stream(port, false);
-        if (!OpenForProbe(stream, lock, port)) return 0;
-        Talon talon(&stream);
-        talon.SendDeviceWakeup();
-        const Devices::TalonInfo info = talon.ReceiveDeviceInfo();
-        stream.Close();
-        // Information that did not arrive whole stays all zero.
-        return info.device_model_number == Devices::TalonWire::kTalonModelNumber ? 1 : 0;
+        return probe_talon_port(port).outcome == ProbeOutcome::Answered ? 1 : 0;
     } catch (const std::exception& e) {
         std::printf("exception: %s\n", e.what());
         return 0;
@@ -136,14 +187,7 @@ int probe_talon(const char* port) {
 
 int probe_handle(const char* port) {
     try {
-        const ProbeLock lock(port);
-        SerialStream stream(port, false);
-        if (!OpenForProbe(stream, lock, port)) return 0;
-        MyHandle handle(&stream);
-        handle.SendDeviceWakeup();
-        handle.Receive();
-        stream.Close();
-        return handle.found ? 1 : 0;
+        return probe_handle_port(port).outcome == ProbeOutcome::Answered ? 1 : 0;
     } catch (const std::exception& e) {
         std::cerr << e.what() << std::endl;
         return 0;

@@ -15,10 +15,9 @@ import pwd
 import stat
 import sys
 import time
-from typing import Dict, FrozenSet, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Dict, FrozenSet, List, NamedTuple, Optional, Sequence, Tuple
 
-# Tested in this order, like discovery does: the first match decides.
-KINDS = (("ttyACM", "ACM"), ("ttyUSB", "USB"), ("rfcomm", "RFCOMM"))
+from vantor import _native
 
 # Seconds a silent port costs: one reply time-out per handle probe, two per
 # Talon probe (the wake-up reply, then the drain that follows a wrong reply).
@@ -28,7 +27,6 @@ SILENT_TALON = (10, 12)
 # How long detection waits for an answer: a slower device is not listed.
 TALON_WAIT = 3.0
 HANDLE_WAIT = 5.0
-TALON_MODEL = 4
 
 EPILOG = """exit status:
   0  every listed port opens read-write and nothing suspicious was found
@@ -37,13 +35,6 @@ EPILOG = """exit status:
      a port where nothing answered
   2  bad usage"""
 
-def port_kind(name: str) -> Optional[str]:
-    for text, kind in KINDS:
-        if text in name:
-            return kind
-    return None
-
-
 class Port(NamedTuple):
     path: str                 # the entry in the folder listed
     kind: str                 # ACM, USB or RFCOMM
@@ -51,16 +42,9 @@ class Port(NamedTuple):
 
 
 def list_ports(dev: str = "/dev") -> List[Port]:
-    """The candidate entries of `dev`, in the order detection probes them."""
-    ports: List[Port] = []
-    for name in os.listdir(dev):  # directory order, as discovery iterates
-        kind = port_kind(name)
-        if kind is None:
-            continue
-        path = os.path.join(dev, name)
-        canonical = os.path.realpath(path) if os.path.exists(path) else None
-        ports.append(Port(path, kind, canonical))
-    return ports
+    """The candidate entries of `dev`, in the order detection probes them:
+    the library's own listing, which keeps the links that lead nowhere."""
+    return [Port(entry.path, entry.kind.name, entry.canonical) for entry in _native.list_port_entries(dev)]
 
 
 class Identity(NamedTuple):
@@ -267,47 +251,49 @@ def report_modem_manager(proc: str) -> int:
     return 1
 
 
-def probe_talon(path: str) -> Optional[str]:
-    """Wakes up `path` as a Talon; what answered, or None."""
-    import VantorHardwareAPI as api
-
-    info = api.Talon(api.SerialStream(path)).device_wakeup_dict()
-    if info["device_model_number"] != TALON_MODEL:
-        return None
-    return (f"a Talon: device id {info['device_id']}, hardware {info['hardware_version']},"
-            f" firmware {info['firmware_version']}")
+class Answer(NamedTuple):
+    found: Optional[str]  # what answered, or None
+    why: List[str]        # when nothing did, what is known of why
 
 
-def probe_handle(path: str) -> Optional[str]:
-    """Wakes up `path` as a Handle; what answered, or None."""
-    import VantorHardwareAPI as api
+def probe_talon(path: str) -> Answer:
+    """Wakes up `path` the way detect_talons does."""
+    probe = _native.probe_talon_port(path)
+    info = probe.info
+    if probe.outcome == _native.ProbeOutcome.Answered:
+        return Answer(f"a Talon: device id {info['device_id']}, hardware {info['hardware_version']},"
+                      f" firmware {info['firmware_version']}", [])
+    if probe.outcome == _native.ProbeOutcome.NoAnswer and info["device_model_number"]:
+        return Answer(None, [f"a device of model {info['device_model_number']} answered, which is not a Talon"])
+    return Answer(None, not_probed(probe.outcome, path) or
+                  ["a Handle on a ttyACM port does not answer as a Talon: open it as a Handle"])
 
-    found: List[str] = []
 
-    class Probe(api.Handle):
-        def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int, device_model_number: int,
-                                hardware_version: int, firmware_version: int) -> None:
-            found.append(f"a Handle: device id {device_id}, model {device_model_number},"
-                         f" hardware {hardware_version}, firmware {firmware_version}")
+def probe_handle(path: str) -> Answer:
+    """Wakes up `path` the way detect_handles does."""
+    probe = _native.probe_handle_port(path)
+    if probe.info is not None:
+        info = probe.info
+        return Answer(f"a Handle: device id {info['device_id']}, model {info['device_model_number']},"
+                      f" hardware {info['hardware_version']}, firmware {info['firmware_version']}", [])
+    if probe.status is not None:
+        return Answer("a Handle: it sent a status message", [])
+    return Answer(None, not_probed(probe.outcome, path))
 
-        def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: List[float], error_flag: int,
-                                         hall_effect_sensor_level: int, user_data_length: int,
-                                         user_data: List[int]) -> None:
-            found.append("a Handle: it sent a status message")
 
-    handle = Probe(api.SerialStream(path))
-    handle.SendDeviceWakeup()
-    # A streaming grip may be caught mid-frame: the stray bytes read as unknown
-    # codes, which Receive gives up on at once, so read on until the wait is over.
-    end = time.monotonic() + HANDLE_WAIT
-    while not found and time.monotonic() < end:
-        handle.Receive()
-    return found[0] if found else None
+def not_probed(outcome: Any, path: str) -> List[str]:
+    """Why the probe left the port alone; empty when it did wake it up."""
+    if outcome == _native.ProbeOutcome.InUse:
+        return ["in use: another program holds the port's lock, and detection leaves such a port alone",
+                f"fix: close that program (`fuser {path}` names it)"]
+    if outcome == _native.ProbeOutcome.NotOpened:
+        return ["it did not open for the probe: unplugged meanwhile?"]
+    return []
 
 
 def probe(ports: Sequence[Port]) -> int:
-    """Wakes up each port the way detection does. Returns the number of ports
-    where nothing answered."""
+    """Wakes up each port with detection's own probe. Returns the number of
+    ports where nothing answered."""
     if not ports:
         print("\nNothing to probe.")
         return 0
@@ -323,17 +309,17 @@ def probe(ports: Sequence[Port]) -> int:
         print(f"{port.path} ... ", end="", flush=True)
         start = time.monotonic()
         path = port.canonical or port.path  # what detection opens
-        found = probe_talon(path) if port.kind == "ACM" else probe_handle(path)
+        answer = probe_talon(path) if port.kind == "ACM" else probe_handle(path)
         elapsed = time.monotonic() - start
-        if found is None:
+        if answer.found is None:
             silent += 1
-            if port.kind == "ACM":
-                print(f"no Talon answered ({elapsed:.1f} s)")
-                print("  a Handle on a ttyACM port does not answer as a Talon: open it as a Handle")
-            else:
-                print(f"no Handle answered ({elapsed:.1f} s)", flush=True)
+            kind = "Talon" if port.kind == "ACM" else "Handle"
+            print(f"no {kind} answered ({elapsed:.1f} s)")
+            for line in answer.why:
+                print(f"  {line}")
+            sys.stdout.flush()
             continue
-        print(f"{found} ({elapsed:.1f} s)", flush=True)
+        print(f"{answer.found} ({elapsed:.1f} s)", flush=True)
         wait = TALON_WAIT if port.kind == "ACM" else HANDLE_WAIT
         if elapsed > wait:
             print(f"  it took longer than the {wait:.0f} s detection waits for: detection will not list it")
@@ -356,11 +342,6 @@ def main(argv: Optional[Sequence[str]] = None, proc: str = "/proc") -> int:
     ports, problems = report_ports(args.dev, who)
     problems += report_modem_manager(proc)
     if args.probe:
-        try:
-            import VantorHardwareAPI  # noqa: F401  only here: listing works without the module
-        except ImportError as e:
-            print(f"\ncannot probe: {e}")
-            return 1
         problems += probe(ports)
     print(f"\n{problems} problem{'s' if problems != 1 else ''} found: see above." if problems else "\nNo problems found.")
     return 1 if problems else 0

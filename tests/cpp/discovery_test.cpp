@@ -1,16 +1,20 @@
 // Discovery over a temporary folder of links named like real ports, each
 // leading to a pseudo-terminal whose master side plays a device.
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "Vantor/HardwareAPI/Discovery.h"
+#include "Vantor/HardwareAPI/IO/SerialStream.h"
 #include "support/MemoryStream.h"
 #include "support/PtyDevice.h"
 #include "support/Responder.h"
@@ -138,4 +142,126 @@ TEST_F(Discovery, UnopenablePortIsNotFound) {
     EXPECT_EQ(probe_talon((dir_ / "ttyACM5").c_str()), 0);
     EXPECT_EQ(probe_handle((dir_ / "ttyUSB5").c_str()), 0);
     EXPECT_FALSE(check_handle_port((dir_ / "ttyUSB5").c_str()));
+}
+
+// --- the listing and probes the tools use ------------------------------------
+
+TEST_F(Discovery, EntryListingKeepsLinksThatLeadNowhere) {
+    PtyDevice a;
+    Link("ttyACM0", a.path());
+    Link("ttyUSB9", (dir_ / "gone").string());
+    Link("rfcomm-loop", (dir_ / "rfcomm-loop").string());  // a link to itself
+    std::ofstream(dir_ / "my-ttyUSB1").put('x');
+
+    const auto entries = list_port_entries(dir_);
+    ASSERT_EQ(entries.size(), 4u);
+    std::size_t resolved = 0;
+    for (const PortEntry& entry : entries) {
+        EXPECT_EQ(fs::path(entry.path).parent_path(), dir_);
+        const std::string name = fs::path(entry.path).filename().string();
+        if (name == "ttyUSB9" || name == "rfcomm-loop") {
+            EXPECT_FALSE(entry.canonical) << name;
+            EXPECT_EQ(entry.kind, name == "ttyUSB9" ? PortKind::USB : PortKind::RFCOMM);
+        } else {
+            ASSERT_TRUE(entry.canonical) << name;
+            EXPECT_EQ(*entry.canonical, fs::canonical(entry.path).string());
+            ++resolved;
+        }
+    }
+    EXPECT_EQ(resolved, 2u);
+    EXPECT_THROW(list_serial_ports(dir_), fs::filesystem_error);
+    EXPECT_TRUE(list_port_entries(dir_ / "absent").empty());
+}
+
+TEST_F(Discovery, EntryListingIsTheSerialListingBeforeResolving) {
+    PtyDevice a, b;
+    Link("ttyACM0", a.path());
+    Link("vantor-ttyACM", a.path());  // a second name for the same port
+    Link("ttyACM-USB", b.path());
+    Link("rfcomm3", b.path());
+    Link("ttyS1", a.path());
+
+    const auto entries = list_port_entries(dir_);
+    const auto ports = list_serial_ports(dir_);
+    ASSERT_EQ(entries.size(), ports.size());
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        ASSERT_TRUE(entries[i].canonical);
+        EXPECT_EQ(*entries[i].canonical, ports[i].path);
+        EXPECT_EQ(entries[i].kind, ports[i].kind);
+    }
+}
+
+TEST_F(Discovery, TalonProbeGivesTheInformationThatAnswered) {
+    Responder talon(TalonInfoReply(4)), other(TalonInfoReply(5));
+
+    const TalonProbe found = probe_talon_port(talon.path().c_str());
+    EXPECT_EQ(found.outcome, ProbeOutcome::Answered);
+    EXPECT_EQ(found.info.device_id, 0x0102);
+    EXPECT_EQ(found.info.device_model_number, 4);
+    EXPECT_EQ(found.info.hardware_version, 1);
+    EXPECT_EQ(found.info.firmware_version, 8);
+    for (uint8_t byte : found.info.device_id_ext.data) EXPECT_EQ(byte, 0x5A);
+
+    // Another model is not a Talon, but what it said is kept.
+    const TalonProbe not_talon = probe_talon_port(other.path().c_str());
+    EXPECT_EQ(not_talon.outcome, ProbeOutcome::NoAnswer);
+    EXPECT_EQ(not_talon.info.device_model_number, 5);
+    EXPECT_EQ(probe_talon(other.path().c_str()), 0);
+    EXPECT_EQ(probe_talon(talon.path().c_str()), 1);
+}
+
+TEST_F(Discovery, HandleProbeSaysWhetherInfoOrStatusAnswered) {
+    Responder info(kHandleInfo), status(kStatusMessage), error(kErrorResponse), talon(TalonInfoReply(4));
+
+    const HandleProbe by_info = probe_handle_port(info.path().c_str());
+    EXPECT_EQ(by_info.outcome, ProbeOutcome::Answered);
+    EXPECT_FALSE(by_info.status_message);
+    EXPECT_EQ(by_info.info.tool_data_remaining, 9);
+    EXPECT_EQ(by_info.info.device_id, 0x0102);
+    EXPECT_EQ(by_info.info.device_model_number, 2);
+    EXPECT_EQ(by_info.info.hardware_version, 3);
+    EXPECT_EQ(by_info.info.firmware_version, 4);
+
+    const HandleProbe by_status = probe_handle_port(status.path().c_str());
+    EXPECT_EQ(by_status.outcome, ProbeOutcome::Answered);
+    EXPECT_TRUE(by_status.status_message);
+    EXPECT_EQ(by_status.status.device_id, 1);
+    EXPECT_EQ(by_status.status.hall_effect_sensor_level, 5);
+
+    EXPECT_EQ(probe_handle_port(error.path().c_str()).outcome, ProbeOutcome::NoAnswer);
+    // A Talon on a handle port answers, but not as a Handle.
+    EXPECT_EQ(probe_handle_port(talon.path().c_str()).outcome, ProbeOutcome::NoAnswer);
+    EXPECT_EQ(talon.wakeups(), 1);
+}
+
+TEST_F(Discovery, ProbesSayWhyAPortWasNotWokenUp) {
+    Responder arm(TalonInfoReply(4)), grip(kHandleInfo);
+    {
+        // Open in this process under another name: still the same port.
+        Link("arm", arm.path());
+        const IO::SerialStream in_use((dir_ / "arm").c_str());
+        EXPECT_EQ(probe_talon_port(arm.path().c_str()).outcome, ProbeOutcome::InUse);
+        EXPECT_EQ(probe_handle_port(arm.path().c_str()).outcome, ProbeOutcome::InUse);
+    }
+    const int holder = ::open(grip.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(probe_handle_port(grip.path().c_str()).outcome, ProbeOutcome::InUse);
+    EXPECT_EQ(probe_talon_port(grip.path().c_str()).outcome, ProbeOutcome::InUse);
+    ::close(holder);
+    EXPECT_EQ(arm.wakeups(), 0);
+    EXPECT_EQ(grip.wakeups(), 0);
+
+    EXPECT_EQ(probe_talon_port((dir_ / "ttyACM7").c_str()).outcome, ProbeOutcome::NotOpened);
+    EXPECT_EQ(probe_handle_port((dir_ / "ttyUSB7").c_str()).outcome, ProbeOutcome::NotOpened);
+    // Not a terminal: nothing is written into it.
+    const fs::path file = dir_ / "ttyUSB8";
+    std::ofstream(file).flush();
+    EXPECT_EQ(probe_handle_port(file.c_str()).outcome, ProbeOutcome::NotOpened);
+    EXPECT_EQ(probe_talon_port(file.c_str()).outcome, ProbeOutcome::NotOpened);
+    EXPECT_EQ(fs::file_size(file), 0u);
+
+    // Free again: both answer.
+    EXPECT_EQ(probe_talon_port(arm.path().c_str()).outcome, ProbeOutcome::Answered);
+    EXPECT_EQ(probe_handle_port(grip.path().c_str()).outcome, ProbeOutcome::Answered);
 }

@@ -1,6 +1,8 @@
 import os
+import struct
 import subprocess
 import sys
+import uuid
 
 import pytest
 
@@ -80,3 +82,38 @@ def test_signatures():
         ("detect_wireless_handles", "detect available wireless handles"),
     ]:
         assert getattr(api, name).__doc__ == f"{name}() -> List[str]\n\n{doc}\n"
+
+
+# vantor's tools run detection's own probes through vantor._native.
+
+def test_native_probes_give_what_answered(simulator, pty_device):
+    from vantor import _native
+
+    arm = simulator("talon", "--id", "00112233445566778899aabbccddeeff")
+    talon = _native.probe_talon_port(arm)
+    assert talon.outcome == _native.ProbeOutcome.Answered
+    assert talon.info["device_model_number"] == 4
+    assert talon.info["device_id_ext"] == uuid.UUID("00112233-4455-6677-8899-aabbccddeeff")
+
+    grip = _native.probe_handle_port(simulator("handle", "--id", "513"))
+    assert grip.outcome == _native.ProbeOutcome.Answered and grip.status is None
+    assert (grip.info["device_id"], grip.info["device_model_number"]) == (513, 2)
+
+    # A status message, with two bytes of user data, answers too.
+    status = bytes([0xDA, 7, 0, 1, 9]) + struct.pack("<4f", 0.5, 0, 0, 0.5) + bytes([2, 0xAB, 0xCD])
+    responder = WakeupResponder(pty_device, status)
+    try:
+        by_status = _native.probe_handle_port(pty_device.path)
+    finally:
+        responder.stop()
+    assert by_status.info is None
+    assert by_status.status == {"device_id": 7, "quaternion": [0.5, 0.0, 0.0, 0.5], "error_flag": 1,
+                                "hall_effect_sensor_level": 9, "user_data": b"\xab\xcd"}
+
+
+def test_native_probe_refuses_a_path_cut_short_by_a_nul(pty_device):
+    from vantor import _native
+
+    with pytest.raises(ValueError):
+        _native.probe_handle_port(pty_device.path + "\0ignored")
+    assert pty_device.read_all() == b""

@@ -1,11 +1,14 @@
 """vantor-doctor against pseudo-terminals and made-up port folders (--dev)."""
+import fcntl
 import os
 import pwd
+import select
 import socket
 import stat
 import subprocess
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 import pytest
@@ -18,10 +21,10 @@ def run(capsys, *argv, proc, code):
     return capsys.readouterr().out
 
 
-def block(out, path):
-    """The report lines of one port entry."""
+def block(out, path, after="  "):
+    """The report lines of one port entry; after=" ... " for its probe's."""
     lines = out.splitlines()
-    start = next(i for i, line in enumerate(lines) if line.startswith(path + "  "))
+    start = next(i for i, line in enumerate(lines) if line.startswith(path + after))
     end = next((i for i in range(start + 1, len(lines)) if not lines[i].startswith("  ")), len(lines))
     return "\n".join(lines[start:end])
 
@@ -45,15 +48,19 @@ def test_lists_candidates_by_substring_with_kind_and_canonical_path(dev, pty_dev
     for name in ("ttyACM0", "xttyUSB1", "rfcomm2", "rfcomm-ttyUSB", "ttyS0", "null"):
         (dev / name).write_bytes(b"")
     (dev / "vantor-talon-ttyACM").symlink_to(pty_device.path)
+    (dev / "ttyUSB-gone").symlink_to(dev / "gone")
+    (dev / "ttyACM-loop").symlink_to(dev / "ttyACM-loop")
 
     ports = {os.path.basename(p.path): p for p in doctor.list_ports(str(dev))}
     assert {name: p.kind for name, p in ports.items()} == {
         "ttyACM0": "ACM", "xttyUSB1": "USB", "rfcomm2": "RFCOMM",
         "rfcomm-ttyUSB": "USB",  # ttyUSB is tested before rfcomm
-        "vantor-talon-ttyACM": "ACM",
+        "vantor-talon-ttyACM": "ACM", "ttyUSB-gone": "USB", "ttyACM-loop": "ACM",
     }
     assert ports["vantor-talon-ttyACM"].canonical == os.path.realpath(pty_device.path)
     assert ports["ttyACM0"].canonical == str(dev / "ttyACM0")
+    assert ports["ttyUSB-gone"].path == str(dev / "ttyUSB-gone")
+    assert ports["ttyUSB-gone"].canonical is None and ports["ttyACM-loop"].canonical is None
 
 
 def test_reports_a_terminal_as_openable_and_a_plain_file_as_no_device(capsys, dev, proc, pty_device):
@@ -229,6 +236,73 @@ def test_probe_counts_a_silent_port_and_leaves_a_plain_file_alone(capsys, dev, p
     assert f"{dev / 'rfcomm-quiet'} ... no Handle answered" in out
     assert "2 problems found" in out
     assert (dev / "ttyUSB-file").read_bytes() == b""
+
+
+def test_probe_names_a_device_of_the_other_kind(capsys, dev, proc, simulator):
+    simulator("talon", "--link", str(dev / "ttyUSB-arm"))
+    simulator("handle", "--link", str(dev / "ttyACM-grip"))
+    out = run(capsys, "--dev", str(dev), "--probe", proc=proc, code=1)
+
+    assert f"{dev / 'ttyUSB-arm'} ... no Handle answered" in out
+    grip = block(out, str(dev / "ttyACM-grip"), after=" ... ")
+    assert "no Talon answered" in grip and "open it as a Handle" in grip
+    assert "2 problems found" in out
+
+
+class WakeupResponder:
+    """Answers each wake-up byte on a pseudo-terminal with `reply`, on a
+    thread: it runs only while the probe has let go of the interpreter lock."""
+
+    def __init__(self, device, reply: bytes):
+        self.wakeups = 0
+        self._device, self._reply = device, reply
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop.is_set():
+            if not select.select([self._device.master], [], [], 0.01)[0]:
+                continue
+            try:
+                data = os.read(self._device.master, 64)
+            except OSError:  # no client connected
+                self._stop.wait(0.001)
+                continue
+            for _ in range(data.count(0x0A)):
+                self.wakeups += 1
+                self._device.send(self._reply)
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+
+
+def test_probe_names_the_model_that_answered_instead_of_a_talon(capsys, dev, proc, pty_device):
+    (dev / "ttyACM0").symlink_to(pty_device.path)
+    responder = WakeupResponder(pty_device, bytes([11, 0x02, 0x01, 7, 1, 8]) + bytes(16))
+    try:
+        out = run(capsys, "--dev", str(dev), "--probe", proc=proc, code=1)
+    finally:
+        responder.stop()
+    report = block(out, str(dev / "ttyACM0"), after=" ... ")
+    assert "no Talon answered" in report and "a device of model 7 answered" in report
+    assert "open it as a Handle" not in report
+    assert responder.wakeups == 1
+
+
+def test_probe_leaves_a_port_another_program_has_locked_alone(capsys, dev, proc, pty_device):
+    (dev / "rfcomm0").symlink_to(pty_device.path)
+    holder = os.open(pty_device.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        out = run(capsys, "--dev", str(dev), "--probe", proc=proc, code=1)
+    finally:
+        os.close(holder)
+    report = block(out, str(dev / "rfcomm0"), after=" ... ")
+    assert "no Handle answered" in report and "in use" in report
+    assert "1 problem found" in out
+    assert pty_device.read_all() == b""  # not even a wake-up
 
 
 def test_installed_command(dev):
