@@ -343,7 +343,7 @@ bool ServoLoop::Impl::LinkDown(const Exchanged& ex) {
 bool ServoLoop::Impl::Recover() {
     link.set_connected(false);
     if (!link.reconnects()) {
-        faults.Latch(Fault::LineHungUp);
+        faults.Say(Fault::LineHungUp);  // says more than the failed exchange before it
         PublishGone();
         while (clock::Pause(clock::kNsPerS, stop)) {
         }
