@@ -85,20 +85,16 @@ void bind_discovery_native(py::module_& m) {
         .def_property_readonly("status", &handle_status_dict, "The status message it sent instead, or None");
 
     // A probe waits seconds for a silent port: other threads run meanwhile.
-    m.def(
-        "probe_talon_port",
-        [](const std::string& port) {
+    const auto probe = [](auto probe_port) {
+        return [probe_port](const std::string& port) {
             const char* path = port_path(port);
-            return released([&] { return api::probe_talon_port(path); });
-        },
-        "port"_a, "Wakes up port as detect_talons does and says what answered");
-    m.def(
-        "probe_handle_port",
-        [](const std::string& port) {
-            const char* path = port_path(port);
-            return released([&] { return api::probe_handle_port(path); });
-        },
-        "port"_a, "Wakes up port as detect_handles does and says what answered");
+            return released([&] { return probe_port(path); });
+        };
+    };
+    m.def("probe_talon_port", probe(&api::probe_talon_port), "port"_a,
+          "Wakes up port as detect_talons does and says what answered");
+    m.def("probe_handle_port", probe(&api::probe_handle_port), "port"_a,
+          "Wakes up port as detect_handles does and says what answered");
 }
 
 }  // namespace vantor_bindings

@@ -47,25 +47,34 @@ Vector3d three(py::handle value, const char* name) {
 
 struct Setting {
     const char* name;
-    void (*set)(ServoConfig& config, py::handle value);
+    void (*set)(ServoConfig& config, py::handle value, const char* name);
     py::object (*get)(const ServoConfig& config);
 };
 
+template <double ServoConfig::*Field>
+Setting Number(const char* name) {
+    return {name, [](ServoConfig& c, py::handle v, const char* n) { c.*Field = number(v, n); },
+            [](const ServoConfig& c) -> py::object { return py::float_(c.*Field); }};
+}
+
+template <bool ServoConfig::*Field>
+Setting Flag(const char* name) {
+    return {name, [](ServoConfig& c, py::handle v, const char* n) { c.*Field = flag(v, n); },
+            [](const ServoConfig& c) -> py::object { return py::bool_(c.*Field); }};
+}
+
 const std::vector<Setting>& settings() {
     static const std::vector<Setting> table = {
-        {"rate_hz", [](ServoConfig& c, py::handle v) { c.rate_hz = number(v, "rate_hz"); },
-         [](const ServoConfig& c) -> py::object { return py::float_(c.rate_hz); }},
-        {"force_limit", [](ServoConfig& c, py::handle v) { c.force_limit = number(v, "force_limit"); },
-         [](const ServoConfig& c) -> py::object { return py::float_(c.force_limit); }},
-        {"ramp_s", [](ServoConfig& c, py::handle v) { c.ramp_s = number(v, "ramp_s"); },
-         [](const ServoConfig& c) -> py::object { return py::float_(c.ramp_s); }},
+        Number<&ServoConfig::rate_hz>("rate_hz"),
+        Number<&ServoConfig::force_limit>("force_limit"),
+        Number<&ServoConfig::ramp_s>("ramp_s"),
         {"velocity_limit",
-         [](ServoConfig& c, py::handle v) {
-             c.velocity_limit = v.is_none() ? std::nullopt : std::optional<double>(number(v, "velocity_limit"));
+         [](ServoConfig& c, py::handle v, const char* n) {
+             c.velocity_limit = v.is_none() ? std::nullopt : std::optional<double>(number(v, n));
          },
          [](const ServoConfig& c) -> py::object { return py::cast(c.velocity_limit); }},
         {"workspace",
-         [](ServoConfig& c, py::handle v) {
+         [](ServoConfig& c, py::handle v, const char*) {
              if (v.is_none()) {
                  c.workspace.reset();
                  return;
@@ -81,31 +90,26 @@ const std::vector<Setting>& settings() {
              if (!c.workspace) return py::none();
              return py::make_tuple(py::cast(c.workspace->lower), py::cast(c.workspace->upper));
          }},
-        {"exchange_deadline_ms",
-         [](ServoConfig& c, py::handle v) { c.exchange_deadline_ms = number(v, "exchange_deadline_ms"); },
-         [](const ServoConfig& c) -> py::object { return py::float_(c.exchange_deadline_ms); }},
-        {"reply_timeout_s", [](ServoConfig& c, py::handle v) { c.reply_timeout_s = number(v, "reply_timeout_s"); },
-         [](const ServoConfig& c) -> py::object { return py::float_(c.reply_timeout_s); }},
-        {"realtime", [](ServoConfig& c, py::handle v) { c.realtime = flag(v, "realtime"); },
-         [](const ServoConfig& c) -> py::object { return py::bool_(c.realtime); }},
+        Number<&ServoConfig::exchange_deadline_ms>("exchange_deadline_ms"),
+        Number<&ServoConfig::reply_timeout_s>("reply_timeout_s"),
+        Flag<&ServoConfig::realtime>("realtime"),
         {"cpu",
-         [](ServoConfig& c, py::handle v) {
+         [](ServoConfig& c, py::handle v, const char*) {
              if (v.is_none()) {
                  c.cpu = -1;
                  return;
              }
              if (!py::isinstance<py::int_>(v) || py::isinstance<py::bool_>(v))
                  throw py::type_error("cpu must be a CPU number or None, got " + type_name(v));
-             const long long cpu = v.cast<long long>();
-             c.cpu = cpu < 0 || cpu > 1023 ? 1024 : static_cast<int>(cpu);  // out of range: refused below
+             int overflow = 0;
+             const long long cpu = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+             c.cpu = overflow != 0 || cpu < 0 || cpu > 1023 ? 1024 : static_cast<int>(cpu);  // refused below
          },
          [](const ServoConfig& c) -> py::object { return c.cpu < 0 ? py::object(py::none()) : py::int_(c.cpu); }},
-        {"spin_us", [](ServoConfig& c, py::handle v) { c.spin_us = number(v, "spin_us"); },
-         [](const ServoConfig& c) -> py::object { return py::float_(c.spin_us); }},
-        {"reconnect", [](ServoConfig& c, py::handle v) { c.reconnection.enabled = flag(v, "reconnect"); },
+        Number<&ServoConfig::spin_us>("spin_us"),
+        {"reconnect", [](ServoConfig& c, py::handle v, const char* n) { c.reconnection.enabled = flag(v, n); },
          [](const ServoConfig& c) -> py::object { return py::bool_(c.reconnection.enabled); }},
-        {"reconnect_after_s",
-         [](ServoConfig& c, py::handle v) { c.reconnection.after_s = number(v, "reconnect_after_s"); },
+        {"reconnect_after_s", [](ServoConfig& c, py::handle v, const char* n) { c.reconnection.after_s = number(v, n); },
          [](const ServoConfig& c) -> py::object { return py::float_(c.reconnection.after_s); }},
     };
     return table;
@@ -118,7 +122,7 @@ ServoConfig make_config(const py::kwargs& given) {
         const auto& table = settings();
         const auto it = std::find_if(table.begin(), table.end(), [&](const Setting& s) { return name == s.name; });
         if (it == table.end()) throw py::type_error("the servo loop has no setting " + name);
-        it->set(config, item.second);
+        it->set(config, item.second, it->name);
     }
     config.Validate();  // std::invalid_argument: ValueError, naming the setting and its range
     return config;

@@ -91,16 +91,17 @@ def test_the_ramp_holds_for_requests_beyond_the_limit(pty_device, peer, times_th
 
 
 def test_a_new_effect_in_a_freed_effects_place_ramps_in_again(pty_device, peer):
-    with servo(pty_device.path, ramp_s=4.0) as loop:
-        for _ in range(20):
-            loop.effect = effects.ConstantForce(force=(0.0, 0.0, 1.9))
-            time.sleep(0.01)
-            loop.effect = None
-            gc.collect()
+    # A slow loop, so that the effect is dropped and the next one made in its
+    # place between two cycles, where the loop sees no change of address.
+    with servo(pty_device.path, rate_hz=20, ramp_s=4.0) as loop:
+        loop.effect = effects.ConstantForce(force=(0.0, 0.0, 1.9))
+        wait_for(lambda: loop.state()["force"][2] > 0.3)
+        for _ in range(5):
             swapped = time.monotonic()
+            loop.effect = None
             loop.effect = effects.ConstantForce(force=(0.0, 0.0, 1.9))
-            time.sleep(0.02)
-            within_ramp(peer, swapped, 4.0, 1.9)
+            time.sleep(0.3)
+            within_ramp(peer, swapped, 4.0, 1.9, settle_s=0.06)
 
 
 def test_a_clear_lets_no_force_through_while_outside_the_workspace(pty_device, peer):
