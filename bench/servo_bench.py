@@ -11,7 +11,7 @@ exchange time, each percentile the upper edge of the loop's 0.5 us bins.
   servo        vantor-bench servo: Control::ServoLoop in C++, heap
                allocations counted (at 1 and 4 kHz)
   vantor       vantor.ServoLoop from Python with the native effects (1 kHz)
-  on_cycle     vantor.ServoLoop with the wall as a Python callback (1 kHz)
+  on_cycle     vantor.ServoLoop with the wall as a Python effect, effects.Callback (1 kHz)
   pure Python  the documented loop: Talon.end_effector_force each cycle,
                time.sleep to shortly before the deadline, then a spin (1 kHz)
   unpaced      vantor-bench servo at a rate no arm answers, so every cycle
@@ -166,7 +166,7 @@ def run_vantor(vantor, effects, port, rate, seconds, wall_y, callback):
     loop = vantor.ServoLoop(port, rate_hz=rate, force_limit=FORCE_LIMIT)
     if callback:
         wall = wall_force_y(wall_y)
-        loop.on_cycle = lambda position, velocity: (0.0, wall(position, velocity), 0.0)
+        loop.effect = effects.Callback(lambda position, velocity: (0.0, wall(position, velocity), 0.0))
     else:
         loop.effect = (effects.ConstantForce(force=(0.0, HAND_FORCE, 0.0))
                        + effects.Plane(point=(0.0, wall_y, 0.0), normal=(0.0, -1.0, 0.0),

@@ -1,5 +1,6 @@
 // The grip reader on a pseudo-terminal: the test streams compact frames as a
 // grip does and checks that every one is decoded, in order.
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "Vantor/HardwareAPI/Control/GripReader.h"
+#include "Vantor/HardwareAPI/Control/Lending.h"
 #include "support/MemoryStream.h"
 #include "support/PtyDevice.h"
 
@@ -91,4 +93,52 @@ TEST(GripReader, StopsPromptlyOnASilentOrHungUpGrip) {
     reader.Stop();
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.5);
     EXPECT_EQ(reader.stats().frames_good, 0u);
+}
+
+TEST(GripReader, ASlowCallbackSkipsFramesButNeverTheReading) {
+    PtyDevice grip;
+    IO::SerialStream stream(grip.path().c_str());
+    Devices::Handle handle(&stream);
+    std::atomic<int> calls{0};
+    Control::GripReader reader(handle, false, [&](const Control::GripSample&, double) {
+        ++calls;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
+    reader.Start();
+    for (int id = 1; id <= 40; ++id) {
+        grip.Send(Frame(id));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    while (reader.stats().frames_good < 40 && std::chrono::steady_clock::now() - start < std::chrono::seconds(3))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(reader.stats().frames_good, 40u);  // every frame read while the callback slept
+    EXPECT_EQ(reader.latest().status.device_id, 40);
+    reader.Stop();
+    const Control::GripStats stats = reader.stats();
+    EXPECT_GT(stats.callbacks_skipped, 0u);
+    EXPECT_LT(calls.load(), 40);
+}
+
+TEST(GripReader, AReaderDestroyedFromItsOwnCallbackEndsCleanly) {
+    PtyDevice grip;
+    IO::SerialStream stream(grip.path().c_str());
+    Devices::Handle handle(&stream);
+    std::atomic<bool> deleting{false};
+    std::atomic<bool> destroyed{false};
+    // The callback's thread is the one that must not join itself.
+    Control::GripReader* self = nullptr;
+    self = new Control::GripReader(handle, false, [&](const Control::GripSample&, double) {
+        if (deleting.exchange(true)) return;
+        delete self;
+        destroyed = true;
+    });
+    self->Start();
+    grip.Send(Frame(1));
+    const auto start = std::chrono::steady_clock::now();
+    while (!destroyed && std::chrono::steady_clock::now() - start < std::chrono::seconds(3))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(destroyed);
+    // The callback's thread ends by itself; the handle is the caller's again.
+    EXPECT_EQ(Control::BorrowerOf(handle), nullptr);
 }
