@@ -1,11 +1,15 @@
 #include "Vantor/HardwareAPI/Devices/Device.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 
 #include "Framing.h"
 #include "Log.h"
+#include "Wire.h"
 
 namespace Vantor {
 namespace HardwareAPI {
@@ -26,6 +30,36 @@ double WholeSeconds(Clock::time_point t) {
 
 bool TimedOutAt(float timeout, double start, Clock::time_point now) {
     return timeout > 0 && (WholeSeconds(now) - start) > static_cast<double>(timeout);
+}
+
+// Between two looks at the count of waiting bytes, a reply wait sleeps in the
+// kernel instead of spinning: a thread that spins beside the kernel's own
+// work that delivers its reply (a terminal's or a USB serial driver's input
+// is pushed by a kernel worker) delays that work by up to a scheduler slice.
+// The sleep is bounded, so the time-out and the abort check keep their
+// granularity. A stream without a descriptor (in memory) is looked at again
+// at once, as before.
+constexpr int kSleepSliceMs = 10;
+// A few bytes of the reply are in: the rest is on the line.
+constexpr int64_t kByteNs = LineWire::kBitsPerByte * 1000000000LL / LineWire::kBaudRate;
+constexpr int64_t kLongestPartialNs = 500000;
+// A hung-up line answers poll at once; looking again a little later costs
+// the same result and no core.
+constexpr int64_t kHungUpNapNs = 1000000;
+
+void Nap(int64_t ns) {
+    const timespec ts{0, static_cast<long>(ns)};
+    nanosleep(&ts, nullptr);
+}
+
+// Sleeps until more of the wanted bytes may be there; `waiting` were.
+void SleepForBytes(const IO::SerialStream& stream, int waiting, std::size_t wanted) {
+    if (waiting > 0) {
+        const int64_t missing = static_cast<int64_t>(wanted) - waiting;
+        if (stream.IsOpen()) Nap(std::clamp<int64_t>(missing * kByteNs, 1000, kLongestPartialNs));
+        return;
+    }
+    if (stream.WaitReadable(kSleepSliceMs) == IO::SerialStream::LineWait::HungUp) Nap(kHungUpNapNs);
 }
 
 // The abort side of one wait: asks the thread's check now and then, the
@@ -83,7 +117,8 @@ ReadEnd ReadHeaderCode(Device& device, double start) {
     IO::SerialStream& stream = *device.stream;
     AbortWatch abort;
     for (;;) {
-        if (stream.Available() > 0) {
+        const int waiting = stream.Available();
+        if (waiting > 0) {
             stream.read(reinterpret_cast<char*>(device.receive_buffer.get()), 1);
             if (stream.rdstate() == std::ios_base::goodbit) return ReadEnd::Complete;
             if (!stream.eof()) log::Error(log::Line::HeaderReadFailed);
@@ -95,6 +130,7 @@ ReadEnd ReadHeaderCode(Device& device, double start) {
             return ReadEnd::TimedOut;
         }
         if (abort.Stop(now)) return ReadEnd::Aborted;
+        SleepForBytes(stream, waiting, 1);
     }
 }
 
@@ -104,13 +140,14 @@ ReadEnd ReadBytes(Device& device, std::size_t n) {
     IO::SerialStream& stream = *device.stream;
     const double start = WholeSeconds(Clock::now());
     AbortWatch abort;
-    while (static_cast<std::size_t>(stream.Available()) < n) {
+    for (int waiting = stream.Available(); static_cast<std::size_t>(waiting) < n; waiting = stream.Available()) {
         const Clock::time_point now = Clock::now();
         if (TimedOutAt(device.timeout, start, now)) {
             log::Error(log::Line::PayloadTimeout, n);
             return ReadEnd::TimedOut;
         }
         if (abort.Stop(now)) return ReadEnd::Aborted;
+        SleepForBytes(stream, waiting, n);
     }
     stream.read(reinterpret_cast<char*>(device.receive_buffer.get()), static_cast<std::streamsize>(n));
     if (stream.rdstate() == std::ios_base::goodbit) return ReadEnd::Complete;
