@@ -57,12 +57,6 @@ Setting Number(const char* name) {
             [](const ServoConfig& c) -> py::object { return py::float_(c.*Field); }};
 }
 
-template <bool ServoConfig::*Field>
-Setting Flag(const char* name) {
-    return {name, [](ServoConfig& c, py::handle v, const char* n) { c.*Field = flag(v, n); },
-            [](const ServoConfig& c) -> py::object { return py::bool_(c.*Field); }};
-}
-
 const std::vector<Setting>& settings() {
     static const std::vector<Setting> table = {
         Number<&ServoConfig::rate_hz>("rate_hz"),
@@ -92,7 +86,11 @@ const std::vector<Setting>& settings() {
          }},
         Number<&ServoConfig::exchange_deadline_ms>("exchange_deadline_ms"),
         Number<&ServoConfig::reply_timeout_s>("reply_timeout_s"),
-        Flag<&ServoConfig::realtime>("realtime"),
+        {"realtime",
+         [](ServoConfig& c, py::handle v, const char* n) {
+             c.realtime = v.is_none() ? std::nullopt : std::optional<bool>(flag(v, n));
+         },
+         [](const ServoConfig& c) -> py::object { return py::cast(c.realtime); }},
         {"cpu",
          [](ServoConfig& c, py::handle v, const char*) {
              if (v.is_none()) {

@@ -55,6 +55,11 @@ class ServoLoop(NativeThread):
     Every setting has a range (docs/control-loops.md); one outside it, or
     one that is not finite, raises ValueError naming it.
 
+    realtime: SCHED_FIFO for the loop's thread. None (the default) takes it
+    when this process may and at least two cores are online; True insists
+    (start() raises RuntimeError saying why it cannot); False never tries.
+    ``stats()["realtime"]`` says whether it took (docs/real-time.md).
+
     reconnect: the arm is asked who it is (its device_id_ext) before it gets
     any force. When the line hangs up or the arm has not answered for
     ``reconnect_after_s``, the loop closes the port, waits for its path to
@@ -69,7 +74,7 @@ class ServoLoop(NativeThread):
                  force_limit: float = _DEFAULT.force_limit, ramp_s: float = _DEFAULT.ramp_s,
                  velocity_limit: Optional[float] = None, workspace: Optional[Tuple[Vector, Vector]] = None,
                  exchange_deadline_ms: float = _DEFAULT.exchange_deadline_ms,
-                 reply_timeout_s: float = _DEFAULT.reply_timeout_s, realtime: bool = _DEFAULT.realtime,
+                 reply_timeout_s: float = _DEFAULT.reply_timeout_s, realtime: Optional[bool] = None,
                  reconnect: bool = _DEFAULT.reconnect, reconnect_after_s: float = _DEFAULT.reconnect_after_s,
                  cpu: Optional[int] = None) -> None:
         # Every keyword above goes to the native settings as it is: they are

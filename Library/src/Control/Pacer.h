@@ -18,6 +18,10 @@ class Pacer {
 public:
     Pacer(int64_t period_ns, int64_t spin_ns) : period_ns_(period_ns), spin_ns_(spin_ns) {}
 
+    // Sleeps all the way to each deadline: a thread at real-time priority
+    // must not spin, or what shares its core waits.
+    void NeverSpin() { spin_ns_ = 0; }
+
     // A new schedule whose first deadline is now.
     void Restart(int64_t now_ns) { deadline_ns_ = now_ns; }
     // How long after its deadline a cycle started.
@@ -46,7 +50,7 @@ public:
 private:
     static constexpr int64_t kStopSliceNs = 10 * clock::kNsPerMs;
     const int64_t period_ns_;
-    const int64_t spin_ns_;
+    int64_t spin_ns_;
     int64_t deadline_ns_ = 0;
 };
 

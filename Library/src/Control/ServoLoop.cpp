@@ -1,9 +1,11 @@
 #include "Vantor/HardwareAPI/Control/ServoLoop.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -197,14 +199,15 @@ struct ServoLoop::Impl {
           ramp_ns(clock::FromSeconds(settings.ramp_s)),
           pacer(period_ns, std::llround(settings.spin_us * clock::kNsPerUs)) {}
 
-    void Run();
+    // set_up: told whether real time could be had, before the first cycle.
+    void Run(std::promise<int> set_up);
     void Watch();
     bool Stopping() const { return stop.load(std::memory_order_acquire); }
     static bool EndWait(void* self) { return static_cast<Impl*>(self)->link.EndWait(static_cast<Impl*>(self)->stop); }
     static void Report(void* self, Link::Outcome outcome);
 
     // The cycle's steps, in order.
-    void SetUpThread();
+    int SetUpThread();
     void NewSchedule();
     Exchanged Exchange(const Vector3d& force, int64_t start_ns);
     bool LinkDown(const Exchanged& ex);
@@ -261,8 +264,8 @@ struct ServoLoop::Impl {
     unsigned long long log_lines_before = 0;
 };
 
-void ServoLoop::Impl::Run() {
-    SetUpThread();
+void ServoLoop::Impl::Run(std::promise<int> set_up) {
+    set_up.set_value(SetUpThread());
     Devices::WaitAbortScope abort(&EndWait, this);  // stop and a gone line end any reply wait
     const Devices::Device::ReplyTimeoutScope timeout(talon, static_cast<float>(config.reply_timeout_s));
     std::thread watchdog([this] { Watch(); });
@@ -297,11 +300,18 @@ void ServoLoop::Impl::Run() {
     running.store(false, std::memory_order_release);
 }
 
-void ServoLoop::Impl::SetUpThread() {
-    if (config.realtime) realtime.store(MakeRealtime(), std::memory_order_relaxed);
+// Returns 0, or why real time could not be had (an errno value).
+int ServoLoop::Impl::SetUpThread() {
+    int refused = 0;
+    if (config.realtime.value_or(EnoughCoresForRealtime())) {
+        refused = MakeRealtime();
+        realtime.store(refused == 0, std::memory_order_relaxed);
+        if (refused == 0) pacer.NeverSpin();
+    }
     if (config.cpu >= 0) pinned.store(PinTo(config.cpu), std::memory_order_relaxed);
     log_lines_before = LogLinesOfThisThread();
     link.set_connected(talon.stream->rdstate() == std::ios_base::goodbit);
+    return refused;
 }
 
 // From zero force, with the ramp, on a schedule that starts now.
@@ -507,11 +517,22 @@ void ServoLoop::Start() {
     s.watching.store(true, std::memory_order_release);
     s.started_ns.store(clock::Now(), std::memory_order_release);
     s.running.store(true, std::memory_order_release);
-    s.thread = std::thread([keep = impl_] {
+    std::promise<int> set_up;
+    std::future<int> refused = set_up.get_future();
+    s.thread = std::thread([keep = impl_, set_up = std::move(set_up)]() mutable {
         keep->thread_id.store(std::this_thread::get_id());  // before an effect can call Stop
-        keep->Run();
+        keep->Run(std::move(set_up));
     });
     s.thread_id.store(s.thread.get_id());
+    const int error = refused.get();
+    if (error != 0 && s.config.realtime.value_or(false)) {
+        s.stop.store(true, std::memory_order_release);
+        s.thread.join();
+        throw std::runtime_error(std::string("realtime=True, but SCHED_FIFO cannot be had: ") + std::strerror(error) +
+                                 (error == EPERM ? " (it needs CAP_SYS_NICE or an RLIMIT_RTPRIO above 10: see "
+                                                   "vantor-doctor)"
+                                                 : ""));
+    }
 }
 
 void ServoLoop::Stop() {

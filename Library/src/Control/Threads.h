@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -23,12 +24,16 @@ inline void JoinUnlessSelf(std::thread& thread) {
     }
 }
 
-// SCHED_FIFO for the calling thread, when this process may have it.
-inline bool MakeRealtime() {
+// SCHED_FIFO for the calling thread; 0, or why not (an errno value).
+inline int MakeRealtime() {
     sched_param param{};
     param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
-    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
+
+// A real-time thread that spins can starve what shares its core: with a
+// single core online, the reply path would be that.
+inline bool EnoughCoresForRealtime() { return sysconf(_SC_NPROCESSORS_ONLN) >= 2; }
 
 // The calling thread on one CPU only.
 inline bool PinTo(int cpu) {

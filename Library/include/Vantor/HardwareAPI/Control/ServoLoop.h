@@ -34,7 +34,11 @@ struct ServoConfig {
     std::optional<Workspace> workspace;    // m, each coordinate within 100 of the origin
     double exchange_deadline_ms = 5.0;     // ms, 0.05 to 1000: a longer or failed exchange is a fault
     double reply_timeout_s = 1.0;  // s, 1 to 60: the arm's reply time-out while the loop runs
-    bool realtime = false;         // ask for SCHED_FIFO (used only if permitted)
+    // SCHED_FIFO for the loop's thread. None: when this process may have it
+    // and at least two cores are online; true: insist (Start throws saying
+    // why it cannot); false: never. It never spins while a reply is awaited,
+    // and not at all before a deadline when it runs at real-time priority.
+    std::optional<bool> realtime;
     int cpu = -1;                  // pin the loop's thread to this CPU, 0 to 1023; -1: no
     double spin_us = 100.0;        // µs, 0 to 1000: the last stretch before a deadline is spun
     // Off by default. On: a gone arm is waited for, checked to be the same
@@ -129,7 +133,8 @@ public:
     ServoLoop& operator=(const ServoLoop&) = delete;
 
     // Throws std::runtime_error when a loop or reader of this process
-    // already drives the same port.
+    // already drives the same port, or when realtime is insisted on and
+    // cannot be had.
     void Start();
     // Ends the loop's wait at once, sends zero force and joins the thread.
     // From any thread, several at once included; on the loop's own thread
