@@ -1,6 +1,11 @@
 // Framing on the in-memory stream: no timing except where a time-out must run.
+#include <time.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -176,4 +181,36 @@ TEST(Device, ErrorLinesGoToStandardErrorOrToTheInstalledSink) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(kept, "[err] Library/src/Device.cpp:97> unable to read '3' bytes from stream: [25] "
                     "Inappropriate ioctl for device\n");
+}
+
+// A reply wait on a real line sleeps in the kernel between its looks at the
+// waiting count: a silent second costs next to no processor time, and a
+// reply that comes in two parts is still read whole.
+TEST(Device, AReplyWaitOnALineSleepsInsteadOfSpinning) {
+    PtyDevice pty;
+    Vantor::HardwareAPI::IO::SerialStream stream(pty.path().c_str());
+    Device device(&stream);
+    device.timeout = 1.0f;
+    CaptureLog();
+    const auto cpu = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return ts.tv_sec + ts.tv_nsec * 1e-9;
+    };
+    const double before = cpu();
+    EXPECT_EQ(device.ReadHeaderCode(), 0);  // silent: waits out its 1 to 2 s
+    EXPECT_LT(cpu() - before, 0.2);
+    EXPECT_NE(CapturedLog().find("timeout waiting for header code"), std::string::npos);
+
+    std::thread sender([&] {
+        pty.Send(std::string("\x2b\x01\x02", 3));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        pty.Send(std::string("\x03\x04", 2));
+    });
+    EXPECT_EQ(device.ReadHeaderCode(), 0x2b);
+    const double during = cpu();
+    EXPECT_EQ(device.ReadBytes(4), 4);
+    EXPECT_LT(cpu() - during, 0.02);  // 30 ms for the rest, asleep
+    sender.join();
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(device.receive_buffer.get()), 4), std::string("\x01\x02\x03\x04", 4));
 }

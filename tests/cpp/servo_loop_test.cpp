@@ -290,6 +290,8 @@ TEST(ServoLoop, StateIsOneCycleAndRecordingFillsTheNextCycles) {
 namespace {
 
 // An effect that runs an action on the loop's own thread, once, after a few cycles.
+// It acts once the test says it may (after Start has returned: nothing may
+// destroy an object while another thread is still in one of its calls).
 class Acting : public Effect {
 public:
     explicit Acting(std::function<void()> action, std::atomic<bool>* destroyed = nullptr)
@@ -298,14 +300,19 @@ public:
         if (destroyed_ != nullptr) *destroyed_ = true;
     }
     Vector3d Force(const EffectInput&) override {
-        if (++cycles_ == 5) action_();
+        if (++cycles_ >= 5 && !done_ && go.load()) {
+            done_ = true;
+            action_();
+        }
         return {0, 0, 0.5};
     }
+    std::atomic<bool> go{true};
 
 private:
     std::function<void()> action_;
     std::atomic<bool>* destroyed_;
     int cycles_ = 0;
+    bool done_ = false;
 };
 
 template <typename Done>
@@ -344,8 +351,13 @@ TEST(ServoLoopThreads, ALoopDestroyedFromItsOwnThreadFinishesWithZeroForce) {
     auto* loop = new ServoLoop(talon, Rig::Quick());
     // The effect goes with the loop's last part, once the thread has finished.
     std::atomic<bool> finished{false};
-    loop->SetEffect(std::make_shared<Acting>([&] { delete loop; }, &finished));
+    auto acting = std::make_shared<Acting>([&] { delete loop; }, &finished);
+    acting->go = false;
+    loop->SetEffect(acting);
+    acting.reset();  // the loop's, so it goes with the loop's last part
+    std::atomic<bool>* go = &static_cast<Acting&>(*loop->effect()).go;
     loop->Start();
+    *go = true;
     ASSERT_TRUE(WaitUntil([&] { return finished.load(); }));
     ExpectVec(stream.forces.back(), {0, 0, 0});
     EXPECT_EQ(talon.timeout, 5.0f);  // its reply time-out given back

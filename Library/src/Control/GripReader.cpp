@@ -73,7 +73,7 @@ public:
             std::lock_guard<std::mutex> lock(state_->mutex);
             state_->stop = true;
         }
-        state_->wake.notify_one();
+        state_->wake.notify_all();
         JoinUnlessSelf(thread_);
     }
     Callbacks(const Callbacks&) = delete;
@@ -91,9 +91,19 @@ public:
                 s.taken = s.offered - kQueued;
             }
         }
-        state_->wake.notify_one();
+        state_->wake.notify_all();
     }
     uint64_t skipped() const { return state_->skipped.load(std::memory_order_relaxed); }
+
+    // Drops what waits to be delivered and, unless called from the callback
+    // itself, waits for the call under way: after it no call runs until the
+    // next Offer.
+    void Quiesce() {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        state_->taken = state_->offered;
+        if (std::this_thread::get_id() == thread_.get_id()) return;
+        state_->wake.wait(lock, [&] { return !state_->calling; });
+    }
 
 private:
     static constexpr uint64_t kQueued = 4;
@@ -107,6 +117,7 @@ private:
         Queued queue[kQueued];
         uint64_t offered = 0;
         uint64_t taken = 0;
+        bool calling = false;
         bool stop = false;
         std::atomic<uint64_t> skipped{0};
         GripReader::OnStatus on_status;
@@ -119,9 +130,12 @@ private:
             if (s.stop) return;
             const Queued next = s.queue[s.taken % kQueued];
             ++s.taken;
+            s.calling = true;
             lock.unlock();
             s.on_status(next.sample, clock::ToSeconds(clock::Now() - next.arrived_ns));
             lock.lock();
+            s.calling = false;
+            s.wake.notify_all();  // a Quiesce may wait for this call
         }
     }
 
@@ -267,11 +281,17 @@ void GripReader::Start() {
     s.thread = std::thread([keep = impl_] { keep->Run(); });
 }
 
+// Once it returns no callback runs (but the one calling it), so what the
+// callback writes may be read. The wait for the callback comes after the
+// lifecycle lock is let go: the callback may itself call Stop.
 void GripReader::Stop() {
     Impl& s = *impl_;
     s.stop.store(true, std::memory_order_release);
-    std::lock_guard<std::mutex> lock(s.lifecycle);
-    if (s.thread.joinable()) s.thread.join();
+    {
+        std::lock_guard<std::mutex> lock(s.lifecycle);
+        if (s.thread.joinable()) s.thread.join();
+    }
+    if (s.callbacks) s.callbacks->Quiesce();
 }
 
 bool GripReader::running() const { return impl_->running.load(std::memory_order_acquire); }
