@@ -9,14 +9,21 @@
 //   vantor-bench pacing RATE SECONDS [SPIN_US]
 //                                the machine's floor for a paced loop: the
 //                                servo loop's wait to each deadline, no work
-//   vantor-bench servo PORT RATE SECONDS [WALL_Y]
+//   vantor-bench floor PORT RATE SECONDS busy|poll
+//                                the floor for a paced exchanging loop: the
+//                                raw exchange once per period, its reply
+//                                awaited by busy-polling the waiting count or
+//                                by blocking in poll()
+//   vantor-bench servo PORT RATE SECONDS [WALL_Y [SPIN_US [REALTIME]]]
 //                                Control::ServoLoop rendering the demo's wall;
 //                                a RATE above what the arm answers runs it
-//                                back to back (unpaced)
+//                                back to back (unpaced). WALL_Y nan: from the
+//                                start; REALTIME on, off or auto (default off)
 //
 // Each timed mode prints one JSON line on standard output.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -121,7 +128,8 @@ constexpr float kForce[3] = {0.01f, 0.0f, -0.01f};
 
 const char* const kUsage =
     "usage: vantor-bench raw PORT N | library PORT N | readout N | responder\n"
-    "       vantor-bench pacing RATE SECONDS [SPIN_US] | servo PORT RATE SECONDS [WALL_Y]\n";
+    "       vantor-bench pacing RATE SECONDS [SPIN_US] | floor PORT RATE SECONDS busy|poll\n"
+    "       vantor-bench servo PORT RATE SECONDS [WALL_Y [SPIN_US [on|off|auto]]]\n";
 
 class Descriptor {
 public:
@@ -229,7 +237,7 @@ int OpenPortLikeTheLibrary(const char* path) {
     return fd;
 }
 
-// Busy poll of the waiting byte count, no sleep, as the device's reply wait.
+// Busy poll of the waiting byte count, no sleep: the reply wait of old.
 bool WaitForBytes(int fd, int n) {
     const auto start = Clock::now();
     for (;;) {
@@ -238,13 +246,25 @@ bool WaitForBytes(int fd, int n) {
     }
 }
 
+// The same wait asleep in poll() until the descriptor is readable.
+bool WaitForBytesInPoll(int fd, int n) {
+    const auto start = Clock::now();
+    for (;;) {
+        if (port::Waiting(fd) >= n) return true;
+        if (Clock::now() - start > kReplyTimeout) return false;
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 10);
+    }
+}
+
 // One write of the request, then the header code and the payload, each read
 // once enough bytes are waiting.
+template <bool (*Wait)(int, int)>
 bool RawExchange(int fd, const uint8_t* request, uint8_t* reply) {
     if (::write(fd, request, kRequestLength) != static_cast<ssize_t>(kRequestLength)) return false;
-    if (!WaitForBytes(fd, 1) || ::read(fd, reply, 1) != 1) return false;
+    if (!Wait(fd, 1) || ::read(fd, reply, 1) != 1) return false;
     if (reply[0] != kEndEffectorState) return false;
-    if (!WaitForBytes(fd, static_cast<int>(kStatePayload))) return false;
+    if (!Wait(fd, static_cast<int>(kStatePayload))) return false;
     return ::read(fd, reply + 1, kStatePayload) == static_cast<ssize_t>(kStatePayload);
 }
 
@@ -258,7 +278,7 @@ int RunRaw(const char* port, long n) {
     request[0] = kForceRequest;
     std::memcpy(request + 1, kForce, sizeof kForce);
     uint8_t reply[kReplyLength];
-    const Measurement m = Measure(n, [&] { return RawExchange(fd.get(), request, reply); });
+    const Measurement m = Measure(n, [&] { return RawExchange<WaitForBytes>(fd.get(), request, reply); });
     PrintExchangeJson("raw", m);
     return m.errors == 0 ? 0 : 3;
 }
@@ -267,7 +287,7 @@ int RunRaw(const char* port, long n) {
 
 int RunLibrary(const char* port, long n) {
     SerialStream stream(port);
-    if (!stream.buffer || stream.buffer->fd < 0) {
+    if (!stream.IsOpen()) {
         std::fprintf(stderr, "vantor-bench: cannot open %s: %s\n", port, std::strerror(errno));
         return 1;
     }
@@ -497,6 +517,65 @@ int RunPacing(double rate_hz, double seconds, double spin_us) {
     return 0;
 }
 
+// The floor for a paced exchanging loop: the raw exchange once per period,
+// slept to each absolute deadline, nothing else; the reply awaited by
+// busy-polling or in poll(). Figures as the servo loop gives them.
+int RunFloor(const char* path, double rate_hz, double seconds, bool in_poll) {
+    Descriptor fd(OpenPortLikeTheLibrary(path));
+    if (fd.get() < 0) {
+        std::fprintf(stderr, "vantor-bench: cannot open %s: %s\n", path, std::strerror(errno));
+        return 1;
+    }
+    uint8_t request[kRequestLength];
+    request[0] = kForceRequest;
+    std::memcpy(request + 1, kForce, sizeof kForce);
+    uint8_t reply[kReplyLength];
+    const auto exchange = in_poll ? &RawExchange<WaitForBytesInPoll> : &RawExchange<WaitForBytes>;
+    for (int i = 0; i < 50; ++i) exchange(fd.get(), request, reply);
+
+    const int64_t period_ns = static_cast<int64_t>(std::llround(kNsPerS / rate_hz));
+    const std::size_t room = static_cast<std::size_t>(seconds * rate_hz) + 16;
+    std::vector<int64_t> jitter, exchange_ns;
+    jitter.reserve(room);
+    exchange_ns.reserve(room);
+    uint64_t late = 0;
+    long errors = 0;
+    const double cpu_start = CpuSeconds();
+    const int64_t start = NowNs();
+    const int64_t end = start + static_cast<int64_t>(seconds * kNsPerS);
+    int64_t deadline = start;
+    int64_t last_start = start;
+    for (;;) {
+        const int64_t cycle_start = NowNs();
+        if (cycle_start >= end || jitter.size() == room) break;
+        last_start = cycle_start;
+        jitter.push_back(cycle_start - deadline);
+        if (!exchange(fd.get(), request, reply)) ++errors;
+        const int64_t work_end = NowNs();
+        exchange_ns.push_back(work_end - cycle_start);
+        deadline += period_ns;
+        if (work_end > deadline) {
+            ++late;
+            deadline = work_end;
+        }
+        WaitUntil(deadline, 0);
+    }
+    const double wall = static_cast<double>(NowNs() - start) / kNsPerS;
+    const double cpu = CpuSeconds() - cpu_start;
+    const std::size_t cycles = jitter.size();
+    const double span = static_cast<double>(last_start - start) / kNsPerS;
+    std::printf(
+        "{\"mode\": \"floor\", \"wait\": \"%s\", \"rate_hz_set\": %.1f, \"seconds\": %.3f, \"cycles\": %zu, "
+        "\"rate_hz\": %.1f, \"late_cycles\": %llu, \"late_share\": %.6f, \"jitter_us\": %s, \"exchange_us\": %s, "
+        "\"cpu_percent\": %.2f, \"errors\": %ld}\n",
+        in_poll ? "poll" : "busy", rate_hz, wall, cycles,
+        cycles > 1 && span > 0 ? static_cast<double>(cycles - 1) / span : 0.0, static_cast<unsigned long long>(late),
+        cycles ? static_cast<double>(late) / static_cast<double>(cycles) : 0.0, PercentilesJson(std::move(jitter)).c_str(),
+        PercentilesJson(std::move(exchange_ns)).c_str(), 100.0 * cpu / wall, errors);
+    std::fflush(stdout);
+    return errors == 0 ? 0 : 3;
+}
+
 // The demo's wall: a steady hand force towards a plane on the y axis that
 // pushes back once passed.
 constexpr double kWallOffset = 0.02;  // m beyond the starting point
@@ -512,10 +591,12 @@ constexpr auto kFaultCheck = std::chrono::milliseconds(250);
 
 // wall_y: the plane's place on the y axis (m); NaN: kWallOffset beyond
 // where the arm is at the start.
-int RunServo(const char* port, double rate_hz, double seconds, double wall_y) {
+// realtime: "on", "off" or "auto" (the loop's default).
+int RunServo(const char* port, double rate_hz, double seconds, double wall_y, double spin_us,
+             const std::string& realtime) {
     namespace control = Vantor::HardwareAPI::Control;
     SerialStream stream(port);
-    if (!stream.buffer || stream.buffer->fd < 0) {
+    if (!stream.IsOpen()) {
         std::fprintf(stderr, "vantor-bench: cannot open %s: %s\n", port, std::strerror(errno));
         return 1;
     }
@@ -534,8 +615,10 @@ int RunServo(const char* port, double rate_hz, double seconds, double wall_y) {
         std::make_shared<control::ConstantForce>(hand), std::make_shared<control::Plane>(wall)});
 
     control::ServoConfig config;
-    config.rate_hz = rate_hz;
+    config.rate_hz = std::min(rate_hz, 20000.0);  // the loop's highest rate: the arm answers slower
     config.force_limit = kForceLimit;
+    config.spin_us = spin_us;
+    if (realtime != "auto") config.realtime = realtime == "on";
     control::ServoLoop loop(talon, config);
     loop.SetEffect(effect);
 
@@ -576,7 +659,7 @@ int RunServo(const char* port, double rate_hz, double seconds, double wall_y) {
         "\"late_cycles\": %llu, \"late_share\": %.6f, \"jitter_us\": %s, \"exchange_us\": %s, "
         "\"faults\": %llu, \"faults_cleared\": %ld, \"cpu_percent\": %.2f, \"window_cycles\": %llu, "
         "\"allocations\": %llu, \"allocations_per_cycle\": %.6f, \"start_allocations\": %llu, "
-        "\"stop_allocations\": %llu, \"device_log_lines\": %llu}\n",
+        "\"stop_allocations\": %llu, \"device_log_lines\": %llu, \"spin_us\": %.1f, \"realtime\": %s}\n",
         rate_hz, wall_seconds, static_cast<unsigned long long>(stats.cycles), stats.rate_hz,
         static_cast<unsigned long long>(stats.late_cycles),
         stats.cycles ? static_cast<double>(stats.late_cycles) / static_cast<double>(stats.cycles) : 0.0,
@@ -584,7 +667,8 @@ int RunServo(const char* port, double rate_hz, double seconds, double wall_y) {
         static_cast<unsigned long long>(stats.faults), cleared, 100.0 * cpu / wall_seconds,
         static_cast<unsigned long long>(window_cycles), window_allocations,
         window_cycles ? static_cast<double>(window_allocations) / static_cast<double>(window_cycles) : 0.0,
-        start_allocations, stop_allocations, static_cast<unsigned long long>(stats.device_log_lines));
+        start_allocations, stop_allocations, static_cast<unsigned long long>(stats.device_log_lines), spin_us,
+        stats.realtime ? "true" : "false");
     std::fflush(stdout);
     return stats.cycles > 0 ? 0 : 3;
 }
@@ -602,14 +686,21 @@ int main(int argc, char** argv) {
     if (mode == "pacing" && (argc == 4 || argc == 5) && ParsePositive(argv[2], rate) &&
         ParsePositive(argv[3], seconds) && (argc == 4 || ParsePositive(argv[4], spin_us)))
         return RunPacing(rate, seconds, spin_us);
-    if (mode == "servo" && (argc == 5 || argc == 6) && ParsePositive(argv[3], rate) &&
-        ParsePositive(argv[4], seconds)) {
+    if (mode == "floor" && argc == 6 && ParsePositive(argv[3], rate) && ParsePositive(argv[4], seconds) &&
+        (std::string(argv[5]) == "busy" || std::string(argv[5]) == "poll"))
+        return RunFloor(argv[2], rate, seconds, std::string(argv[5]) == "poll");
+    if (mode == "servo" && argc >= 5 && argc <= 8 && ParsePositive(argv[3], rate) && ParsePositive(argv[4], seconds)) {
         double wall_y = std::nan("");
-        if (argc == 6 && !ParseNumber(argv[5], wall_y)) {
+        double servo_spin_us = 100.0;
+        const std::string rt = argc == 8 ? argv[7] : "off";
+        const bool ok = (argc < 6 || std::string(argv[5]) == "nan" || ParseNumber(argv[5], wall_y)) &&
+                        (argc < 7 || (ParseNumber(argv[6], servo_spin_us) && servo_spin_us >= 0)) &&
+                        (rt == "on" || rt == "off" || rt == "auto");
+        if (!ok) {
             std::fputs(kUsage, stderr);
             return 2;
         }
-        return RunServo(argv[2], rate, seconds, wall_y);
+        return RunServo(argv[2], rate, seconds, wall_y, servo_spin_us, rt);
     }
     std::fputs(kUsage, stderr);
     return 2;

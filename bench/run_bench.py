@@ -15,7 +15,8 @@ against a reply-only responder (vantor-bench responder).
 Then the servo loop on a second simulator (servo_bench.py says what each case
 is): a bare pacing loop as the machine's floor, Control::ServoLoop at 1 and
 4 kHz and unpaced beside the raw floor, vantor.ServoLoop with a native effect
-and with a Python callback, and the documented pure-Python loop. Prints the
+and with a Python effect, the documented pure-Python loop, and the paced
+exchanging floors (bare system calls, busy-polling and in poll()). Prints the
 tables and writes JSON. Target figures are reported, never asserted.
 """
 
@@ -360,10 +361,10 @@ def main():
     readout_allocations = max(r["allocations_per_computation"] for r in readouts)
 
     targets = [
-        {"target": "(b) rate >= 0.95 x (a)", "value": b["rate_ratio_to_a"], "p50_form": b["p50_ratio_to_a"],
-         "met": b["rate_ratio_to_a"] >= 0.95},
-        {"target": "(c) rate >= 0.85 x (a)", "value": c["rate_ratio_to_a"], "p50_form": c["p50_ratio_to_a"],
-         "met": c["rate_ratio_to_a"] >= 0.85},
+        {"target": "(b) back to back >= 0.9 x (a)", "value": b["rate_ratio_to_a"], "p50_form": b["p50_ratio_to_a"],
+         "met": b["rate_ratio_to_a"] >= 0.9},
+        {"target": "(c) back to back >= 0.9 x (a)", "value": c["rate_ratio_to_a"], "p50_form": c["p50_ratio_to_a"],
+         "met": c["rate_ratio_to_a"] >= 0.9},
         {"target": "(c) rate >= 2 x (d)", "value": c_over_d, "p50_form": c_over_d_p50, "met": c_over_d >= 2.0},
         {"target": "(b) zero heap allocations per exchange", "value": b["allocations_per_exchange"],
          "p50_form": None, "met": b["allocations_per_exchange"] == 0},
