@@ -85,6 +85,7 @@ const std::vector<Setting>& settings() {
              return py::make_tuple(py::cast(c.workspace->lower), py::cast(c.workspace->upper));
          }},
         Number<&ServoConfig::exchange_deadline_ms>("exchange_deadline_ms"),
+        Number<&ServoConfig::link_timeout_ms>("link_timeout_ms"),
         Number<&ServoConfig::reply_timeout_s>("reply_timeout_s"),
         {"realtime",
          [](ServoConfig& c, py::handle v, const char* n) {
@@ -149,9 +150,22 @@ private:
     std::unique_ptr<ServoLoop> loop_;
 };
 
-py::object fault_text(Fault fault) {
-    if (fault == Fault::None) return py::none();
-    return py::str(FaultText(fault));
+// The fault in force in words, or None.
+py::object fault_text(const ServoLoop& loop, Fault kind) {
+    if (kind == Fault::None) return py::none();
+    const std::string text = loop.fault_text();
+    return py::str(text.empty() ? FaultText(kind) : text);
+}
+
+py::dict faults_by_kind(const ServoStats& st) {
+    py::dict out;
+    for (std::size_t i = 1; i < kFaultKinds; ++i) out[FaultName(static_cast<Fault>(i))] = st.faults_by_kind[i];
+    return out;
+}
+
+py::object last_fault(const FaultReport& report) {
+    if (report.kind == Fault::None) return py::none();
+    return py::dict("kind"_a = FaultName(report.kind), "t"_a = report.t, "text"_a = report.text);
 }
 
 py::dict percentiles(const Percentiles& p) { return py::dict("p50"_a = p.p50, "p99"_a = p.p99, "max"_a = p.max); }
@@ -174,21 +188,28 @@ void bind_servo(py::module_& m) {
         .def_property(
             "effect", [](NativeServo& s) { return released([&] { return s.loop().effect(); }); },
             [](NativeServo& s, EffectPtr effect) { released([&] { s.loop().SetEffect(std::move(effect)); }); })
-        .def_property_readonly("fault", [](NativeServo& s) { return fault_text(s.loop().fault()); })
+        .def_property_readonly("fault", [](NativeServo& s) { return fault_text(s.loop(), s.loop().fault()); })
+        .def_property_readonly("fault_kind",
+                               [](NativeServo& s) -> py::object {
+                                   const Fault kind = s.loop().fault();
+                                   return kind == Fault::None ? py::object(py::none()) : py::str(FaultName(kind));
+                               })
         .def("clear_fault", [](NativeServo& s) { s.loop().ClearFault(); })
         .def("state",
              [](NativeServo& s) {
                  const ServoState st = s.loop().state();
                  return py::dict("t"_a = st.t, "cycle"_a = st.cycle, "position"_a = st.position,
                                  "velocity"_a = st.velocity, "force"_a = st.force, "connected"_a = st.connected,
-                                 "fault"_a = fault_text(st.fault));
+                                 "fault"_a = fault_text(s.loop(), st.fault));
              })
         .def("stats",
              [](NativeServo& s) {
                  const ServoStats st = s.loop().stats();
                  return py::dict("cycles"_a = st.cycles, "rate_hz"_a = st.rate_hz, "late_cycles"_a = st.late_cycles,
                                  "jitter_us"_a = percentiles(st.jitter_us),
-                                 "exchange_us"_a = percentiles(st.exchange_us), "faults"_a = st.faults,
+                                 "exchange_us"_a = percentiles(st.exchange_us),
+                                 "slow_exchanges"_a = st.slow_exchanges, "faults"_a = st.faults,
+                                 "faults_by_kind"_a = faults_by_kind(st), "last_fault"_a = last_fault(st.last_fault),
                                  "reconnects"_a = st.reconnects, "realtime"_a = st.realtime,
                                  "device_log_lines"_a = st.device_log_lines);
              })

@@ -44,13 +44,18 @@ class ServoLoop(NativeThread):
     The loop's thread exchanges a force each period, records the arm's state,
     computes the next force from ``effect``, clamps it to ``force_limit`` (N),
     ramps it in over ``ramp_s`` after start, after an effect swap and after a
-    fault is cleared, and latches a fault (zero force until ``clear_fault()``)
-    when the arm does not answer within ``exchange_deadline_ms``, the line
-    hangs up, the arm sends a position or velocity that is not a number, the
-    speed passes ``velocity_limit`` (m/s) or the effector leaves
-    ``workspace`` ((lower corner, upper corner), m). Leaving the ``with``
-    block, ``stop()``, an exception, Ctrl-C, garbage collection and
-    interpreter exit all send zero force before the thread ends.
+    fault is cleared. Faults command zero force; ``fault`` says why, with the
+    figures and what to change or call. Faults of the motion latch until
+    ``clear_fault()``: the speed past ``velocity_limit`` (m/s), the effector
+    out of ``workspace`` ((lower corner, upper corner), m), a position or
+    velocity that is not a number, an effect that gives no valid force.
+    Faults of the link end by themselves, with the ramp: an exchange slower
+    than ``exchange_deadline_ms`` is only counted, but none within it for
+    ``link_timeout_ms`` (the arm silent, or every exchange slow) is a fault
+    until one is on time again. A line that hangs up stays a fault without
+    ``reconnect``. Leaving the ``with`` block, ``stop()``, an exception,
+    Ctrl-C, garbage collection and interpreter exit all send zero force
+    before the thread ends.
 
     Every setting has a range (docs/control-loops.md); one outside it, or
     one that is not finite, raises ValueError naming it.
@@ -74,7 +79,7 @@ class ServoLoop(NativeThread):
                  force_limit: float = _DEFAULT.force_limit, ramp_s: float = _DEFAULT.ramp_s,
                  velocity_limit: Optional[float] = None, workspace: Optional[Tuple[Vector, Vector]] = None,
                  exchange_deadline_ms: float = _DEFAULT.exchange_deadline_ms,
-                 reply_timeout_s: float = _DEFAULT.reply_timeout_s, realtime: Optional[bool] = None,
+                 link_timeout_ms: float = _DEFAULT.link_timeout_ms, reply_timeout_s: float = _DEFAULT.reply_timeout_s, realtime: Optional[bool] = None,
                  reconnect: bool = _DEFAULT.reconnect, reconnect_after_s: float = _DEFAULT.reconnect_after_s,
                  cpu: Optional[int] = None) -> None:
         # Every keyword above goes to the native settings as it is: they are
@@ -112,11 +117,12 @@ class ServoLoop(NativeThread):
     # --- faults ---------------------------------------------------------------------
     @property
     def fault(self) -> Optional[str]:
-        """Why the loop commands zero force, or None."""
+        """Why the loop commands zero force, with the figures that caused it
+        and what to change or call, or None."""
         fault: Optional[str] = self._native.fault
-        if fault is not None:
+        if fault is not None and self._native.fault_kind == "effect_failed":
             for error in _callback_errors(self._native.effect):
-                return f"{fault}: the Python effect raised {error!r}"
+                return f"{fault}; the Python effect raised {error!r}"
         return fault
 
     def clear_fault(self) -> None:
@@ -130,7 +136,8 @@ class ServoLoop(NativeThread):
 
     def stats(self) -> Dict[str, Any]:
         """cycles, rate_hz, late_cycles, jitter_us and exchange_us (p50, p99,
-        max), faults, reconnects, realtime, device_log_lines."""
+        max, in µs), slow_exchanges, faults, faults_by_kind, last_fault (kind,
+        t, text, or None), reconnects, realtime, device_log_lines."""
         return self._native.stats()  # type: ignore[no-any-return]
 
     def record(self, n: int) -> None:

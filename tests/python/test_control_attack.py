@@ -108,11 +108,11 @@ def test_a_clear_lets_no_force_through_while_outside_the_workspace(pty_device, p
     peer.position = (0.0, 0.0, 0.5)  # outside
     with servo(pty_device.path, ramp_s=0.0, workspace=((-0.1, -0.1, 0.0), (0.1, 0.1, 0.2))) as loop:
         loop.effect = effects.ConstantForce(force=(0.0, 0.0, 1.0))
-        wait_for(lambda: loop.fault == "outside the workspace")
+        wait_for(lambda: loop.fault is not None)
         for _ in range(200):
             loop.clear_fault()
             time.sleep(0.002)
-        assert loop.fault == "outside the workspace"
+        assert loop.fault.startswith("outside the workspace")
     assert all(f == (0.0, 0.0, 0.0) for f in peer.settle())
 
 
@@ -137,7 +137,7 @@ def test_a_reading_that_is_not_a_number_latches_a_fault(pty_device, peer, readin
                workspace=((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))) as loop:
         loop.effect = effects.ConstantForce(force=(0.0, 0.0, 1.0))
         wait_for(lambda: loop.stats()["cycles"] > 50)
-        assert loop.fault == "the arm sent a position or velocity that is not a number"
+        assert loop.fault.startswith("the arm sent a position or velocity that is not a number")
     assert all(f == (0.0, 0.0, 0.0) for f in peer.settle())
 
 
@@ -417,7 +417,7 @@ def test_an_unplugged_arm_without_reconnect_is_seen_at_once_and_burns_no_core(si
         unplugged = time.monotonic()
         wait_for(lambda: not loop.state()["connected"], timeout=2)
         assert time.monotonic() - unplugged < 0.5
-        assert loop.fault == "the arm's line hung up: unplugged or switched off"
+        assert loop.fault.startswith("the arm's line hung up: unplugged or switched off")
         cpu = resource.getrusage(resource.RUSAGE_SELF)
         time.sleep(1.0)
         after = resource.getrusage(resource.RUSAGE_SELF)

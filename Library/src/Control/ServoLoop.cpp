@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "Clock.h"
+#include "Faults.h"
 #include "Handoff.h"
 #include "Histogram.h"
 #include "Lease.h"
@@ -61,6 +62,7 @@ void ServoConfig::Validate() const {
         }
     }
     InRange("exchange_deadline_ms", exchange_deadline_ms, 0.05, 1000.0, "ms");
+    InRange("link_timeout_ms", link_timeout_ms, 1.0, 10000.0, "ms");
     InRange("reply_timeout_s", reply_timeout_s, 1.0, 60.0, "s");
     if (cpu < -1 || cpu > 1023) throw std::invalid_argument("cpu must be -1 (none) or between 0 and 1023, got " +
                                                             std::to_string(cpu));
@@ -72,7 +74,7 @@ const char* FaultText(Fault fault) {
     switch (fault) {
         case Fault::None: return "";
         case Fault::ArmNotAnswering: return "arm not answering";
-        case Fault::ArmTooSlow: return "arm answered after the exchange deadline";
+        case Fault::ArmTooSlow: return "arm too slow: no exchange within the exchange deadline";
         case Fault::LineHungUp: return "the arm's line hung up: unplugged or switched off";
         case Fault::VelocityLimit: return "velocity limit exceeded";
         case Fault::OutsideWorkspace: return "outside the workspace";
@@ -84,6 +86,23 @@ const char* FaultText(Fault fault) {
         case Fault::EffectStalled: return "the effect's own thread fell behind: its force is too old to use";
     }
     return "unknown fault";
+}
+
+const char* FaultName(Fault fault) {
+    switch (fault) {
+        case Fault::None: return "none";
+        case Fault::ArmNotAnswering: return "arm_not_answering";
+        case Fault::ArmTooSlow: return "arm_too_slow";
+        case Fault::LineHungUp: return "line_hung_up";
+        case Fault::VelocityLimit: return "velocity_limit";
+        case Fault::OutsideWorkspace: return "outside_workspace";
+        case Fault::EffectFailed: return "effect_failed";
+        case Fault::OtherDevice: return "other_device";
+        case Fault::BadReading: return "bad_reading";
+        case Fault::NoIdentity: return "no_identity";
+        case Fault::EffectStalled: return "effect_stalled";
+    }
+    return "unknown";
 }
 
 const std::vector<SampleField>& ServoSampleLayout() {
@@ -120,61 +139,6 @@ struct RecordBuffer {
     std::atomic<std::size_t> filled{0};
 };
 
-// The fault in force. A fault of the motion, the reading or the effect says
-// the effector is somewhere unsafe: it replaces any other and stays until
-// cleared. The others (the link's, the identity's, a stall) say why no force
-// can be had now; they end once the cause has.
-class FaultLatch {
-public:
-    Fault Get() const { return static_cast<Fault>(fault_.load(std::memory_order_acquire)); }
-    uint64_t count() const { return count_.load(std::memory_order_relaxed); }
-
-    // Sets fault when none stands, or when it is a fault of the motion and
-    // the one standing is not.
-    void Latch(Fault fault) { Set(fault, Rank(fault)); }
-    // In place of any passing fault: what the link found out (another arm,
-    // no identity) says more than the failed exchanges before it.
-    void Say(Fault fault) { Set(fault, 2); }
-    // Ends fault if it is the one in force.
-    void End(Fault fault) {
-        int expected = static_cast<int>(fault);
-        fault_.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
-    }
-    // Ends whatever is in force unless it is a fault of the motion.
-    void EndPassing() {
-        int current = fault_.load(std::memory_order_acquire);
-        if (Rank(static_cast<Fault>(current)) == 1) fault_.compare_exchange_strong(current, 0, std::memory_order_acq_rel);
-    }
-    void RequestClear() { clear_requested_.store(true, std::memory_order_release); }
-    bool TakeClear() { return clear_requested_.exchange(false, std::memory_order_acq_rel); }
-    void Reset() { fault_.store(0, std::memory_order_release); }
-
-private:
-    static int Rank(Fault fault) {
-        switch (fault) {
-            case Fault::None: return 0;
-            case Fault::VelocityLimit:
-            case Fault::OutsideWorkspace:
-            case Fault::EffectFailed:
-            case Fault::BadReading: return 2;
-            default: return 1;
-        }
-    }
-    // Replaces a standing fault whose rank is below `over`.
-    void Set(Fault fault, int over) {
-        int current = fault_.load(std::memory_order_acquire);
-        while (current != static_cast<int>(fault) && Rank(static_cast<Fault>(current)) < over) {
-            if (fault_.compare_exchange_weak(current, static_cast<int>(fault), std::memory_order_acq_rel)) {
-                count_.fetch_add(1, std::memory_order_relaxed);
-                return;
-            }
-        }
-    }
-    std::atomic<int> fault_{0};
-    std::atomic<bool> clear_requested_{false};
-    std::atomic<uint64_t> count_{0};
-};
-
 // One force exchange: what was sent, and what came back.
 struct Exchanged {
     Vector3d sent;
@@ -196,6 +160,7 @@ struct ServoLoop::Impl {
           link(arm, settings.reconnection, &IdentifyArm),
           period_ns(std::llround(clock::kNsPerS / settings.rate_hz)),
           exchange_deadline_ns(std::llround(settings.exchange_deadline_ms * clock::kNsPerMs)),
+          link_timeout_ns(std::llround(settings.link_timeout_ms * clock::kNsPerMs)),
           ramp_ns(clock::FromSeconds(settings.ramp_s)),
           pacer(period_ns, std::llround(settings.spin_us * clock::kNsPerUs)) {}
 
@@ -203,6 +168,7 @@ struct ServoLoop::Impl {
     void Run(std::promise<int> set_up);
     void Watch();
     bool Stopping() const { return stop.load(std::memory_order_acquire); }
+    double Since(int64_t ns) const { return clock::ToSeconds(ns - started_ns.load(std::memory_order_relaxed)); }
     static bool EndWait(void* self) { return static_cast<Impl*>(self)->link.EndWait(static_cast<Impl*>(self)->stop); }
     static void Report(void* self, Link::Outcome outcome);
 
@@ -213,6 +179,7 @@ struct ServoLoop::Impl {
     bool LinkDown(const Exchanged& ex);
     bool Recover();
     Fault Judge(const Exchanged& ex);
+    void LatchMotion(Fault motion, const Exchanged& ex);
     Vector3d NextForce(const Exchanged& ex, Fault fault);
     void Publish(const Exchanged& ex);
     void Record(const Exchanged& ex, int64_t jitter_ns, bool late);
@@ -232,7 +199,7 @@ struct ServoLoop::Impl {
     std::atomic<bool> stop{false};
     Handoff<Effect> effect;
     Handoff<RecordBuffer> record;
-    FaultLatch faults;
+    Faults faults;
 
     // Read by anyone.
     Published<ServoState> state;
@@ -244,6 +211,8 @@ struct ServoLoop::Impl {
     std::atomic<int64_t> started_ns{0};
     std::atomic<int64_t> last_cycle_ns{0};
     std::atomic<int64_t> exchange_started_ns{0};  // 0: not in an exchange
+    std::atomic<int64_t> on_time_ns{0};           // the end of the last exchange within the deadline
+    std::atomic<uint64_t> slow_exchanges{0};
     std::atomic<bool> watching{false};
     std::atomic<bool> realtime{false};
     std::atomic<bool> pinned{false};
@@ -251,6 +220,7 @@ struct ServoLoop::Impl {
     // The loop's thread only.
     const int64_t period_ns;
     const int64_t exchange_deadline_ns;
+    const int64_t link_timeout_ns;
     const int64_t ramp_ns;
     Pacer pacer;
     Vector3d command{0, 0, 0};
@@ -318,6 +288,7 @@ int ServoLoop::Impl::SetUpThread() {
 void ServoLoop::Impl::NewSchedule() {
     command = {0, 0, 0};
     ramp_start_ns = last_answer_ns = clock::Now();
+    on_time_ns.store(ramp_start_ns, std::memory_order_release);
     pacer.Restart(ramp_start_ns);
 }
 
@@ -353,7 +324,9 @@ bool ServoLoop::Impl::LinkDown(const Exchanged& ex) {
 bool ServoLoop::Impl::Recover() {
     link.set_connected(false);
     if (!link.reconnects()) {
-        faults.Say(Fault::LineHungUp);  // says more than the failed exchange before it
+        faults.Say(Faults::kLoop, Fault::LineHungUp, Since(clock::Now()),
+                   "the arm's line hung up: unplugged or switched off; plug it in and start the loop again, or "
+                   "let reconnect=True wait for it");
         PublishGone();
         while (clock::Pause(clock::kNsPerS, stop)) {
         }
@@ -369,27 +342,71 @@ bool ServoLoop::Impl::Recover() {
 
 void ServoLoop::Impl::Report(void* self, Link::Outcome outcome) {
     auto& loop = *static_cast<Impl*>(self);
-    if (outcome == Link::Outcome::Other) loop.faults.Say(Fault::OtherDevice);
-    if (outcome == Link::Outcome::Silent && loop.learning) loop.faults.Say(Fault::NoIdentity);
+    const double t = loop.Since(clock::Now());
+    if (outcome == Link::Outcome::Other)
+        loop.faults.Say(Faults::kLoop, Fault::OtherDevice, t,
+                        "another arm is on the port: not adopted; the loop waits for its own arm (reconnect)");
+    if (outcome == Link::Outcome::Silent && loop.learning)
+        loop.faults.Say(Faults::kLoop, Fault::NoIdentity, t,
+                        "the arm has not said who it is (its device_id_ext, in answer to the wake-up): not "
+                        "driven, since reconnect=True needs it; is an arm on this port, and awake?");
     loop.PublishGone();
 }
 
 // This cycle's faults. A clear asked for since the last cycle goes first, so
-// a cycle that is itself in fault never gets force.
+// a cycle that is itself in fault never gets force. A slow exchange is
+// counted; only a link that has been slow for link_timeout_ms is a fault,
+// and it ends with the next exchange on time. A silent arm is the
+// watchdog's to say.
 Fault ServoLoop::Impl::Judge(const Exchanged& ex) {
     if (faults.TakeClear()) {
         faults.Reset();
         ramp_start_ns = ex.end_ns;
     }
-    if (!ex.answered) {
-        faults.Latch(Fault::ArmNotAnswering);
+    if (!ex.answered) return faults.Get();
+    const int64_t took = ex.end_ns - ex.start_ns;
+    if (took <= exchange_deadline_ns) {
+        on_time_ns.store(ex.end_ns, std::memory_order_release);
+        // The link is back: from zero, with the ramp.
+        if (faults.End(Fault::ArmNotAnswering) || faults.End(Fault::ArmTooSlow)) ramp_start_ns = ex.end_ns;
     } else {
-        if (ex.end_ns - ex.start_ns > exchange_deadline_ns) faults.Latch(Fault::ArmTooSlow);
-        Fault motion = safety::CheckReading(ex.position, ex.velocity);
-        if (motion == Fault::None) motion = safety::CheckMotion(config, ex.position, ex.velocity);
-        if (motion != Fault::None) faults.Latch(motion);
+        slow_exchanges.fetch_add(1, std::memory_order_relaxed);
+        const int64_t slow_for = ex.end_ns - on_time_ns.load(std::memory_order_relaxed);
+        if (slow_for > link_timeout_ns)
+            faults.Latch(Faults::kLoop, Fault::ArmTooSlow, Since(ex.end_ns),
+                         "arm too slow: no exchange within exchange_deadline_ms=%g for %.0f ms (the last took %.1f ms); "
+                         "it goes on by itself once the arm answers in time, or raise exchange_deadline_ms or "
+                         "link_timeout_ms=%g",
+                         config.exchange_deadline_ms, slow_for / 1e6, took / 1e6, config.link_timeout_ms);
     }
+    Fault motion = safety::CheckReading(ex.position, ex.velocity);
+    if (motion == Fault::None) motion = safety::CheckMotion(config, ex.position, ex.velocity);
+    if (motion != Fault::None) LatchMotion(motion, ex);
     return faults.Get();
+}
+
+// A fault of the motion, with the reading that caused it.
+void ServoLoop::Impl::LatchMotion(Fault motion, const Exchanged& ex) {
+    const Vector3d& p = ex.position;
+    const Vector3d& v = ex.velocity;
+    const double t = Since(ex.end_ns);
+    if (motion == Fault::BadReading) {
+        faults.Latch(Faults::kLoop, motion, t,
+                     "the arm sent a position or velocity that is not a number ((%g, %g, %g) m, (%g, %g, %g) m/s); "
+                     "clear_fault() once it sends numbers",
+                     p[0], p[1], p[2], v[0], v[1], v[2]);
+    } else if (motion == Fault::VelocityLimit) {
+        faults.Latch(Faults::kLoop, motion, t,
+                     "velocity limit exceeded: %.3g m/s, above velocity_limit=%g; clear_fault() once the arm moves "
+                     "slower",
+                     std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]), *config.velocity_limit);
+    } else {
+        const Workspace& w = *config.workspace;
+        faults.Latch(Faults::kLoop, motion, t,
+                     "outside the workspace: at (%.4f, %.4f, %.4f) m, the workspace (%g, %g, %g) to (%g, %g, %g); "
+                     "clear_fault() once the arm is back inside",
+                     p[0], p[1], p[2], w.lower[0], w.lower[1], w.lower[2], w.upper[0], w.upper[1], w.upper[2]);
+    }
 }
 
 // The effect's force through the clamp and the ramp. The effect runs even
@@ -405,7 +422,18 @@ Vector3d ServoLoop::Impl::NextForce(const Exchanged& ex, Fault fault) {
         const double t = clock::ToSeconds(ex.end_ns - started_ns.load(std::memory_order_relaxed));
         Vector3d wanted = view.object->Force({ex.position, ex.velocity, t, clock::ToSeconds(period_ns)});
         if (!safety::Clamp(wanted, config.force_limit)) {
-            faults.Latch(view.object->Staleness() > 0 ? Fault::EffectStalled : Fault::EffectFailed);
+            const double stale_s = view.object->Staleness();
+            if (stale_s > 0) {
+                faults.Latch(Faults::kLoop, Fault::EffectStalled, t,
+                             "the effect's own thread fell behind: its force was %.1f ms old; it goes on by itself "
+                             "once the thread keeps up (a Python effect: effects.Callback(fn, max_age_s=...) "
+                             "allows older forces)",
+                             stale_s * 1e3);
+            } else {
+                faults.Latch(Faults::kLoop, Fault::EffectFailed, t,
+                             "the effect gave no valid force ((%g, %g, %g) N); fix the effect, then clear_fault()",
+                             wanted[0], wanted[1], wanted[2]);
+            }
         } else if (fault == Fault::EffectStalled) {
             faults.End(Fault::EffectStalled);  // fresh again: from zero, with the ramp
             ramp_start_ns = ex.end_ns;
@@ -474,21 +502,24 @@ void ServoLoop::Impl::SendZero() {
     Exchange({0, 0, 0}, clock::Now());
 }
 
-// Looks at the exchange from outside: a stuck one is reported while it still
-// waits, at its deadline. Between exchanges it looks in now and then; during
-// one it sleeps until the exchange's deadline.
+// Looks at the exchange from outside: an arm silent for link_timeout_ms is
+// reported while the loop's thread still waits for it. It sleeps until the
+// moment the silence would be that long, and looks again then.
 void ServoLoop::Impl::Watch() {
-    constexpr int64_t kNapNs = 50 * clock::kNsPerMs;  // a stop is never kept waiting longer
-    const int64_t idle_ns = std::max<int64_t>(std::min<int64_t>(exchange_deadline_ns / 2, clock::kNsPerMs), 100000);
+    constexpr int64_t kNapNs = 20 * clock::kNsPerMs;  // a stop is never kept waiting longer
     while (watching.load(std::memory_order_acquire)) {
-        const int64_t started = exchange_started_ns.load(std::memory_order_acquire);
         const int64_t now = clock::Now();
-        if (started != 0 && now - started > exchange_deadline_ns) {
-            faults.Latch(Fault::ArmNotAnswering);
-            clock::SleepFor(idle_ns);
+        const int64_t silent_since = on_time_ns.load(std::memory_order_acquire);
+        if (now - silent_since <= link_timeout_ns) {
+            clock::SleepUntil(std::min(silent_since + link_timeout_ns + 1, now + kNapNs));
             continue;
         }
-        clock::SleepUntil(started != 0 ? std::min(started + exchange_deadline_ns + 1, now + kNapNs) : now + idle_ns);
+        if (exchange_started_ns.load(std::memory_order_acquire) != 0)
+            faults.Latch(Faults::kWatchdog, Fault::ArmNotAnswering, Since(now),
+                         "arm not answering for %.0f ms (link_timeout_ms=%g): is it switched on and plugged in? It "
+                         "goes on by itself once the arm answers",
+                         (now - silent_since) / 1e6, config.link_timeout_ms);
+        clock::SleepFor(std::min(link_timeout_ns, kNapNs));
     }
 }
 
@@ -554,6 +585,8 @@ EffectPtr ServoLoop::effect() const { return impl_->effect.Get(); }
 
 Fault ServoLoop::fault() const { return impl_->faults.Get(); }
 
+std::string ServoLoop::fault_text() const { return impl_->faults.Text(); }
+
 void ServoLoop::ClearFault() {
     if (running()) {
         impl_->faults.RequestClear();
@@ -574,7 +607,10 @@ ServoStats ServoLoop::stats() const {
     out.late_cycles = s.late_cycles.load(std::memory_order_relaxed);
     out.jitter_us = s.jitter.Read();
     out.exchange_us = s.exchange.Read();
+    out.slow_exchanges = s.slow_exchanges.load(std::memory_order_relaxed);
     out.faults = s.faults.count();
+    out.faults_by_kind = s.faults.counts();
+    out.last_fault = s.faults.Last();
     out.reconnects = s.link.reconnections();
     out.realtime = s.realtime.load(std::memory_order_relaxed);
     out.pinned = s.pinned.load(std::memory_order_relaxed);

@@ -4,10 +4,12 @@
 // faults command zero force, and every way out sends zero.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "Vantor/HardwareAPI/Control/Effects.h"
@@ -32,7 +34,13 @@ struct ServoConfig {
     double ramp_s = 0.5;           // s, 0 to 60: force scaled in from 0 over this time
     std::optional<double> velocity_limit;  // m/s, above 0 and at most 100; none: no limit
     std::optional<Workspace> workspace;    // m, each coordinate within 100 of the origin
-    double exchange_deadline_ms = 5.0;     // ms, 0.05 to 1000: a longer or failed exchange is a fault
+    // ms, 0.05 to 1000: an exchange that takes longer is slow. Slow exchanges
+    // are counted; they are no fault by themselves.
+    double exchange_deadline_ms = 5.0;
+    // ms, 1 to 10000: no exchange within the deadline for this long, the arm
+    // silent or every exchange slow, is a link fault: zero force until an
+    // exchange is on time again.
+    double link_timeout_ms = 50.0;
     double reply_timeout_s = 1.0;  // s, 1 to 60: the arm's reply time-out while the loop runs
     // SCHED_FIFO for the loop's thread. None: when this process may have it
     // and at least two cores are online; true: insist (Start throws saying
@@ -50,8 +58,8 @@ struct ServoConfig {
 
 enum class Fault : int {
     None = 0,
-    ArmNotAnswering,   // a failed exchange, or one still waiting past its deadline
-    ArmTooSlow,        // an exchange that answered after its deadline
+    ArmNotAnswering,   // no answer for link_timeout_ms
+    ArmTooSlow,        // every exchange slow for link_timeout_ms
     LineHungUp,        // the arm's line hung up or its stream failed: unplugged
     VelocityLimit,
     OutsideWorkspace,
@@ -62,8 +70,19 @@ enum class Fault : int {
     EffectStalled,     // an effect computed on its own thread fell behind
 };
 
-// What a fault means and what to do about it; "" for None.
+constexpr std::size_t kFaultKinds = 11;
+
+// What a fault means, in general; "" for None. ServoLoop::fault_text() says
+// it with the figures that caused it and what to change or call.
 const char* FaultText(Fault fault);
+// A short name: "arm_not_answering", "velocity_limit", ...; "none".
+const char* FaultName(Fault fault);
+
+struct FaultReport {
+    Fault kind = Fault::None;
+    double t = 0;  // s since the loop started
+    std::string text;
+};
 
 // One consistent sample of the loop: all fields from the same cycle.
 struct ServoState {
@@ -86,7 +105,10 @@ struct ServoStats {
     uint64_t late_cycles = 0;
     Percentiles jitter_us;    // cycle start after its deadline
     Percentiles exchange_us;  // one force exchange, request to decoded reply
+    uint64_t slow_exchanges = 0;  // answered after exchange_deadline_ms
     uint64_t faults = 0;
+    std::array<uint64_t, kFaultKinds> faults_by_kind{};  // indexed by Fault
+    FaultReport last_fault;
     uint64_t reconnects = 0;
     bool realtime = false;  // whether SCHED_FIFO took effect
     bool pinned = false;    // whether the CPU pinning took effect
@@ -148,6 +170,8 @@ public:
     EffectPtr effect() const;
 
     Fault fault() const;
+    // The fault in force, with its figures and what to change or call; "".
+    std::string fault_text() const;
     // Resumes force at the next cycle that is itself free of faults, with
     // the ramp.
     void ClearFault();
