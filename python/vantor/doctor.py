@@ -476,7 +476,8 @@ def report_cpus(sys_root: str) -> int:
           f" isolated (isolcpus=): {cpu_ranges(isolated) if isolated else 'none'};"
           f" nohz_full: {cpu_ranges(nohz) if nohz else 'none'}")
     if len(online) == 1:
-        print("  one CPU: a loop under SCHED_FIFO would hold it from everything else; it is best without")
+        print("  one CPU: a loop under SCHED_FIFO would hold it from everything else, so ServoLoop's default"
+              " (realtime=None) does not ask for it")
         return 1
     return 0
 
