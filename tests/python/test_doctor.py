@@ -1,13 +1,17 @@
-"""vantor-doctor against pseudo-terminals and made-up port folders (--dev)."""
+"""vantor-doctor against pseudo-terminals and made-up port and sysfs folders
+(--dev, --sys)."""
 import fcntl
 import os
 import pwd
+import resource
 import select
 import socket
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 from pathlib import Path
 
@@ -16,9 +20,19 @@ import pytest
 from vantor import doctor
 
 
-def run(capsys, *argv, proc, code):
-    assert doctor.main(list(argv), proc=proc) == code
+def run(capsys, *argv, proc, code, rtprio=(0, 0), kernel="#1 SMP PREEMPT_DYNAMIC"):
+    """Without --sys, an empty sysfs beside `proc`: nothing of this machine's
+    adapters or CPUs comes into the report."""
+    if "--sys" not in argv:
+        argv += ("--sys", str(empty_sys(proc)))
+    assert doctor.main(list(argv), proc=proc, rtprio=rtprio, kernel_version=kernel) == code
     return capsys.readouterr().out
+
+
+def empty_sys(proc):
+    folder = Path(proc).parent / "sys"
+    folder.mkdir(exist_ok=True)
+    return folder
 
 
 def block(out, path, after="  "):
@@ -115,7 +129,8 @@ def test_exit_status_is_0_only_while_nothing_is_wrong(capsys, dev, proc, pty_dev
 
 
 def test_bad_usage_exits_2_and_help_gives_the_exit_statuses(capsys, dev):
-    for argv in (["--dev", str(dev / "missing")], ["--dev", str(dev), "--bogus"]):
+    for argv in (["--dev", str(dev / "missing")], ["--dev", str(dev), "--bogus"],
+                 ["--dev", str(dev), "--sys", str(dev / "missing")]):
         with pytest.raises(SystemExit) as exit:
             doctor.main(argv)
         assert exit.value.code == 2
@@ -126,6 +141,7 @@ def test_bad_usage_exits_2_and_help_gives_the_exit_statuses(capsys, dev):
     assert "exit status:" in help_text
     for line in ("0  every listed port opens", "1  a problem was found", "2  bad usage"):
         assert line in help_text
+    assert "latency_timer is above 1 ms" in help_text and "does not change the exit status" in help_text
 
 
 def nobody_can_run_python():
@@ -312,3 +328,234 @@ def test_installed_command(dev):
     result = subprocess.run([command, "--dev", str(dev)], capture_output=True, text=True, timeout=60)
     assert result.returncode == 1, result.stderr  # a plain file is not a port
     assert str(dev / "ttyUSB4") + "  USB" in result.stdout
+
+
+# --- what decides a haptic loop's timing ------------------------------------------
+
+
+@pytest.fixture
+def sysfs(tmp_path):
+    folder = tmp_path / "sys"
+    folder.mkdir()
+    return folder
+
+
+def usb_adapter(sysfs, node, name="ttyUSB0", driver="ftdi_sio", latency=None):
+    """Makes the terminal `node` the USB serial port `name` of a fake sysfs,
+    laid out as the kernel lays it out: found by its device numbers."""
+    port = sysfs / "devices" / "usb1" / "1-1" / "1-1:1.0" / name
+    (port / "tty" / name).mkdir(parents=True)
+    rdev = os.stat(node).st_rdev
+    (sysfs / "dev" / "char").mkdir(parents=True, exist_ok=True)
+    (sysfs / "dev" / "char" / f"{os.major(rdev)}:{os.minor(rdev)}").symlink_to(port / "tty" / name)
+    drivers = sysfs / "bus" / "usb-serial" / "drivers" / driver
+    drivers.mkdir(parents=True, exist_ok=True)
+    (port / "driver").symlink_to(drivers)
+    if latency is not None:
+        (port / "latency_timer").write_text(f"{latency}\n")
+    devices = sysfs / "bus" / "usb-serial" / "devices"
+    devices.mkdir(parents=True, exist_ok=True)
+    (devices / name).symlink_to(port)
+    return port
+
+
+def test_a_latency_timer_above_1_ms_caps_the_loop(capsys, dev, proc, sysfs, pty_device):
+    # A link of any name: the adapter is found by the node's device numbers.
+    (dev / "ttyUSB-grip").symlink_to(pty_device.path)
+    (dev / "rfcomm-same").symlink_to(pty_device.path)  # the same port, reported once
+    port = usb_adapter(sysfs, pty_device.path, latency=16)
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=1)
+
+    report = block(out, f"USB serial port {dev / 'ttyUSB-grip'}", after=" (ttyUSB0)")
+    assert "ftdi_sio: latency_timer 16 ms: CAPS THE LOOP" in report and "at most about 62 Hz" in report
+    assert 'SUBSYSTEM=="usb-serial", DRIVER=="ftdi_sio", ATTR{latency_timer}="1"' in report
+    assert f"echo 1 | sudo tee {sysfs / 'bus' / 'usb-serial' / 'devices' / 'ttyUSB0' / 'latency_timer'}" in report
+    assert out.count("USB serial port ") == 1
+    assert "1 problem found" in out
+
+    (port / "latency_timer").write_text("2\n")  # 2 ms already halves a 1 kHz loop
+    assert "1 problem found" in run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=1)
+    (port / "latency_timer").write_text("1\n")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0)
+    assert "latency_timer 1 ms: good" in out and "No problems found." in out
+    # A pseudo-terminal has no serial_struct: not known, and no failure.
+    assert "low_latency: unknown (TIOCGSERIAL refused" in out
+
+
+def test_an_adapter_without_a_latency_timer_is_no_problem(capsys, dev, proc, sysfs, pty_device):
+    (dev / "ttyUSB0").symlink_to(pty_device.path)
+    usb_adapter(sysfs, pty_device.path, name="ttyUSB3", driver="cp210x")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0)
+    assert "(ttyUSB3):\n  driver cp210x: no latency_timer" in out
+
+
+def test_a_usb_port_the_kernel_does_not_list_is_said_so(capsys, dev, proc, sysfs):
+    (dev / "ttyUSB7").write_bytes(b"")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=1)  # 1: not a terminal
+    assert "1 problem found" in out
+    assert f"no {sysfs / 'bus' / 'usb-serial' / 'devices' / 'ttyUSB7'}: this kernel does not list it" in out
+
+
+def serial_struct(flags):
+    # type, line, port, irq, then flags; the rest of struct serial_struct zeroed.
+    return struct.pack("@5i", 4, 0, 0, 0, flags) + bytes(doctor.SERIAL_STRUCT.size - 20)
+
+
+@pytest.mark.parametrize("flags, said", [
+    (1 << 13, "low_latency: on"),
+    ((1 << 12) | (1 << 14) | (1 << 28), "low_latency: off (`setserial"),  # the bits around it
+    (-1 & ~(1 << 13), "low_latency: off"),  # a negative int: every other flag
+])
+def test_low_latency_is_bit_13_of_the_serial_flags(capsys, monkeypatch, dev, proc, sysfs, pty_device, flags, said):
+    (dev / "ttyUSB0").symlink_to(pty_device.path)
+    usb_adapter(sysfs, pty_device.path, latency=1)
+    requests = []
+
+    def ioctl(fd, request, buffer):
+        requests.append(request)
+        assert len(buffer) == doctor.SERIAL_STRUCT.size
+        return serial_struct(flags)
+
+    monkeypatch.setattr(doctor.fcntl, "ioctl", ioctl)
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0)
+    assert said in out and requests == [termios.TIOCGSERIAL]
+
+
+def cpu_tree(sysfs, online, governors=None, **files):
+    base = sysfs / "devices" / "system" / "cpu"
+    base.mkdir(parents=True, exist_ok=True)
+    (base / "online").write_text(online + "\n")
+    for name, text in files.items():
+        (base / name).write_text(text + "\n")
+    for cpu, governor in (governors or {}).items():
+        (base / f"cpu{cpu}" / "cpufreq").mkdir(parents=True)
+        (base / f"cpu{cpu}" / "cpufreq" / "scaling_governor").write_text(governor + "\n")
+    return base
+
+
+def test_governors_other_than_performance_are_a_note_not_a_problem(capsys, dev, proc, sysfs):
+    # cpu4 is offline: its governor is not the loop's business.
+    base = cpu_tree(sysfs, "0-3", {0: "performance", 1: "performance", 2: "powersave", 3: "schedutil",
+                                   4: "ondemand"})
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0)
+    assert "CPU frequency governor: performance on cpu0-1, powersave on cpu2, schedutil on cpu3\n" in out
+    assert "fix: sudo cpupower frequency-set -g performance" in out
+    assert f"echo performance | sudo tee {base}/cpu*/cpufreq/scaling_governor" in out
+    assert "No problems found." in out and "timing note" in out
+
+    for cpu in (2, 3):
+        (base / f"cpu{cpu}" / "cpufreq" / "scaling_governor").write_text("performance\n")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0)
+    assert "CPU frequency governor: performance on cpu0-3\n" in out and "cpupower" not in out
+
+
+def test_no_cpufreq_as_on_a_virtual_machine_is_said_and_not_counted(capsys, dev, proc, sysfs):
+    cpu_tree(sysfs, "0-1")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0, rtprio=(95, 95))
+    assert "CPU frequency governor: none exposed" in out and "virtual machine" in out
+    assert "cpupower" not in out and "timing note" not in out
+
+
+def test_cpus_online_and_isolated(capsys, dev, proc, sysfs):
+    base = cpu_tree(sysfs, "0-3,6", isolated="2-3", nohz_full="2-3")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0, rtprio=(95, 95))
+    assert "CPUs: 5 online (cpu0-3,6); isolated (isolcpus=): cpu2-3; nohz_full: cpu2-3" in out
+
+    # One CPU: a note. Kernels write "(null)" for an empty nohz_full.
+    (base / "online").write_text("0\n")
+    (base / "isolated").write_text("\n")
+    (base / "nohz_full").write_text("(null)\n")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0, rtprio=(95, 95))
+    assert "CPUs: 1 online (cpu0); isolated (isolcpus=): none; nohz_full: none" in out
+    assert "one CPU:" in out and "1 timing note above" in out
+
+
+@pytest.mark.parametrize("version, realtime", [
+    ("#1 SMP PREEMPT_RT Debian 6.1.69-1 (2023-12-30)", True),
+    ("#1 SMP PREEMPT RT Debian 4.19.37-5 (2019-06-19)", True),  # older kernels spell it so
+    ("#1 SMP PREEMPT_DYNAMIC Debian 6.1.69-1 (2023-12-30)", False),
+    ("#1 SMP PREEMPT Mon Jan 1 00:00:00 UTC 2024", False),
+])
+def test_real_time_kernel_from_the_version(capsys, dev, proc, sysfs, version, realtime):
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0, kernel=version)
+    assert f": {version}\n" in out
+    assert ("  a real-time kernel (PREEMPT_RT)" in out) == realtime
+    assert ("  not a real-time kernel" in out) == (not realtime)
+
+
+def test_real_time_kernel_from_sysfs_and_the_preemption_model(capsys, dev, proc, sysfs):
+    (sysfs / "kernel").mkdir()
+    (sysfs / "kernel" / "realtime").write_text("1\n")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0, kernel="#1 SMP")
+    assert "a real-time kernel (PREEMPT_RT)" in out and "PREEMPT_DYNAMIC" not in out
+
+    (sysfs / "kernel" / "realtime").unlink()
+    dynamic = "#1 SMP PREEMPT_DYNAMIC"
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0, kernel=dynamic)
+    assert "(PREEMPT_DYNAMIC): the kernel's built-in default, not visible here" in out
+
+    (Path(proc) / "cmdline").write_text("BOOT_IMAGE=/vmlinuz root=/dev/sda1 nopreempt=x preempt=full quiet\n")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0, kernel=dynamic)
+    assert "(PREEMPT_DYNAMIC): full (the preempt= boot parameter)" in out
+
+    # Readable to root: the model in use, in parentheses, wins over the boot line.
+    (sysfs / "kernel" / "debug" / "sched").mkdir(parents=True)
+    (sysfs / "kernel" / "debug" / "sched" / "preempt").write_text("none (voluntary) full\n")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0, kernel=dynamic)
+    assert "(PREEMPT_DYNAMIC): voluntary (of none voluntary full)" in out
+
+
+def test_capabilities_come_from_cap_eff(capsys, dev, proc, sysfs):
+    status = Path(proc) / "self" / "status"
+    status.parent.mkdir()
+    status.write_text("Name:\tpython\nCapPrm:\t0000000000800000\nCapEff:\t0000000000800000\n")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0)
+    assert "SCHED_FIFO: permitted (CAP_SYS_NICE)" in out
+
+    # CAP_SYS_RESOURCE, the next bit, is not it; nor is a permitted but not effective one.
+    status.write_text("Name:\tpython\nCapPrm:\t0000000000800000\nCapEff:\t0000000001000000\n")
+    out = run(capsys, "--dev", str(dev), "--sys", str(sysfs), proc=proc, code=0)
+    assert "CAP_SYS_NICE: no" in out and "SCHED_FIFO: NOT permitted" in out
+    assert "timing note above" in out
+
+
+INFINITY = resource.RLIM_INFINITY
+SYS_NICE = 1 << 23
+ROOT = USER._replace(uid=0, name="root")
+
+
+@pytest.mark.parametrize("who, rtprio, caps, permitted, says", [
+    (USER, (0, 0), SYS_NICE, True, "permitted (CAP_SYS_NICE)"),
+    (USER, (95, 95), 0, True, "permitted (RLIMIT_RTPRIO)"),
+    (USER, (INFINITY, INFINITY), 0, True, "soft unlimited, hard unlimited"),
+    (USER, (11, 11), None, True, "permitted (RLIMIT_RTPRIO)"),
+    # Allowed some priority, but not the one the loop asks for.
+    (USER, (10, 10), 0, False, "the limit 10 is below the loop's priority 11"),
+    (USER, (0, 95), 0, False, "fix: the hard limit allows it: run `ulimit -r 95`"),
+    (USER, (0, 0), None, False, "CAP_SYS_NICE: unknown"),
+    (ROOT, (0, 0), None, True, "permitted to root, unless a container"),
+    (ROOT, (0, 0), ~SYS_NICE & (1 << 41) - 1, False, "root without CAP_SYS_NICE: a container"),
+])
+def test_who_may_use_sched_fifo(who, rtprio, caps, permitted, says):
+    lines, may = doctor.realtime_permission(who, rtprio, caps, group_gid=None)
+    assert may == permitted
+    assert says in "\n".join(lines)
+    assert ("NOT permitted" in "\n".join(lines)) == (not permitted)
+
+
+def test_how_to_be_let_use_sched_fifo():
+    fresh = "\n".join(doctor.realtime_permission(USER, (0, 0), 0, group_gid=None)[0])
+    for step in ("sudo groupadd -f haptics && sudo usermod -aG haptics $USER",
+                 "/etc/security/limits.d/99-haptics.conf", "@haptics - rtprio 95", "@haptics - memlock unlimited",
+                 "log in again"):
+        assert step in fresh
+
+    # Joined since logging in: only a new login applies the limits.
+    joined = "\n".join(doctor.realtime_permission(USER._replace(member_gids=frozenset({1000, 555})), (0, 0), 0,
+                                                  group_gid=555)[0])
+    assert "not in this session" in joined and "log in again" in joined and "usermod" not in joined
+
+    # In the group, and still no limit: the limits file is what is missing.
+    member = USER._replace(session_gids=frozenset({1000, 555}), member_gids=frozenset({1000, 555}))
+    in_group = "\n".join(doctor.realtime_permission(member, (0, 0), 0, group_gid=555)[0])
+    assert "check /etc/security/limits.d/99-haptics.conf" in in_group and "usermod" not in in_group
