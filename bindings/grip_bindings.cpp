@@ -88,8 +88,8 @@ void bind_grip(py::module_& m) {
         .def_property_readonly("connected", [](NativeGrip& g) { return g.reader().connected(); })
         .def_property_readonly("fault",
                                [](NativeGrip& g) -> py::object {
-                                   const char* fault = g.reader().fault();
-                                   if (*fault == '\0') return py::none();
+                                   const std::string fault = g.reader().fault();
+                                   if (fault.empty()) return py::none();
                                    return py::str(fault);
                                })
         .def("latest",

@@ -116,7 +116,7 @@ int Handle::Receive() {
     return -1;
 }
 
-FrameRead ReadCompactFrame(Handle& handle, QuillonStatus& status) {
+FrameRead ReadCompactFrame(Handle& handle, QuillonStatus& status, int* skipped) {
     status = QuillonStatus();
     // Every byte before the frame's code is skipped, a 0x00 of a frame that
     // began before the stream did among them. The whole search gets one
@@ -126,6 +126,7 @@ FrameRead ReadCompactFrame(Handle& handle, QuillonStatus& status) {
     for (;;) {
         if (framing::ReadHeaderCode(handle, start) != framing::ReadEnd::Complete) return FrameRead::NoFrame;
         if (handle.receive_buffer[0] == HandleWire::kStatusMessage) break;
+        if (skipped != nullptr && *skipped < 0) *skipped = handle.receive_buffer[0];
         if (framing::TimedOut(handle, start)) {
             framing::LogHeaderTimeout();
             return FrameRead::NoFrame;

@@ -17,7 +17,9 @@ enum class FrameRead {
 };
 
 // Reads and decodes the next compact status frame, as GetQuillonStatus does.
-FrameRead ReadCompactFrame(Handle& handle, QuillonStatus& status);
+// *skipped, when given and still negative, is set to the first byte the
+// search skipped: what a device that does not stream frames sent instead.
+FrameRead ReadCompactFrame(Handle& handle, QuillonStatus& status, int* skipped = nullptr);
 
 }  // namespace Devices
 }  // namespace HardwareAPI

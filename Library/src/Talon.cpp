@@ -4,8 +4,11 @@
 // buffers.
 #include "Vantor/HardwareAPI/Devices/Talon.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "Framing.h"
+#include "TalonReplies.h"
 #include "Vantor/HardwareAPI/Devices/TalonGeometry.h"
 #include "Wire.h"
 
@@ -146,6 +149,21 @@ void Talon::SendJointTorques(const float* joint_torque) {
 void Talon::SendAngle(const float* angle) {
     int count = W::kVectorCount;
     SendValues(W::kJointAngleRequest, angle, count);
+}
+
+StateRead ReadStateReply(Talon& talon, float* position, float* velocity, uint8_t& code) {
+    if (framing::ReadHeaderCode(talon, framing::WaitStart()) != framing::ReadEnd::Complete) return StateRead::NoReply;
+    code = talon.receive_buffer[0];
+    if (code != W::kEndEffectorState) {
+        // Whatever came with it belongs to the same stray reply.
+        for (int waiting = talon.stream->Available(); waiting > 0; waiting = talon.stream->Available())
+            framing::ReadBytes(talon, std::min<std::size_t>(static_cast<std::size_t>(waiting), Device::kBufferSize));
+        return StateRead::Other;
+    }
+    if (framing::ReadBytes(talon, W::kStateLength) != framing::ReadEnd::Complete) return StateRead::NoReply;
+    std::memcpy(position, talon.receive_buffer.get(), kVectorBytes);
+    std::memcpy(velocity, talon.receive_buffer.get() + kVectorBytes, kVectorBytes);
+    return StateRead::State;
 }
 
 bool Talon::ReceiveState(float* position, float* velocity) {

@@ -81,6 +81,7 @@ class ArmPeer:
         self.forces = []
         self.times = []
         self.silent = False
+        self.delay = 0.0  # s before each state reply
         self.stopped = False
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
@@ -110,6 +111,8 @@ class ArmPeer:
                 request, pending = pending[1:13], pending[13:]
                 self.times.append(time.monotonic())
                 self.forces.append(struct.unpack("<3f", request))
+                if self.delay:
+                    time.sleep(self.delay)
                 if not self.silent:
                     self._send(bytes([43]) + struct.pack("<6f", *self.position, *self.velocity))
 

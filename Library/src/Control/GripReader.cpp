@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -30,8 +32,30 @@ constexpr int64_t kByteNs =
     Devices::LineWire::kBitsPerByte * clock::kNsPerS / Devices::LineWire::kBaudRate;
 // How often a quiet wait looks whether the reader should stop.
 constexpr int kQuietPollMs = 50;
+// A frame is on the line for under 2 ms: a search that lasts longer reads
+// something that is not a stream of frames, and is ended.
+constexpr int64_t kLongestSearchNs = 100 * clock::kNsPerMs;
+// No frame for this long is said as a fault, with what came instead.
+constexpr int64_t kNoFramesNs = clock::kNsPerS;
 
-enum class GripFault { None, OtherDevice, NoIdentity };
+enum class GripFault { None, OtherDevice, NoIdentity, NoFrames };
+
+struct FaultNote {
+    GripFault kind;
+    char text[200];
+};
+
+// What a byte that opens no frame says about what is on the port.
+const char* WhatAnswered(int code) {
+    namespace H = Devices::HandleWire;
+    namespace T = Devices::TalonWire;
+    switch (code) {
+        case T::kDeviceInfo: return "an arm's device information: is this an arm's port?";
+        case T::kEndEffectorState: return "an arm's state: is this an arm's port?";
+        case H::kHandleInfo: return "the grip's handle information: does it stream frames?";
+        default: return "nothing a streaming grip sends";
+    }
+}
 
 // A grip says who it is in its answer to the wake-up: the handle information,
 // whose device id is whole (a compact frame carries only its low byte).
@@ -157,8 +181,11 @@ struct GripReader::Impl {
     void Run();
     Read WaitForFrame(int poll_ms);
     void Deliver(GripSample sample);
-    static bool EndWait(void* self) { return static_cast<Impl*>(self)->link.EndWait(static_cast<Impl*>(self)->stop); }
+    static bool EndWait(void* self);
     static void Report(void* self, Link::Outcome outcome);
+    void Say(GripFault kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void ClearFault() { fault.StoreSingleWriter(FaultNote{GripFault::None, ""}); }
+    void LookForFrames(int64_t now_ns, int64_t last_frame_ns);
 
     Devices::Handle& handle;
     const bool wakeup;
@@ -169,8 +196,11 @@ struct GripReader::Impl {
     std::unique_ptr<Lease> lease;
     std::atomic<bool> running{false};
     std::atomic<bool> stop{false};
-    std::atomic<int> fault{static_cast<int>(GripFault::None)};
-    bool learning = false;  // the reader's thread only
+    Published<FaultNote> fault{FaultNote{GripFault::None, ""}};
+    std::atomic<int64_t> search_started_ns{0};  // 0: no frame search under way
+    // The reader's thread only.
+    bool learning = false;
+    int skipped = -1;  // the first byte that opened no frame, since the last frame
 
     Published<GripSample> latest;
     std::atomic<int64_t> started_ns{0};
@@ -187,7 +217,7 @@ void GripReader::Impl::Run() {
     learning = link.reconnects();
     if (learning) {
         if (link.Learn(stop, &Report, this) != Link::Outcome::Adopted) stop.store(true);
-        fault.store(static_cast<int>(GripFault::None));
+        ClearFault();
         learning = false;
     } else {
         link.set_connected(handle.stream->rdstate() == std::ios_base::goodbit);
@@ -199,9 +229,10 @@ void GripReader::Impl::Run() {
         const int64_t now = clock::Now();
         if (read == Read::Good) last_frame_ns = now;
         if (read == Read::Gone) link.set_connected(false);
+        LookForFrames(now, last_frame_ns);
         if (link.reconnects() && (read == Read::Gone || now - last_frame_ns >= link.after_ns())) {
             if (link.Reattach(stop, &Report, this) != Link::Outcome::Adopted) break;
-            fault.store(static_cast<int>(GripFault::None));
+            ClearFault();
             last_frame_ns = clock::Now();
         } else if (read == Read::Gone) {
             clock::Pause(kQuietPollMs * clock::kNsPerMs, stop);  // nothing to read from
@@ -230,7 +261,11 @@ GripReader::Impl::Read GripReader::Impl::WaitForFrame(int poll_ms) {
     Read read = Read::Quiet;
     do {
         GripSample sample;
-        switch (Devices::ReadCompactFrame(handle, sample.status)) {
+        search_started_ns.store(clock::Now(), std::memory_order_release);
+        const Devices::FrameRead frame = Devices::ReadCompactFrame(handle, sample.status, &skipped);
+        search_started_ns.store(0, std::memory_order_release);
+        if (Devices::WaitAbortScope* scope = Devices::WaitAbortScope::Current()) scope->Rearm();
+        switch (frame) {
             case Devices::FrameRead::Frame:
                 Deliver(sample);
                 read = Read::Good;
@@ -256,10 +291,48 @@ void GripReader::Impl::Deliver(GripSample sample) {
     if (callbacks) callbacks->Offer(sample, arrived_ns);
 }
 
+// The reader's way out of a wait: a stop, a gone line, a passed identify
+// deadline, or a frame search that reads no frames.
+bool GripReader::Impl::EndWait(void* self) {
+    auto& reader = *static_cast<Impl*>(self);
+    const int64_t search = reader.search_started_ns.load(std::memory_order_acquire);
+    return reader.link.EndWait(reader.stop) || (search != 0 && clock::Now() - search > kLongestSearchNs);
+}
+
 void GripReader::Impl::Report(void* self, Link::Outcome outcome) {
     auto& reader = *static_cast<Impl*>(self);
-    if (outcome == Link::Outcome::Other) reader.fault.store(static_cast<int>(GripFault::OtherDevice));
-    if (outcome == Link::Outcome::Silent && reader.learning) reader.fault.store(static_cast<int>(GripFault::NoIdentity));
+    if (outcome == Link::Outcome::Other) reader.Say(GripFault::OtherDevice, "another grip is on the port: not adopted");
+    if (outcome == Link::Outcome::Silent && reader.learning)
+        reader.Say(GripFault::NoIdentity,
+                   "the grip has not said who it is (its device id, in answer to the wake-up): not read, since "
+                   "reconnect needs it; is a grip on this port?");
+}
+
+void GripReader::Impl::Say(GripFault kind, const char* format, ...) {
+    FaultNote note{kind, ""};
+    va_list values;
+    va_start(values, format);
+    std::vsnprintf(note.text, sizeof note.text, format, values);
+    va_end(values);
+    fault.StoreSingleWriter(note);
+}
+
+// No frame for a second is said, with what came instead; the next frame ends it.
+void GripReader::Impl::LookForFrames(int64_t now_ns, int64_t last_frame_ns) {
+    const GripFault current = fault.Load().kind;
+    if (now_ns - last_frame_ns < kNoFramesNs) {
+        if (current == GripFault::NoFrames) ClearFault();
+        if (now_ns == last_frame_ns) skipped = -1;
+        return;
+    }
+    if (current != GripFault::None || learning) return;
+    if (skipped < 0) {
+        Say(GripFault::NoFrames, "no frames for %.1f s, and nothing else came: is the grip on and streaming (wakeup "
+            "wakes it)?", clock::ToSeconds(now_ns - last_frame_ns));
+    } else {
+        Say(GripFault::NoFrames, "no frames for %.1f s: what came began with 0x%02X, %s",
+            clock::ToSeconds(now_ns - last_frame_ns), skipped, WhatAnswered(skipped));
+    }
 }
 
 // --- the owner's side -------------------------------------------------------------------
@@ -304,16 +377,7 @@ double GripReader::now() const {
 
 bool GripReader::connected() const { return impl_->link.connected(); }
 
-const char* GripReader::fault() const {
-    switch (static_cast<GripFault>(impl_->fault.load(std::memory_order_acquire))) {
-        case GripFault::None: return "";
-        case GripFault::OtherDevice: return "another grip is on the port: not adopted";
-        case GripFault::NoIdentity:
-            return "the grip has not said who it is (its device id, in answer to the wake-up): not read, "
-                   "since reconnect needs it";
-    }
-    return "";
-}
+std::string GripReader::fault() const { return impl_->fault.Load().text; }
 
 GripStats GripReader::stats() const {
     const Impl& s = *impl_;

@@ -22,6 +22,8 @@
 #include "Pacer.h"
 #include "Published.h"
 #include "Safety.h"
+#include "../TalonReplies.h"
+#include "../Wire.h"
 #include "Threads.h"
 #include "Vantor/HardwareAPI/Log.h"
 
@@ -180,6 +182,7 @@ struct ServoLoop::Impl {
     bool Recover();
     Fault Judge(const Exchanged& ex);
     void LatchMotion(Fault motion, const Exchanged& ex);
+    void LatchSilence(int64_t now_ns, Faults::Writer writer = Faults::kLoop);
     Vector3d NextForce(const Exchanged& ex, Fault fault);
     void Publish(const Exchanged& ex);
     void Record(const Exchanged& ex, int64_t jitter_ns, bool late);
@@ -212,6 +215,8 @@ struct ServoLoop::Impl {
     std::atomic<int64_t> last_cycle_ns{0};
     std::atomic<int64_t> exchange_started_ns{0};  // 0: not in an exchange
     std::atomic<int64_t> on_time_ns{0};           // the end of the last exchange within the deadline
+    std::atomic<int64_t> answered_ns{0};          // the end of the last exchange answered, slow or not
+    std::atomic<int> other_code{-1};              // the code of a reply that was not the state, since the last on time
     std::atomic<uint64_t> slow_exchanges{0};
     std::atomic<bool> watching{false};
     std::atomic<bool> realtime{false};
@@ -289,6 +294,7 @@ void ServoLoop::Impl::NewSchedule() {
     command = {0, 0, 0};
     ramp_start_ns = last_answer_ns = clock::Now();
     on_time_ns.store(ramp_start_ns, std::memory_order_release);
+    answered_ns.store(ramp_start_ns, std::memory_order_release);
     pacer.Restart(ramp_start_ns);
 }
 
@@ -299,9 +305,12 @@ Exchanged ServoLoop::Impl::Exchange(const Vector3d& force, int64_t start_ns) {
     float v[3] = {0, 0, 0};
     exchange_started_ns.store(start_ns, std::memory_order_release);
     talon.SendForce(request);
-    const bool answered = talon.ReceiveState(p, v);
+    uint8_t code = 0;
+    const Devices::StateRead read = Devices::ReadStateReply(talon, p, v, code);
+    const bool answered = read == Devices::StateRead::State;
     const int64_t end_ns = clock::Now();
     exchange_started_ns.store(0, std::memory_order_release);
+    if (read == Devices::StateRead::Other) other_code.store(code, std::memory_order_relaxed);
     if (answered) {
         for (int i = 0; i < 3; ++i) {
             position[i] = p[i];
@@ -363,10 +372,16 @@ Fault ServoLoop::Impl::Judge(const Exchanged& ex) {
         faults.Reset();
         ramp_start_ns = ex.end_ns;
     }
-    if (!ex.answered) return faults.Get();
+    if (!ex.answered) {
+        // A reply of another code fails at once: the loop's thread says so.
+        if (ex.end_ns - answered_ns.load(std::memory_order_relaxed) > link_timeout_ns) LatchSilence(ex.end_ns);
+        return faults.Get();
+    }
+    answered_ns.store(ex.end_ns, std::memory_order_release);
     const int64_t took = ex.end_ns - ex.start_ns;
     if (took <= exchange_deadline_ns) {
         on_time_ns.store(ex.end_ns, std::memory_order_release);
+        other_code.store(-1, std::memory_order_relaxed);
         // The link is back: from zero, with the ramp.
         if (faults.End(Fault::ArmNotAnswering) || faults.End(Fault::ArmTooSlow)) ramp_start_ns = ex.end_ns;
     } else {
@@ -383,6 +398,40 @@ Fault ServoLoop::Impl::Judge(const Exchanged& ex) {
     if (motion == Fault::None) motion = safety::CheckMotion(config, ex.position, ex.velocity);
     if (motion != Fault::None) LatchMotion(motion, ex);
     return faults.Get();
+}
+
+namespace {
+
+// What a reply that was not the state says about what is on the port.
+const char* WhatAnswered(int code) {
+    namespace H = Devices::HandleWire;
+    namespace T = Devices::TalonWire;
+    switch (code) {
+        case H::kHandleInfo: return "a grip's handle information: is this the grip's port?";
+        case H::kStatusMessage: return "a grip's status: is this the grip's port?";
+        case H::kErrorResponse: return "a grip's error response: is this the grip's port?";
+        case T::kDeviceInfo: return "an arm's device information, late: the arm may be resetting";
+        default: return "no reply an arm sends";
+    }
+}
+
+}  // namespace
+
+// No exchange within the deadline for link_timeout_ms, and no answer at all:
+// said with what answered instead, when something did.
+void ServoLoop::Impl::LatchSilence(int64_t now_ns, Faults::Writer writer) {
+    const double silent_ms = (now_ns - answered_ns.load(std::memory_order_acquire)) / 1e6;
+    const int code = other_code.load(std::memory_order_relaxed);
+    if (code < 0) {
+        faults.Latch(writer, Fault::ArmNotAnswering, Since(now_ns),
+                     "arm not answering for %.0f ms (link_timeout_ms=%g): is it switched on and plugged in, and is "
+                     "this its port? It goes on by itself once the arm answers",
+                     silent_ms, config.link_timeout_ms);
+    } else {
+        faults.Latch(writer, Fault::ArmNotAnswering, Since(now_ns),
+                     "no arm answering for %.0f ms (link_timeout_ms=%g): what answered sent 0x%02X, %s",
+                     silent_ms, config.link_timeout_ms, code, WhatAnswered(code));
+    }
 }
 
 // A fault of the motion, with the reading that caused it.
@@ -504,21 +553,18 @@ void ServoLoop::Impl::SendZero() {
 
 // Looks at the exchange from outside: an arm silent for link_timeout_ms is
 // reported while the loop's thread still waits for it. It sleeps until the
-// moment the silence would be that long, and looks again then.
+// moment the silence would be that long, and looks again then. (An arm that
+// answers, only slowly, is the loop's thread's to say, when the answer comes.)
 void ServoLoop::Impl::Watch() {
     constexpr int64_t kNapNs = 20 * clock::kNsPerMs;  // a stop is never kept waiting longer
     while (watching.load(std::memory_order_acquire)) {
         const int64_t now = clock::Now();
-        const int64_t silent_since = on_time_ns.load(std::memory_order_acquire);
+        const int64_t silent_since = answered_ns.load(std::memory_order_acquire);
         if (now - silent_since <= link_timeout_ns) {
             clock::SleepUntil(std::min(silent_since + link_timeout_ns + 1, now + kNapNs));
             continue;
         }
-        if (exchange_started_ns.load(std::memory_order_acquire) != 0)
-            faults.Latch(Faults::kWatchdog, Fault::ArmNotAnswering, Since(now),
-                         "arm not answering for %.0f ms (link_timeout_ms=%g): is it switched on and plugged in? It "
-                         "goes on by itself once the arm answers",
-                         (now - silent_since) / 1e6, config.link_timeout_ms);
+        if (exchange_started_ns.load(std::memory_order_acquire) != 0) LatchSilence(now, Faults::kWatchdog);
         clock::SleepFor(std::min(link_timeout_ns, kNapNs));
     }
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "Vantor/HardwareAPI/Control/Reconnection.h"
 #include "Vantor/HardwareAPI/Devices/Handle.h"
@@ -65,8 +66,9 @@ public:
     double now() const;
     GripStats stats() const;
     bool connected() const;
-    // Why the grip is not read, or "".
-    const char* fault() const;
+    // Why the grip is not read, or "": another grip on the port, no frames
+    // for a second (with what came instead), ...
+    std::string fault() const;
 
 private:
     struct Impl;
