@@ -79,14 +79,15 @@ private:
 // replaces the whole set, so a cycle sees the old set or the new one; a bad
 // value raises ValueError and the effect keeps the set it had.
 template <typename E, typename T>
-void field(py::class_<E, Effect, std::shared_ptr<E>>& cls, const char* name, T E::Params::*member) {
+void field(py::class_<E, Effect, std::shared_ptr<E>>& cls, const char* name, T E::Params::*member, const char* doc) {
     cls.def_property(
         name, [member](const E& e) { return e.params().*member; },
         [member](E& e, const T& value) {
             typename E::Params p = e.params();
             p.*member = value;
             e.set_params(p);
-        });
+        },
+        doc);
 }
 
 EffectPtr as_effect(py::handle part, const char* where) {
@@ -99,24 +100,22 @@ EffectPtr as_effect(py::handle part, const char* where) {
 }  // namespace
 
 void bind_effects(py::module_& m) {
-    py::class_<Effect, std::shared_ptr<Effect>>(m, "Effect", "A force computed each cycle from position and velocity")
-        .def("__add__", [](const EffectPtr& a, py::handle b) {
-            return std::make_shared<Sum>(std::vector<EffectPtr>{a, as_effect(b, "+")});
-        });
+    py::class_<Effect, std::shared_ptr<Effect>> effect(m, "Effect",
+                                                       "A force computed each cycle from position and velocity");
 
     py::class_<Spring, Effect, std::shared_ptr<Spring>> spring(m, "Spring", "Pulls towards anchor: k (anchor - p) - b v");
     spring.def(py::init([](const Vector3d& anchor, double stiffness, double damping) {
                    return std::make_shared<Spring>(Spring::Params{anchor, stiffness, damping});
                }),
                "anchor"_a, "stiffness"_a, "damping"_a = 0.0);
-    field(spring, "anchor", &Spring::Params::anchor);
-    field(spring, "stiffness", &Spring::Params::stiffness);
-    field(spring, "damping", &Spring::Params::damping);
+    field(spring, "anchor", &Spring::Params::anchor, "where it pulls to (m)");
+    field(spring, "stiffness", &Spring::Params::stiffness, "N/m, 0 or more");
+    field(spring, "damping", &Spring::Params::damping, "N s/m, 0 or more");
 
     py::class_<Damper, Effect, std::shared_ptr<Damper>> damper(m, "Damper", "Resists motion: -b v");
     damper.def(py::init([](double damping) { return std::make_shared<Damper>(Damper::Params{damping}); }),
                "damping"_a);
-    field(damper, "damping", &Damper::Params::damping);
+    field(damper, "damping", &Damper::Params::damping, "N s/m, 0 or more");
 
     py::class_<Plane, Effect, std::shared_ptr<Plane>> plane(
         m, "Plane", "A wall through point; normal points into free space. Pushes out only while penetrated");
@@ -124,10 +123,10 @@ void bind_effects(py::module_& m) {
                   return std::make_shared<Plane>(Plane::Params{point, normal, stiffness, damping});
               }),
               "point"_a, "normal"_a, "stiffness"_a, "damping"_a = 0.0);
-    field(plane, "point", &Plane::Params::point);
-    field(plane, "normal", &Plane::Params::normal);
-    field(plane, "stiffness", &Plane::Params::stiffness);
-    field(plane, "damping", &Plane::Params::damping);
+    field(plane, "point", &Plane::Params::point, "a point of the wall (m)");
+    field(plane, "normal", &Plane::Params::normal, "out of the wall, into free space; made unit length");
+    field(plane, "stiffness", &Plane::Params::stiffness, "N/m, 0 or more");
+    field(plane, "damping", &Plane::Params::damping, "N s/m, 0 or more");
     plane.def("penetration",
               [](const Plane& p, const Vector3d& position) { return Plane::Penetration(p.params(), position); },
               "position"_a, "How far behind the wall position is (m), 0 in free space");
@@ -138,28 +137,28 @@ void bind_effects(py::module_& m) {
                    return std::make_shared<Sphere>(Sphere::Params{center, radius, stiffness, damping, inside});
                }),
                "center"_a, "radius"_a, "stiffness"_a, "damping"_a = 0.0, "inside"_a = false);
-    field(sphere, "center", &Sphere::Params::center);
-    field(sphere, "radius", &Sphere::Params::radius);
-    field(sphere, "stiffness", &Sphere::Params::stiffness);
-    field(sphere, "damping", &Sphere::Params::damping);
-    field(sphere, "inside", &Sphere::Params::inside);
+    field(sphere, "center", &Sphere::Params::center, "m");
+    field(sphere, "radius", &Sphere::Params::radius, "m, above 0");
+    field(sphere, "stiffness", &Sphere::Params::stiffness, "N/m, 0 or more");
+    field(sphere, "damping", &Sphere::Params::damping, "N s/m, 0 or more");
+    field(sphere, "inside", &Sphere::Params::inside, "True: a cage that keeps the effector in");
 
     py::class_<Box, Effect, std::shared_ptr<Box>> box(m, "Box", "Keeps the effector inside the box");
     box.def(py::init([](const Vector3d& lower, const Vector3d& upper, double stiffness, double damping) {
                 return std::make_shared<Box>(Box::Params{lower, upper, stiffness, damping});
             }),
             "lower"_a, "upper"_a, "stiffness"_a, "damping"_a = 0.0);
-    field(box, "lower", &Box::Params::lower);
-    field(box, "upper", &Box::Params::upper);
-    field(box, "stiffness", &Box::Params::stiffness);
-    field(box, "damping", &Box::Params::damping);
+    field(box, "lower", &Box::Params::lower, "the lower corner (m), below upper on every axis");
+    field(box, "upper", &Box::Params::upper, "the upper corner (m)");
+    field(box, "stiffness", &Box::Params::stiffness, "N/m, 0 or more");
+    field(box, "damping", &Box::Params::damping, "N s/m, 0 or more");
 
     py::class_<ConstantForce, Effect, std::shared_ptr<ConstantForce>> constant(m, "ConstantForce",
                                                                                "The same force everywhere");
     constant.def(
         py::init([](const Vector3d& force) { return std::make_shared<ConstantForce>(ConstantForce::Params{force}); }),
         "force"_a);
-    field(constant, "force", &ConstantForce::Params::force);
+    field(constant, "force", &ConstantForce::Params::force, "N");
 
     py::class_<Sum, Effect, std::shared_ptr<Sum>>(m, "Sum", "The sum of other effects")
         .def(py::init([](const py::args& parts) {
@@ -168,6 +167,9 @@ void bind_effects(py::module_& m) {
             return std::make_shared<Sum>(effects);
         }))
         .def_property_readonly("parts", &Sum::parts);
+    effect.def(
+        "__add__", [](const EffectPtr& a, const EffectPtr& b) { return std::make_shared<Sum>(std::vector<EffectPtr>{a, b}); },
+        py::is_operator(), "other"_a, "The sum of both: Sum(self, other)");
 
     py::class_<PythonEffect, Effect, std::shared_ptr<PythonEffect>>(
         m, "Callback", "A Python function as an effect, computed on a thread of its own; use vantor.effects.Callback")
