@@ -224,6 +224,21 @@ void bind_servo(py::module_& m) {
     for (const SampleField& f : ServoSampleLayout()) layout.append(py::make_tuple(f.name, f.format, f.offset, f.count, f.columns));
     m.attr("SAMPLE_LAYOUT") = layout;
     m.attr("SAMPLE_SIZE") = sizeof(ServoSample);
+    m.def(
+        "write_recording_csv",
+        [](const std::string& path, const py::buffer& samples) {
+            const py::buffer_info info = samples.request();
+            const auto bytes = static_cast<std::size_t>(info.size * info.itemsize);
+            if (info.itemsize != static_cast<py::ssize_t>(sizeof(ServoSample)) || info.ndim != 1 ||
+                (info.ndim == 1 && info.strides[0] != info.itemsize))
+                throw py::value_error("a recording is a one-dimensional array of servo samples, as recording() gives");
+            const auto* data = static_cast<const ServoSample*>(info.ptr);
+            if (!released([&] { return WriteRecordingCsv(path, data, bytes / sizeof(ServoSample)); })) {
+                PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+                throw py::error_already_set();
+            }
+        },
+        "path"_a, "samples"_a, "Writes a recording as .csv, the columns in the order of SAMPLE_LAYOUT");
 }
 
 }  // namespace vantor_bindings

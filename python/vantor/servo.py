@@ -171,15 +171,9 @@ def save_recording(path: Union[str, "os.PathLike[str]"], recording: Any) -> None
     if path.endswith(".npz"):
         np.savez(path, recording=recording)
     elif path.endswith(".csv"):
-        with open(path, "w", newline="") as f:
-            writer = csv.writer(f)
-            writer.writerow(CSV_COLUMNS)
-            for r in recording:
-                row: List[Any] = []
-                for name, element, _, count, _ in _native.SAMPLE_LAYOUT:
-                    values = r[name].reshape(-1) if count > 1 else [r[name]]
-                    row += [repr(float(v)) if element.startswith("<f") else int(v) for v in values]
-                writer.writerow(row)
+        # The one writer, which C++ programs use too.
+        dtype = np.dtype(RECORD_FIELDS)  # type: ignore[call-overload]  # the offsets form
+        _native.write_recording_csv(path, np.ascontiguousarray(recording, dtype=dtype))
     else:
         raise ValueError("save_recording writes .npz or .csv files")
 

@@ -1,7 +1,9 @@
 // The servo loop and its effects on the in-memory stream: the test plays an
 // arm that answers every force request, and asserts on the forces written.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -390,4 +392,34 @@ TEST(ServoLoopThreads, SwapsFromOtherThreadsNeverWaitForTheLoop) {
     for (auto& s : swappers) s.join();
     rig.loop.Stop();
     for (const Vector3d& f : rig.stream.forces) EXPECT_LE(Norm(f), 0.1 + 1e-9);
+}
+
+// --- recordings for vantor plot ------------------------------------------------------
+
+TEST(Recording, IsWrittenAsTheCsvThePythonPackageReads) {
+    ServoSample a{};
+    a.t = 0.1;
+    a.position[2] = 0.123456789012345;
+    a.force[0] = -1.5;
+    a.exchange_us = 87.25;
+    a.late = 1;
+    a.fault = static_cast<uint8_t>(Fault::VelocityLimit);
+    ServoSample b = a;
+    b.t = 1.0 / 3.0;
+    const std::string path = testing::TempDir() + "vantor-recording.csv";
+    ASSERT_TRUE(WriteRecordingCsv(path, std::vector<ServoSample>{a, b}));
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    char text[1024] = {};
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    std::remove(path.c_str());
+    const std::string csv(text, n);
+    EXPECT_EQ(csv.substr(0, csv.find('\n')), "t,x,y,z,vx,vy,vz,fx,fy,fz,exchange_us,jitter_us,late,fault");
+    EXPECT_NE(csv.find("\n0.1,0,0,0.123456789012345,0,0,0,-1.5,0,0,87.25,0,1,4\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\n0.3333333333333333,"), std::string::npos) << csv;  // every digit a double needs
+
+    errno = 0;
+    EXPECT_FALSE(WriteRecordingCsv("/nonexistent-folder/run.csv", std::vector<ServoSample>{a}));
+    EXPECT_EQ(errno, ENOENT);
 }

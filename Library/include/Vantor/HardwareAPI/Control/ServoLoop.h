@@ -140,6 +140,14 @@ struct SampleField {
 };
 const std::vector<SampleField>& ServoSampleLayout();
 
+// Writes samples as the .csv that vantor.load_recording and vantor plot
+// read: a line of the columns, then a line per cycle. False, with errno set,
+// when the file cannot be written.
+bool WriteRecordingCsv(const std::string& path, const ServoSample* samples, std::size_t count);
+inline bool WriteRecordingCsv(const std::string& path, const std::vector<ServoSample>& samples) {
+    return WriteRecordingCsv(path, samples.data(), samples.size());
+}
+
 class ServoLoop {
 public:
     // The loop drives talon, which must outlive it. While the loop runs the
