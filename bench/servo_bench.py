@@ -202,8 +202,10 @@ def run_vantor(vantor, effects, port, rate, seconds, wall_y, callback):
         cycles_end = loop.stats()["cycles"]
         cpu, wall_s = time.process_time() - cpu_start, time.perf_counter() - start
         computed = getattr(loop.effect, "computed", None)
+        delay_s = getattr(loop.effect, "delay_s", None)
     stats = loop.stats()
-    python = {} if computed is None else {"python_effect_hz": computed / (wall_s + SETTLE)}
+    python = {} if computed is None else {"python_effect_hz": computed / (wall_s + SETTLE),
+                                           "python_effect_delay_ms": delay_s * 1e3}
     return {**python,
         "rate_hz_set": rate, "seconds": wall_s, "cycles": stats["cycles"], "rate_hz": stats["rate_hz"],
         "late_cycles": stats["late_cycles"], "late_share": stats["late_cycles"] / max(stats["cycles"], 1),
@@ -319,6 +321,8 @@ def comparisons(rounds):
             "rate_over_set": median([r[case]["rate_hz"] / r[case]["rate_hz_set"] for r in rounds]),
         }
     out["callback_1k"]["python_effect_hz"] = median([r["callback_1k"].get("python_effect_hz") for r in rounds])
+    out["callback_1k"]["python_effect_delay_ms"] = median(
+        [r["callback_1k"].get("python_effect_delay_ms") for r in rounds])
     for hz in ("1k", "4k"):
         out["floor_" + hz] = {"busy_exchange_p99_over_poll": median_ratio(
             rounds, lambda r: FIELDS["exchange_p99_us"](r["floor_busy_" + hz]),
@@ -428,9 +432,11 @@ def print_servo(results):
                                                _times(c[case]["jitter_p99_over_bare_pacing"])))
     print("busy-poll floor over poll() floor, exchange p99: %s at 1 kHz, %s at 4 kHz" % (
         _times(c["floor_1k"]["busy_exchange_p99_over_poll"]), _times(c["floor_4k"]["busy_exchange_p99_over_poll"])))
-    hz = c["callback_1k"].get("python_effect_hz")
-    print("the Python effect computed %s forces a second beside its 1 kHz loop; the loop at its highest rate ran"
-          " at %s the raw floor's" % ("-" if hz is None else "%.0f" % hz, _times(c["unpaced"]["rate_over_raw_floor"])))
+    hz, delay = c["callback_1k"].get("python_effect_hz"), c["callback_1k"].get("python_effect_delay_ms")
+    print("the Python effect computed %s forces a second beside its 1 kHz loop, each used %s ms after its input;"
+          " the loop at its highest rate ran at %s the raw floor's" % (
+              "-" if hz is None else "%.0f" % hz, "-" if delay is None else "%.2f" % delay,
+              _times(c["unpaced"]["rate_over_raw_floor"])))
     print()
     print("servo targets (reported, not asserted):")
     for t in results["targets"]:

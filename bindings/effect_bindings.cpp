@@ -179,7 +179,9 @@ void bind_effects(py::module_& m) {
              "fn"_a, py::kw_only(), "with_time"_a, "max_age_s"_a)
         .def_property_readonly("error", &PythonEffect::error)
         .def_property_readonly("max_age_s", &PythonEffect::max_age_s)
-        .def_property_readonly("computed", &PythonEffect::computed);
+        .def_property_readonly("computed", &PythonEffect::computed, "forces computed so far")
+        .def_property_readonly("delay_s", &PythonEffect::delay_s,
+                               "how old, on average, the forces the loop used were (s): the delay it adds");
 }
 
 }  // namespace vantor_bindings

@@ -41,7 +41,7 @@ class Callback(_native.Callback):
     It runs on a thread of its own, not on the loop's, so nothing the
     interpreter does can hold the loop up: the loop uses the latest force it
     computed while the input that force answered is at most ``max_age_s``
-    old (default: 4 periods of the loop, at least 4 ms), and zero force with
+    old (default: 8 periods of the loop, at least 8 ms), and zero force with
     the fault "the effect's own thread fell behind" when it is older.
     An exception, or a result that is not three numbers, latches the fault
     "the effect gave no valid force" and is kept in ``error``.

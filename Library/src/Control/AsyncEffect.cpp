@@ -23,7 +23,10 @@ namespace {
 // again): the thread is then given time for its first answer.
 constexpr int64_t kNewRunNs = 100 * clock::kNsPerMs;
 constexpr int64_t kFirstAnswerNs = 100 * clock::kNsPerMs;
-constexpr int64_t kShortestDefaultAgeNs = 4 * clock::kNsPerMs;
+// 4 ms gave a stall every few seconds with builds running beside the loop
+// on two cores; 8 ms none.
+constexpr int64_t kDefaultPeriods = 8;
+constexpr int64_t kShortestDefaultAgeNs = 8 * clock::kNsPerMs;
 // While no input comes, the thread looks again this often.
 constexpr int64_t kIdleNapNs = 10 * clock::kNsPerMs;
 
@@ -59,6 +62,7 @@ struct AsyncEffect::Impl {
     int64_t last_offer_ns = 0;
     int64_t run_start_ns = 0;
     std::atomic<double> staleness{0.0};
+    std::atomic<double> delay_s{0.0};
 };
 
 void AsyncEffect::Impl::Serve() {
@@ -89,7 +93,7 @@ void AsyncEffect::Impl::Serve() {
 AsyncEffect::AsyncEffect(Compute compute, double max_age_s) {
     if (!compute) throw std::invalid_argument("an AsyncEffect needs a function to compute its force");
     if (!(max_age_s == 0.0 || (std::isfinite(max_age_s) && max_age_s >= 0.0005 && max_age_s <= 1.0)))
-        throw std::invalid_argument("max_age_s must be 0 (4 periods of the loop) or between 0.0005 and 1 s, got " +
+        throw std::invalid_argument("max_age_s must be 0 (8 periods of the loop) or between 0.0005 and 1 s, got " +
                                     std::to_string(max_age_s));
     impl_ = std::make_shared<Impl>(std::move(compute), max_age_s);
     impl_->thread = std::thread([keep = impl_] { keep->Serve(); });
@@ -111,10 +115,12 @@ Vector3d AsyncEffect::Force(const EffectInput& in) {
 
     const Output out = s.output.LoadForCycle();
     const int64_t max_age_ns = s.max_age_s > 0 ? clock::FromSeconds(s.max_age_s)
-                                               : std::max(4 * clock::FromSeconds(in.period), kShortestDefaultAgeNs);
+                                               : std::max(kDefaultPeriods * clock::FromSeconds(in.period), kShortestDefaultAgeNs);
     const bool this_run = out.seq != 0 && out.answered_ns >= s.run_start_ns;
     if (this_run && now - out.answered_ns <= max_age_ns) {
         s.staleness.store(0.0, std::memory_order_relaxed);
+        const double age = clock::ToSeconds(now - out.answered_ns);
+        s.delay_s.store(s.delay_s.load(std::memory_order_relaxed) * 0.999 + age * 0.001, std::memory_order_relaxed);
         return out.force;
     }
     if (!this_run && now - s.run_start_ns <= kFirstAnswerNs) {
@@ -131,6 +137,8 @@ double AsyncEffect::Staleness() const { return impl_->staleness.load(std::memory
 double AsyncEffect::max_age_s() const { return impl_->max_age_s; }
 
 uint64_t AsyncEffect::computed() const { return impl_->computed.load(std::memory_order_relaxed); }
+
+double AsyncEffect::delay_s() const { return impl_->delay_s.load(std::memory_order_relaxed); }
 
 }  // namespace Control
 }  // namespace HardwareAPI

@@ -21,7 +21,7 @@ public:
     using Compute = std::function<Vector3d(const EffectInput& input)>;
 
     // max_age_s: how old the input a force answered may be when the loop
-    // uses it (s, 0.0005 to 1); 0 picks 4 periods of the loop, at least 4 ms.
+    // uses it (s, 0.0005 to 1); 0 picks 8 periods of the loop, at least 8 ms.
     // Throws std::invalid_argument for a bad setting.
     explicit AsyncEffect(Compute compute, double max_age_s = 0.0);
     // Stops the thread.
@@ -40,6 +40,9 @@ public:
     double max_age_s() const;
     // Forces computed so far.
     uint64_t computed() const;
+    // How old, on average, the forces the loop used were: the delay this
+    // effect adds, in s (averaged over about the last thousand).
+    double delay_s() const;
 
 private:
     struct Impl;
