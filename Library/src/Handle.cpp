@@ -176,6 +176,21 @@ FrameRead ReadCompactFrame(Handle& handle, QuillonStatus& status, int* skipped) 
     return FrameRead::Frame;
 }
 
+bool ReadHandleInfoId(Handle& handle, uint16_t& device_id) {
+    const double start = framing::WaitStart();
+    for (;;) {
+        if (framing::ReadHeaderCode(handle, start) != framing::ReadEnd::Complete) return false;
+        const uint8_t code = handle.receive_buffer[0];
+        if (code == HandleWire::kHandleInfo) {
+            if (framing::ReadBytes(handle, HandleWire::kHandleInfoLength) != framing::ReadEnd::Complete) return false;
+            device_id = ReadU16(handle.receive_buffer.get() + HandleWire::kInfoDeviceIdOffset);
+            return true;
+        }
+        if (code == HandleWire::kStatusMessage) framing::ReadBytes(handle, HandleWire::kCompactStuffedLength);
+        if (framing::TimedOut(handle, start)) return false;
+    }
+}
+
 QuillonStatus Handle::GetQuillonStatus() {
     QuillonStatus status;
     switch (ReadCompactFrame(*this, status)) {

@@ -21,6 +21,12 @@ enum class FrameRead {
 // search skipped: what a device that does not stream frames sent instead.
 FrameRead ReadCompactFrame(Handle& handle, QuillonStatus& status, int* skipped = nullptr);
 
+// After a wake-up: reads until the grip's handle information, skipping whole
+// frames that stream meanwhile, and gives its device id, which is whole (a
+// frame carries only the low byte). False when none came within the reply
+// time-out, or the wait was ended.
+bool ReadHandleInfoId(Handle& handle, uint16_t& device_id);
+
 }  // namespace Devices
 }  // namespace HardwareAPI
 }  // namespace Vantor

@@ -9,7 +9,6 @@
 #include <thread>
 #include <utility>
 
-#include "../Framing.h"
 #include "../HandleFrames.h"
 #include "../Wire.h"
 #include "Clock.h"
@@ -57,29 +56,17 @@ const char* WhatAnswered(int code) {
     }
 }
 
-// A grip says who it is in its answer to the wake-up: the handle information,
-// whose device id is whole (a compact frame carries only its low byte).
-// Frames that stream meanwhile are skipped whole.
+// A grip says who it is in its answer to the wake-up: the handle information.
 Link::Identity IdentifyGrip(Devices::Device& device) {
-    namespace W = Devices::HandleWire;
-    namespace framing = Devices::framing;
     auto& handle = static_cast<Devices::Handle&>(device);
     handle.SendDeviceWakeup();
-    const double start = framing::WaitStart();
-    for (;;) {
-        if (framing::ReadHeaderCode(handle, start) != framing::ReadEnd::Complete) return {};
-        const uint8_t code = handle.receive_buffer[0];
-        if (code == W::kHandleInfo) {
-            if (framing::ReadBytes(handle, W::kHandleInfoLength) != framing::ReadEnd::Complete) return {};
-            Link::Identity id;
-            id.bytes[0] = handle.receive_buffer[W::kInfoDeviceIdOffset];
-            id.bytes[1] = handle.receive_buffer[W::kInfoDeviceIdOffset + 1];
-            id.size = 2;
-            return id;
-        }
-        if (code == W::kStatusMessage) framing::ReadBytes(handle, kCompactStuffedLength);
-        if (framing::TimedOut(handle, start)) return {};
-    }
+    uint16_t id = 0;
+    Link::Identity identity;
+    if (!Devices::ReadHandleInfoId(handle, id)) return identity;
+    identity.bytes[0] = static_cast<uint8_t>(id & 0xFF);
+    identity.bytes[1] = static_cast<uint8_t>(id >> 8);
+    identity.size = 2;
+    return identity;
 }
 
 // on_status on a thread of its own, given the samples in order. A slow
