@@ -109,51 +109,6 @@ const char* FaultName(Fault fault) {
     return "unknown";
 }
 
-const std::vector<SampleField>& ServoSampleLayout() {
-    static const std::vector<SampleField> layout = {
-        {"t", "<f8", offsetof(ServoSample, t), 1, "t"},
-        {"position", "<f8", offsetof(ServoSample, position), 3, "x,y,z"},
-        {"velocity", "<f8", offsetof(ServoSample, velocity), 3, "vx,vy,vz"},
-        {"force", "<f8", offsetof(ServoSample, force), 3, "fx,fy,fz"},
-        {"exchange_us", "<f8", offsetof(ServoSample, exchange_us), 1, "exchange_us"},
-        {"jitter_us", "<f8", offsetof(ServoSample, jitter_us), 1, "jitter_us"},
-        {"late", "u1", offsetof(ServoSample, late), 1, "late"},
-        {"fault", "u1", offsetof(ServoSample, fault), 1, "fault"},
-    };
-    return layout;
-}
-
-bool WriteRecordingCsv(const std::string& path, const ServoSample* samples, std::size_t count) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr) return false;
-    const std::vector<SampleField>& layout = ServoSampleLayout();
-    for (std::size_t f = 0; f < layout.size(); ++f) std::fprintf(file, f ? ",%s" : "%s", layout[f].columns);
-    std::fputc('\n', file);
-    char number[32];
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto* sample = reinterpret_cast<const unsigned char*>(samples + i);
-        for (std::size_t f = 0; f < layout.size(); ++f) {
-            const SampleField& field = layout[f];
-            for (std::size_t k = 0; k < field.count; ++k) {
-                std::size_t length;
-                if (field.format[1] == 'f') {  // "<f8"
-                    double value;
-                    std::memcpy(&value, sample + field.offset + k * sizeof value, sizeof value);
-                    // The shortest text that reads back as the same double.
-                    length = static_cast<std::size_t>(std::to_chars(number, number + sizeof number, value).ptr - number);
-                } else {  // "u1"
-                    length = static_cast<std::size_t>(std::snprintf(number, sizeof number, "%u", sample[field.offset + k]));
-                }
-                if (f + k > 0) std::fputc(',', file);
-                std::fwrite(number, 1, length, file);
-            }
-        }
-        std::fputc('\n', file);
-    }
-    const bool written = std::ferror(file) == 0;
-    return std::fclose(file) == 0 && written;
-}
-
 // --- the loop's parts -----------------------------------------------------------------
 
 namespace {
@@ -265,7 +220,6 @@ struct ServoLoop::Impl {
     Vector3d position{0, 0, 0};
     Vector3d velocity{0, 0, 0};
     int64_t ramp_start_ns = 0;
-    int64_t last_answer_ns = 0;
     uint64_t effect_generation = 0;
     uint64_t cycle = 0;
     bool learning = false;  // who the arm is, before the first force
@@ -325,7 +279,7 @@ int ServoLoop::Impl::SetUpThread() {
 // From zero force, with the ramp, on a schedule that starts now.
 void ServoLoop::Impl::NewSchedule() {
     command = {0, 0, 0};
-    ramp_start_ns = last_answer_ns = clock::Now();
+    ramp_start_ns = clock::Now();
     on_time_ns.store(ramp_start_ns, std::memory_order_release);
     answered_ns.store(ramp_start_ns, std::memory_order_release);
     pacer.Restart(ramp_start_ns);
@@ -349,7 +303,7 @@ Exchanged ServoLoop::Impl::Exchange(const Vector3d& force, int64_t start_ns) {
             position[i] = p[i];
             velocity[i] = v[i];
         }
-        last_answer_ns = end_ns;
+        answered_ns.store(end_ns, std::memory_order_release);
     }
     return {force, position, velocity, answered, start_ns, end_ns};
 }
@@ -358,7 +312,7 @@ Exchanged ServoLoop::Impl::Exchange(const Vector3d& force, int64_t start_ns) {
 bool ServoLoop::Impl::LinkDown(const Exchanged& ex) {
     if (ex.answered) return false;
     if (link.Lost()) return true;
-    return link.reconnects() && ex.end_ns - last_answer_ns >= link.after_ns();
+    return link.reconnects() && ex.end_ns - answered_ns.load(std::memory_order_relaxed) >= link.after_ns();
 }
 
 // Waits for the same arm to come back; without reconnect a dead line is not
@@ -410,7 +364,6 @@ Fault ServoLoop::Impl::Judge(const Exchanged& ex) {
         if (ex.end_ns - answered_ns.load(std::memory_order_relaxed) > link_timeout_ns) LatchSilence(ex.end_ns);
         return faults.Get();
     }
-    answered_ns.store(ex.end_ns, std::memory_order_release);
     const int64_t took = ex.end_ns - ex.start_ns;
     if (took <= exchange_deadline_ns) {
         on_time_ns.store(ex.end_ns, std::memory_order_release);
