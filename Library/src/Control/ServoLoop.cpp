@@ -2,10 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
-#include <cstdio>
 #include <cmath>
-#include <cstddef>
 #include <cstring>
 #include <future>
 #include <mutex>
@@ -24,9 +21,9 @@
 #include "Pacer.h"
 #include "Published.h"
 #include "Safety.h"
+#include "Threads.h"
 #include "../TalonReplies.h"
 #include "../Wire.h"
-#include "Threads.h"
 #include "Vantor/HardwareAPI/Log.h"
 
 namespace Vantor {
