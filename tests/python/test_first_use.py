@@ -108,3 +108,13 @@ def test_a_quiet_grip_is_said_and_the_next_frame_ends_it(pty_device):
         pty_device.send(frame)
         wait_for(lambda: reader.fault is None)
         assert reader.stats()["frames_good"] == 1
+
+
+def test_a_slow_loop_is_no_silent_arm(pty_device, peer):
+    # At 10 Hz the schedule leaves 100 ms between exchanges, twice the link
+    # timeout: that is no silence.
+    with vantor.ServoLoop(pty_device.path, rate_hz=10, ramp_s=0.0) as loop:
+        loop.effect = effects.ConstantForce(force=(0.0, 0.0, 1.0))
+        time.sleep(1.5)
+        assert loop.stats()["faults"] == 0 and loop.fault is None
+        assert loop.state()["force"][2] == pytest.approx(1.0)

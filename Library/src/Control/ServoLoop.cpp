@@ -167,7 +167,7 @@ struct ServoLoop::Impl {
     bool Recover();
     Fault Judge(const Exchanged& ex);
     void LatchMotion(Fault motion, const Exchanged& ex);
-    void LatchSilence(int64_t now_ns, Faults::Writer writer = Faults::kLoop);
+    void LatchSilence(int64_t now_ns, int64_t silent_ns, Faults::Writer writer = Faults::kLoop);
     Vector3d NextForce(const Exchanged& ex, Fault fault);
     void Publish(const Exchanged& ex);
     void Record(const Exchanged& ex, int64_t jitter_ns, bool late);
@@ -356,9 +356,11 @@ Fault ServoLoop::Impl::Judge(const Exchanged& ex) {
         faults.Reset();
         ramp_start_ns = ex.end_ns;
     }
+    // What the schedule itself puts between two exchanges is no silence.
     if (!ex.answered) {
         // A reply of another code fails at once: the loop's thread says so.
-        if (ex.end_ns - answered_ns.load(std::memory_order_relaxed) > link_timeout_ns) LatchSilence(ex.end_ns);
+        const int64_t silent_ns = ex.end_ns - answered_ns.load(std::memory_order_relaxed) - period_ns;
+        if (silent_ns > link_timeout_ns) LatchSilence(ex.end_ns, silent_ns);
         return faults.Get();
     }
     const int64_t took = ex.end_ns - ex.start_ns;
@@ -369,7 +371,7 @@ Fault ServoLoop::Impl::Judge(const Exchanged& ex) {
         if (faults.End(Fault::ArmNotAnswering) || faults.End(Fault::ArmTooSlow)) ramp_start_ns = ex.end_ns;
     } else {
         slow_exchanges.fetch_add(1, std::memory_order_relaxed);
-        const int64_t slow_for = ex.end_ns - on_time_ns.load(std::memory_order_relaxed);
+        const int64_t slow_for = ex.end_ns - on_time_ns.load(std::memory_order_relaxed) - period_ns;
         if (slow_for > link_timeout_ns)
             faults.Latch(Faults::kLoop, Fault::ArmTooSlow, Since(ex.end_ns),
                          "arm too slow: no exchange within exchange_deadline_ms=%g for %.0f ms (the last took %.1f ms); "
@@ -400,10 +402,10 @@ const char* WhatAnswered(int code) {
 
 }  // namespace
 
-// No exchange within the deadline for link_timeout_ms, and no answer at all:
-// said with what answered instead, when something did.
-void ServoLoop::Impl::LatchSilence(int64_t now_ns, Faults::Writer writer) {
-    const double silent_ms = (now_ns - answered_ns.load(std::memory_order_acquire)) / 1e6;
+// No answer for link_timeout_ms: said with what answered instead, when
+// something did.
+void ServoLoop::Impl::LatchSilence(int64_t now_ns, int64_t silent_ns, Faults::Writer writer) {
+    const double silent_ms = silent_ns / 1e6;
     const int code = other_code.load(std::memory_order_relaxed);
     if (code < 0) {
         faults.Latch(writer, Fault::ArmNotAnswering, Since(now_ns),
@@ -534,21 +536,24 @@ void ServoLoop::Impl::SendZero() {
     Exchange({0, 0, 0}, clock::Now());
 }
 
-// Looks at the exchange from outside: an arm silent for link_timeout_ms is
-// reported while the loop's thread still waits for it. It sleeps until the
-// moment the silence would be that long, and looks again then. (An arm that
-// answers, only slowly, is the loop's thread's to say, when the answer comes.)
+// Looks at the exchange from outside: a request unanswered for
+// link_timeout_ms is reported while the loop's thread still waits for the
+// answer. It sleeps until the moment the wait would be that long, and looks
+// again then. (An arm that answers, only slowly, is the loop's thread's to
+// say, when the answer comes.)
 void ServoLoop::Impl::Watch() {
     constexpr int64_t kNapNs = 20 * clock::kNsPerMs;  // a stop is never kept waiting longer
     while (watching.load(std::memory_order_acquire)) {
         const int64_t now = clock::Now();
-        const int64_t silent_since = answered_ns.load(std::memory_order_acquire);
-        if (now - silent_since <= link_timeout_ns) {
-            clock::SleepUntil(std::min(silent_since + link_timeout_ns + 1, now + kNapNs));
+        const int64_t asked = exchange_started_ns.load(std::memory_order_acquire);
+        if (asked != 0 && now - asked > link_timeout_ns) {
+            LatchSilence(now, now - asked, Faults::kWatchdog);
+            clock::SleepFor(std::min(link_timeout_ns, kNapNs));
             continue;
         }
-        if (exchange_started_ns.load(std::memory_order_acquire) != 0) LatchSilence(now, Faults::kWatchdog);
-        clock::SleepFor(std::min(link_timeout_ns, kNapNs));
+        // The earliest an unanswered request could have lasted that long.
+        const int64_t due = (asked != 0 ? asked : now) + link_timeout_ns + 1;
+        clock::SleepUntil(std::min(due, now + kNapNs));
     }
 }
 
