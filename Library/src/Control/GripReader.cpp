@@ -106,14 +106,13 @@ public:
     }
     uint64_t skipped() const { return state_->skipped.load(std::memory_order_relaxed); }
 
-    // Drops what waits to be delivered and, unless called from the callback
-    // itself, waits for the call under way: after it no call runs until the
-    // next Offer.
-    void Quiesce() {
-        std::unique_lock<std::mutex> lock(state_->mutex);
-        state_->taken = state_->offered;
+    // Unless called from the callback itself, waits until what was offered
+    // has been delivered (a few calls at most): after it no call runs until
+    // the next Offer.
+    void Drain() {
         if (std::this_thread::get_id() == thread_.get_id()) return;
-        state_->wake.wait(lock, [&] { return !state_->calling; });
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        state_->wake.wait(lock, [&] { return state_->offered == state_->taken && !state_->calling; });
     }
 
 private:
@@ -146,7 +145,7 @@ private:
             s.on_status(next.sample, clock::ToSeconds(clock::Now() - next.arrived_ns));
             lock.lock();
             s.calling = false;
-            s.wake.notify_all();  // a Quiesce may wait for this call
+            s.wake.notify_all();  // a Drain may wait for this call
         }
     }
 
@@ -341,8 +340,8 @@ void GripReader::Start() {
     s.thread = std::thread([keep = impl_] { keep->Run(); });
 }
 
-// Once it returns no callback runs (but the one calling it), so what the
-// callback writes may be read. The wait for the callback comes after the
+// Once it returns every frame read has been delivered and no callback runs
+// (but the one calling it), so what the callback writes may be read. The wait for the callback comes after the
 // lifecycle lock is let go: the callback may itself call Stop.
 void GripReader::Stop() {
     Impl& s = *impl_;
@@ -351,7 +350,7 @@ void GripReader::Stop() {
         std::lock_guard<std::mutex> lock(s.lifecycle);
         if (s.thread.joinable()) s.thread.join();
     }
-    if (s.callbacks) s.callbacks->Quiesce();
+    if (s.callbacks) s.callbacks->Drain();
 }
 
 bool GripReader::running() const { return impl_->running.load(std::memory_order_acquire); }
