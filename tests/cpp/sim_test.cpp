@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -229,6 +230,54 @@ State decodeState(const Bytes& reply) {
 
 double distance(const Vec3& a, const Vec3& b) {
     return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
+}
+
+Vec3 operator*(double s, const Vec3& v) { return {s * v[0], s * v[1], s * v[2]}; }
+Vec3 operator-(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double norm(const Vec3& v) { return std::sqrt(dot(v, v)); }
+
+// The simulated arm moves by the time between requests: these come about as
+// often as a 1 kHz loop sends them.
+constexpr auto kPace = milliseconds(1);
+
+// Drives the joints towards `target` (degrees) until the arm is still. A
+// target beyond a stop leaves the arm pressed against that stop, at rest.
+Vec3 holdJoints(Port& port, const Vec3& target) {
+    const auto deadline = Clock::now() + kSettleDeadline;
+    State joints{};
+    for (int still = 0; still < 50 && Clock::now() < deadline; std::this_thread::sleep_for(kPace)) {
+        joints = decodeState(port.exchange(vectorRequest(28, float(target[0]), float(target[1]), float(target[2])), 25));
+        still = norm(joints.second) < 1e-3 ? still + 1 : 0;
+    }
+    return joints.first;
+}
+
+// A steady force for `time`, from the arm's current state.
+struct Push {
+    Vec3 start;
+    Vec3 end;
+    double along;  // the end's displacement along the force, m
+    double least;  // the least displacement along the force on the way, m
+};
+
+Push pushWith(Port& port, const Vec3& force, Clock::duration time) {
+    const Vec3 unit = (1.0 / norm(force)) * force;
+    Push p{};
+    p.start = decodeState(port.exchange(vectorRequest(42, 0, 0, 0), 25)).first;
+    const Bytes request = vectorRequest(42, float(force[0]), float(force[1]), float(force[2]));
+    const auto end = Clock::now() + time;
+    p.end = p.start;
+    while (Clock::now() < end) {
+        std::this_thread::sleep_for(kPace);
+        const Bytes reply = port.exchange(request, 25);
+        if (reply.size() != 25u) break;
+        p.end = decodeState(reply).first;
+        const double along = dot(unit, p.end - p.start);
+        p.least = std::min(p.least, along);
+    }
+    p.along = dot(unit, p.end - p.start);
+    return p;
 }
 
 // The host's own computation of the end effector from joint angles in
@@ -463,6 +512,44 @@ TEST_F(SimTalon, ForceMovesTheEndEffectorAlongIt) {
 
     const State joints = decodeState(port.exchange(vectorRequest(26, 0, 0, 0), 25));
     for (double v : joints.first) EXPECT_TRUE(std::isfinite(v));
+}
+
+// Where the quick start's wall (a plane at z = 0.10 pushing down) left the
+// arm: joint 2 pressed against the stop that keeps the linkage from folding.
+// A step clamped at a stop was bent off its way, so some forces up to 3 N then
+// moved the arm nowhere and some moved it against themselves, for every later
+// client, until the simulator was restarted.
+TEST_F(SimTalon, ArmAtAStopMovesForLaterClients) {
+    Simulator sim({"talon"});
+    const std::string path = sim.path();
+    const Vec3 pastTheStop = {0.0, -55.87, -60.0};
+    for (const Vec3& direction : std::vector<Vec3>{{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1},
+                                                   {1, 1, 1}, {1, 1, -1}, {1, -1, 1}, {1, -1, -1}, {-1, 1, 1},
+                                                   {-1, 1, -1}, {-1, -1, 1}, {-1, -1, -1}}) {
+        Port port(path);
+        ASSERT_TRUE(port.isOpen());
+        const Vec3 held = holdJoints(port, pastTheStop);
+        ASSERT_NEAR(held[1] - held[2], 15.0, 1e-3);  // at the stop
+        const Push push = pushWith(port, (3.0 / norm(direction)) * direction, milliseconds(200));
+        const std::string d = std::to_string(direction[0]) + " " + std::to_string(direction[1]) + " " +
+                              std::to_string(direction[2]);
+        EXPECT_GE(push.along, 0.001) << d;
+        EXPECT_GE(push.least, -0.0005) << d;
+    }
+}
+
+// Joint 1 at its stop and a force of -2.9 N along z with a little along x:
+// the arm climbed, half a metre at worst.
+TEST_F(SimTalon, ArmNeverClimbsAgainstTheForceAtAStop) {
+    Simulator sim({"talon"});
+    Port port(sim.path());
+    const Vec3 held = holdJoints(port, {0.0, 5.0, -60.0});
+    ASSERT_NEAR(held[1], 0.0, 1e-3);
+    const Vec3 force = {0.5, 0.0, -2.9};
+    const Push push = pushWith(port, force, milliseconds(300));
+    EXPECT_LE(push.end[2] - push.start[2], 0.0005);
+    EXPECT_GE(push.least, -0.0005);
+    EXPECT_GE(push.along, 0.001);
 }
 
 TEST_F(SimTalon, RequestsMayArriveSplitOrBatched) {
