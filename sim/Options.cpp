@@ -35,7 +35,30 @@ std::string usage() {
            "  --short N         send only the first N bytes of each reply\n"
            "  --close-after N   answer N requests, then hang up and exit once the client\n"
            "                    has read the last reply (waiting at most 3 s for it)\n"
-           "  --verbose         log requests and replies to standard error\n";
+           "  --verbose         log requests and replies to standard error\n"
+           "\n"
+           "The simulated arm, in the frame of the library's forward kinematics, in\n"
+           "metres: z runs along the base joint's axis, from the origin towards the\n"
+           "shoulder, where both proximal links turn; the shoulder is 0.186 m along z,\n"
+           "at (0, 0.0245, 0.186) at base angle 0, where the linkage lies in the plane\n"
+           "y = 0.0245 and reaches towards -x.\n"
+           "  rest pose   joint angles 0, -60, -120 deg; end effector at\n"
+           "              (-0.2707, 0.0245, 0.1864) m\n"
+           "  joints      base -75 to 75 deg (positive turns from -x towards -y);\n"
+           "              joint 1 -165 to 0 deg; joint 2 -180 to -15 deg; joint 1 minus\n"
+           "              joint 2 from 15 to 150 deg\n"
+           "  reach       the linkage's plane turned up to 75 deg either way about z;\n"
+           "              in it, 0.131 to 0.303 m from the shoulder, up to 82.5 deg\n"
+           "              above or below it, widest at the shoulder's height. Within\n"
+           "              x -0.304 to 0.013, y -0.286 to 0.299, z -0.113 to 0.487 m\n"
+           "  dynamics    force and position requests: the end effector is a 0.2 kg\n"
+           "              mass with 2 N s/m of viscous damping; a position request\n"
+           "              pulls it with 2000 N/m and 40 N s/m. Joint torque and angle\n"
+           "              requests: each joint a rotor of 0.005 kg m^2 with 0.05 N m s/rad\n"
+           "              of damping; an angle request pulls it with 50 N m/rad and\n"
+           "              1 N m s/rad. A stop takes all the motion into it and leaves\n"
+           "              the motion along it. No gravity. The arm moves when a control\n"
+           "              request comes, by the time since the last one, at most 10 ms\n";
 }
 
 Identifier defaultIdentifier() {
