@@ -27,6 +27,28 @@ std::string usage() {
            "                    already there, say from a killed run, is replaced; any\n"
            "                    other file is refused. On exit the link is removed if it\n"
            "                    still leads to this terminal\n"
+           "  --hand HAND       talon: a user's hand on the arm, whose force adds to the\n"
+           "                    commanded one in every drive, so that an effect can be\n"
+           "                    pushed against without a force of its own:\n"
+           "                      push:FX,FY,FZ  a steady force in N, at most 100 N\n"
+           "                      spring:K,B     a spring of K N/m (0 to 10000) and a damper\n"
+           "                                     of B N s/m (0 to 200, on the velocity\n"
+           "                                     relative to the target's) pulling the end\n"
+           "                                     effector towards --target\n"
+           "  --target PATH     with --hand spring: where it pulls, in metres, each\n"
+           "                    coordinate within 1 m (default: the rest position). A\n"
+           "                    PERIOD is in seconds, 0.1 or more:\n"
+           "                      point:X,Y,Z\n"
+           "                      line:X0,Y0,Z0:X1,Y1,Z1:PERIOD\n"
+           "                                     from the first end to the second and\n"
+           "                                     back once a period, easing at the ends\n"
+           "                      circle:CX,CY,CZ:R:PERIOD[:NX,NY,NZ]\n"
+           "                                     once round a period, right-handed about\n"
+           "                                     the normal (default 0,0,1: from +x\n"
+           "                                     towards +y), starting on the +x side\n"
+           "                                     (the +y side for a normal along x)\n"
+           "                    The hand keeps the arm's time, which runs only while\n"
+           "                    control requests come\n"
            "  --stream HZ       handle: send compact status frames at HZ per second\n"
            "  --frames N        with --stream: stop streaming after N frames (for counting)\n"
            "  --silent          read requests, answer nothing\n"
@@ -143,6 +165,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         return false;
     }
 
+    bool handGiven = false, targetGiven = false;
     for (int i = 2; i < argc; ++i) {
         std::string name = argv[i];
         std::string value;
@@ -153,7 +176,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             hasValue = true;
         }
         const bool wantsValue = name == "--id" || name == "--link" || name == "--stream" || name == "--frames" ||
-                                name == "--delay" || name == "--short" || name == "--close-after";
+                                name == "--delay" || name == "--short" || name == "--close-after" ||
+                                name == "--hand" || name == "--target";
         if (wantsValue && !hasValue) {
             if (i + 1 >= argc) {
                 error = name + " needs a value";
@@ -166,7 +190,22 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         }
 
         bool ok = true;
-        if (name == "--id") {
+        std::string why;  // what is wrong with a hand or a target
+        if (name == "--hand") {
+            if (handGiven) {
+                error = "--hand given twice: the arm has one hand";
+                return false;
+            }
+            handGiven = true;
+            ok = parseHand(value, options.hand, why);
+        } else if (name == "--target") {
+            if (targetGiven) {
+                error = "--target given twice: the hand has one";
+                return false;
+            }
+            targetGiven = true;
+            ok = parseTarget(value, options.hand.target, why);
+        } else if (name == "--id") {
             long gripId = 0;
             ok = options.kind == DeviceKind::Talon ? parseIdentifier(value, options.id)
                                                    : parseLong(value, 0, gripId) && validGripId(gripId);
@@ -195,13 +234,21 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             return false;
         }
         if (!ok) {
-            error = "bad value '" + value + "' for " + name;
+            error = "bad value '" + value + "' for " + name + (why.empty() ? "" : ": " + why);
             return false;
         }
     }
 
     if (options.frames > 0 && options.streamHz <= 0.0) {
         error = "--frames needs --stream";
+        return false;
+    }
+    if (handGiven && options.kind != DeviceKind::Talon) {
+        error = "--hand is for the talon only";
+        return false;
+    }
+    if (targetGiven && options.hand.grip != Hand::Grip::Spring) {
+        error = "--target needs --hand spring:K,B, whose spring pulls towards it";
         return false;
     }
     if (options.streamHz > 0.0 && options.kind != DeviceKind::Handle) {
