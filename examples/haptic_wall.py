@@ -1,11 +1,12 @@
 """A virtual wall rendered at 1 kHz by vantor.ServoLoop on a Talon arm, with
 the grip's status read beside it.
 
-The arm is pushed towards the wall by a steady "hand" force; the wall is a
-plane on the y axis that pushes back once the end effector passes it. Both
-are effects computed natively every cycle: Python only starts the loop and
-reads its figures. The grip is read by vantor.GripReader, a native thread that
-sleeps while no frame is coming.
+The wall is a plane on the y axis that pushes back once the end effector
+passes it, an effect computed natively every cycle: Python only starts the
+loop and reads its figures. What pushes the arm into it is a hand: the
+simulated arm's own (vantor-sim --hand push:...), or yours on a real arm.
+The grip is read by vantor.GripReader, a native thread that sleeps while no
+frame is coming.
 
 Without --talon and --handle the simulated devices are started.
 
@@ -28,7 +29,7 @@ from vantor.simulator import Simulator, find_simulator
 WALL_OFFSET = 0.02    # m beyond the starting point
 STIFFNESS = 500.0     # N/m
 DAMPING = 2.0         # N s/m, inside the wall only
-HAND_FORCE = 0.5      # N towards the wall
+HAND_FORCE = 0.5      # N towards the wall, from the simulated hand
 FORCE_LIMIT = 5.0     # N
 EXCHANGE_DEADLINE_MS = 5.0  # a slower exchange is counted, not a fault
 
@@ -39,7 +40,8 @@ def ports(talon_port: Optional[str], handle_port: Optional[str]) -> Iterator[Dic
     started = []
     try:
         found = {"talon": talon_port, "handle": handle_port}
-        for kind, args in (("talon", ()), ("handle", ("--stream", "100"))):
+        hand = ("--hand", f"push:0,{HAND_FORCE},0")
+        for kind, args in (("talon", hand), ("handle", ("--stream", "100"))):
             if found[kind] is None:
                 if find_simulator() is None:
                     sys.exit("vantor-sim not found: install the package (pip install .) first")
@@ -75,14 +77,13 @@ def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optio
         start, _ = talon.end_effector_force([0.0, 0.0, 0.0])
         wall = effects.Plane(point=(0.0, start[1] + WALL_OFFSET, 0.0), normal=(0.0, -1.0, 0.0),
                              stiffness=STIFFNESS, damping=DAMPING)
-        hand = effects.ConstantForce(force=(0.0, HAND_FORCE, 0.0))
         reader = vantor.GripReader(handle, wakeup=True).start()
 
         penetrations = []
         cpu0, t0 = time.process_time(), time.perf_counter()
         with vantor.ServoLoop(talon, rate_hz=rate, force_limit=FORCE_LIMIT,
                               exchange_deadline_ms=EXCHANGE_DEADLINE_MS) as loop:
-            loop.effect = hand + wall
+            loop.effect = wall
             loop.record(int(seconds * rate * 1.1) + 100)
             while (elapsed := time.perf_counter() - t0) < seconds:
                 time.sleep(0.25)

@@ -33,7 +33,12 @@ Vec3 finiteOrZero(const Vec3& v) {
 
 }  // namespace
 
-Arm::Arm() : joints_(kHomeJoints), position_(forwardKinematics(kHomeJoints)) {}
+Arm::Arm(const Hand& hand) : hand_(hand), joints_(kHomeJoints), position_(forwardKinematics(kHomeJoints)) {
+    if (hand_.target.path == Target::Path::Rest) {
+        hand_.target.path = Target::Path::Point;
+        hand_.target.a = position_;
+    }
+}
 
 void Arm::advance(Drive drive, const Vec3& rawCommand, double dt) {
     const Vec3 command = finiteOrZero(rawCommand);
@@ -51,10 +56,19 @@ void Arm::advance(Drive drive, const Vec3& rawCommand, double dt) {
     };
 
     for (int i = 0; i < steps; ++i) {
-        if (cartesian)
-            cartesianStep(cartesianForce(), h);
-        else
+        if (cartesian) {
+            cartesianStep(cartesianForce() + handForce(), h);
+        } else if (hand_.present()) {
+            // The hand's force reaches the joints as torques J^T F.
+            const Mat3 j = jacobian(joints_);
+            const Vec3 f = handForce();
+            Vec3 torque = jointTorque();
+            for (int c = 0; c < 3; ++c) torque[c] += j[0][c] * f[0] + j[1][c] * f[1] + j[2][c] * f[2];
+            jointStep(torque, h);
+        } else {
             jointStep(jointTorque(), h);
+        }
+        time_ += h;
     }
 
     // What the motors deliver for this request, for the current read-out.

@@ -115,6 +115,101 @@ Vec3 solve3(const Mat3& a, const Vec3& b) {
     return x;
 }
 
+// The stops as half-spaces of joint space, a . q >= b: every limit is linear
+// in the joint angles, the spread's too.
+struct Stop {
+    Vec3 a;
+    double b;
+};
+constexpr Stop kStops[] = {
+    {{1, 0, 0}, kMinJoint[0]},     {{-1, 0, 0}, -kMaxJoint[0]},  {{0, 1, 0}, kMinJoint[1]},
+    {{0, -1, 0}, -kMaxJoint[1]},   {{0, 0, 1}, kMinJoint[2]},    {{0, 0, -1}, -kMaxJoint[2]},
+    {{0, 1, -1}, kMinSpread},      {{0, -1, 1}, -kMaxSpread},
+};
+constexpr int kStopCount = sizeof kStops / sizeof kStops[0];
+constexpr double kAtStop = 1e-9;  // degrees: this close, a stop holds the pose
+
+// Minimises dq'A dq - 2 b'dq with dq along every stop in `held` (a . dq = 0):
+// dq = P z for the projection P off the held normals, so (P A P + I - P) dq = P b.
+// False when the held normals are dependent: a smaller set holds the same.
+bool solveHeld(const Mat3& a, const Vec3& b, const Vec3* held, int count, Vec3& dq) {
+    Vec3 basis[3];
+    for (int k = 0; k < count; ++k) {
+        Vec3 v = held[k];
+        for (int m = 0; m < k; ++m) v = v - dot(v, basis[m]) * basis[m];
+        const double length = norm(v);
+        if (length < 1e-9) return false;
+        basis[k] = (1.0 / length) * v;
+    }
+    if (count == 3) {
+        dq = {0, 0, 0};
+        return true;
+    }
+    Mat3 p{};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            p[r][c] = r == c ? 1.0 : 0.0;
+            for (int k = 0; k < count; ++k) p[r][c] -= basis[k][r] * basis[k][c];
+        }
+    }
+    Mat3 m{};
+    Vec3 pb{};
+    for (int r = 0; r < 3; ++r) {
+        pb[r] = dot(p[r], b);
+        for (int c = 0; c < 3; ++c) {
+            double pap = 0.0;
+            for (int s = 0; s < 3; ++s)
+                for (int t = 0; t < 3; ++t) pap += p[r][s] * a[s][t] * p[t][c];
+            m[r][c] = pap + (r == c ? 1.0 : 0.0) - p[r][c];
+        }
+    }
+    dq = solve3(m, pb);
+    return true;
+}
+
+// The Newton step within the stops from `q`: the least-squares problem with
+// the stops the pose sits at as constraints (a . dq >= 0), solved exactly by
+// trying each set of them held, then shortened so that it crosses no other stop.
+Vec3 feasibleStep(const Vec3& q, const Mat3& a, const Vec3& b) {
+    int at[kStopCount];
+    int atCount = 0;
+    for (int s = 0; s < kStopCount; ++s)
+        if (dot(kStops[s].a, q) - kStops[s].b <= kAtStop) at[atCount++] = s;
+
+    Vec3 best{};
+    double bestCost = 0.0;  // the zero step's
+    for (unsigned subset = 0; subset < (1u << atCount); ++subset) {
+        Vec3 held[kStopCount];
+        int count = 0;
+        for (int k = 0; k < atCount; ++k)
+            if (subset & (1u << k)) held[count++] = kStops[at[k]].a;
+        if (count > 3) continue;
+        Vec3 dq{};
+        if (!solveHeld(a, b, held, count, dq)) continue;
+        bool allowed = true;
+        for (int k = 0; k < atCount && allowed; ++k) allowed = dot(kStops[at[k]].a, dq) >= -1e-12;
+        if (!allowed) continue;
+        Vec3 adq{};
+        for (int r = 0; r < 3; ++r) adq[r] = dot(a[r], dq);
+        const double cost = dot(dq, adq) - 2.0 * dot(b, dq);
+        if (cost < bestCost) {
+            bestCost = cost;
+            best = dq;
+        }
+    }
+
+    // Shortened as a whole, so it keeps its direction.
+    double scale = 1.0;
+    for (double s : best)
+        if (std::fabs(s) > kMaxStepDeg) scale = std::min(scale, kMaxStepDeg / std::fabs(s));
+    for (const Stop& stop : kStops) {
+        const double along = dot(stop.a, best);
+        const double slack = dot(stop.a, q) - stop.b;
+        if (along < 0.0 && slack > kAtStop) scale = std::min(scale, slack / -along);
+    }
+    return scale * best;
+}
+
 }  // namespace
 
 Vec3 forwardKinematics(const Vec3& joints) {
@@ -150,12 +245,16 @@ ArmPose inverseKinematics(const Vec3& target, const ArmPose& seed) {
             a[r][r] += kDamping;
             b[r] = j[0][r] * error[0] + j[1][r] * error[1] + j[2][r] * error[2];
         }
-        Vec3 step = solve3(a, b);
-        for (double& s : step) s = std::clamp(s, -kMaxStepDeg, kMaxStepDeg);
+        // The step is solved with the stops in it, not clamped afterwards: a
+        // clamp bends the step, and the bent step can make no progress at all
+        // (the arm sticks at the stop) or go the wrong way (the arm climbs
+        // against the force that pushes it into the stop).
+        const Vec3 step = feasibleStep(pose.joints, a, b);
 
         // Back off until the step helps; at a stop no step does, and we stay at the nearest pose.
         double progress = 0.0;
         for (double scale = 1.0; scale > 1e-3 && progress <= 0.0; scale *= 0.5) {
+            // The clamp only takes off rounding: the step stays within the stops.
             const Vec3 candidate = clampToLimits(pose.joints + scale * step);
             const Vec3 reached = forwardKinematics(candidate);
             const Vec3 candidateError = target - reached;

@@ -37,7 +37,9 @@ struct ArmPose {
 
 // The pose within the stops whose end effector is closest to `target`, found
 // by damped Newton steps from `seed` (the arm's current pose, within the
-// stops), so the arm never jumps to another assembly of the linkage.
+// stops), so the arm never jumps to another assembly of the linkage. Each
+// step is solved with the stops the pose is at as constraints, so at a stop
+// the arm slides along it as far as the target pulls.
 ArmPose inverseKinematics(const Vec3& target, const ArmPose& seed);
 
 }  // namespace sim

@@ -27,6 +27,28 @@ std::string usage() {
            "                    already there, say from a killed run, is replaced; any\n"
            "                    other file is refused. On exit the link is removed if it\n"
            "                    still leads to this terminal\n"
+           "  --hand HAND       talon: a user's hand on the arm, whose force adds to the\n"
+           "                    commanded one in every drive, so that an effect can be\n"
+           "                    pushed against without a force of its own:\n"
+           "                      push:FX,FY,FZ  a steady force in N, at most 100 N\n"
+           "                      spring:K,B     a spring of K N/m (0 to 10000) and a damper\n"
+           "                                     of B N s/m (0 to 200, on the velocity\n"
+           "                                     relative to the target's) pulling the end\n"
+           "                                     effector towards --target\n"
+           "  --target PATH     with --hand spring: where it pulls, in metres, each\n"
+           "                    coordinate within 1 m (default: the rest position). A\n"
+           "                    PERIOD is in seconds, 0.1 or more:\n"
+           "                      point:X,Y,Z\n"
+           "                      line:X0,Y0,Z0:X1,Y1,Z1:PERIOD\n"
+           "                                     from the first end to the second and\n"
+           "                                     back once a period, easing at the ends\n"
+           "                      circle:CX,CY,CZ:R:PERIOD[:NX,NY,NZ]\n"
+           "                                     once round a period, right-handed about\n"
+           "                                     the normal (default 0,0,1: from +x\n"
+           "                                     towards +y), starting on the +x side\n"
+           "                                     (the +y side for a normal along x)\n"
+           "                    The hand keeps the arm's time, which runs only while\n"
+           "                    control requests come\n"
            "  --stream HZ       handle: send compact status frames at HZ per second\n"
            "  --frames N        with --stream: stop streaming after N frames (for counting)\n"
            "  --silent          read requests, answer nothing\n"
@@ -35,7 +57,30 @@ std::string usage() {
            "  --short N         send only the first N bytes of each reply\n"
            "  --close-after N   answer N requests, then hang up and exit once the client\n"
            "                    has read the last reply (waiting at most 3 s for it)\n"
-           "  --verbose         log requests and replies to standard error\n";
+           "  --verbose         log requests and replies to standard error\n"
+           "\n"
+           "The simulated arm, in the frame of the library's forward kinematics, in\n"
+           "metres: z runs along the base joint's axis, from the origin towards the\n"
+           "shoulder, where both proximal links turn; the shoulder is 0.186 m along z,\n"
+           "at (0, 0.0245, 0.186) at base angle 0, where the linkage lies in the plane\n"
+           "y = 0.0245 and reaches towards -x.\n"
+           "  rest pose   joint angles 0, -60, -120 deg; end effector at\n"
+           "              (-0.2707, 0.0245, 0.1864) m\n"
+           "  joints      base -75 to 75 deg (positive turns from -x towards -y);\n"
+           "              joint 1 -165 to 0 deg; joint 2 -180 to -15 deg; joint 1 minus\n"
+           "              joint 2 from 15 to 150 deg\n"
+           "  reach       the linkage's plane turned up to 75 deg either way about z;\n"
+           "              in it, 0.131 to 0.303 m from the shoulder, up to 82.5 deg\n"
+           "              above or below it, widest at the shoulder's height. Within\n"
+           "              x -0.304 to 0.013, y -0.286 to 0.299, z -0.113 to 0.487 m\n"
+           "  dynamics    force and position requests: the end effector is a 0.2 kg\n"
+           "              mass with 2 N s/m of viscous damping; a position request\n"
+           "              pulls it with 2000 N/m and 40 N s/m. Joint torque and angle\n"
+           "              requests: each joint a rotor of 0.005 kg m^2 with 0.05 N m s/rad\n"
+           "              of damping; an angle request pulls it with 50 N m/rad and\n"
+           "              1 N m s/rad. A stop takes all the motion into it and leaves\n"
+           "              the motion along it. No gravity. The arm moves when a control\n"
+           "              request comes, by the time since the last one, at most 10 ms\n";
 }
 
 Identifier defaultIdentifier() {
@@ -120,6 +165,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         return false;
     }
 
+    bool handGiven = false, targetGiven = false;
     for (int i = 2; i < argc; ++i) {
         std::string name = argv[i];
         std::string value;
@@ -130,7 +176,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             hasValue = true;
         }
         const bool wantsValue = name == "--id" || name == "--link" || name == "--stream" || name == "--frames" ||
-                                name == "--delay" || name == "--short" || name == "--close-after";
+                                name == "--delay" || name == "--short" || name == "--close-after" ||
+                                name == "--hand" || name == "--target";
         if (wantsValue && !hasValue) {
             if (i + 1 >= argc) {
                 error = name + " needs a value";
@@ -143,7 +190,22 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         }
 
         bool ok = true;
-        if (name == "--id") {
+        std::string why;  // what is wrong with a hand or a target
+        if (name == "--hand") {
+            if (handGiven) {
+                error = "--hand given twice: the arm has one hand";
+                return false;
+            }
+            handGiven = true;
+            ok = parseHand(value, options.hand, why);
+        } else if (name == "--target") {
+            if (targetGiven) {
+                error = "--target given twice: the hand has one";
+                return false;
+            }
+            targetGiven = true;
+            ok = parseTarget(value, options.hand.target, why);
+        } else if (name == "--id") {
             long gripId = 0;
             ok = options.kind == DeviceKind::Talon ? parseIdentifier(value, options.id)
                                                    : parseLong(value, 0, gripId) && validGripId(gripId);
@@ -172,13 +234,21 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             return false;
         }
         if (!ok) {
-            error = "bad value '" + value + "' for " + name;
+            error = "bad value '" + value + "' for " + name + (why.empty() ? "" : ": " + why);
             return false;
         }
     }
 
     if (options.frames > 0 && options.streamHz <= 0.0) {
         error = "--frames needs --stream";
+        return false;
+    }
+    if (handGiven && options.kind != DeviceKind::Talon) {
+        error = "--hand is for the talon only";
+        return false;
+    }
+    if (targetGiven && options.hand.grip != Hand::Grip::Spring) {
+        error = "--target needs --hand spring:K,B, whose spring pulls towards it";
         return false;
     }
     if (options.streamHz > 0.0 && options.kind != DeviceKind::Handle) {

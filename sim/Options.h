@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Hand.h"
+
 namespace sim {
 
 enum class DeviceKind { Talon, Handle };
@@ -22,6 +24,7 @@ struct Options {
     DeviceKind kind = DeviceKind::Talon;
     Identifier id = defaultIdentifier();  // talon only
     std::uint16_t gripId = 0x0107;        // handle only
+    Hand hand;                            // talon only
     std::string linkPath;    // empty: no link
     double streamHz = 0.0;   // handle only; 0: no compact frames
     long frames = 0;         // with streamHz: frames sent before the stream ends; 0: no end

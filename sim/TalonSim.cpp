@@ -52,7 +52,8 @@ void putVector(Message& out, const Vec3& v) {
 
 }  // namespace
 
-TalonSim::TalonSim(Clock::time_point start, const Identifier& id) : id_(id), lastControl_(start) {}
+TalonSim::TalonSim(Clock::time_point start, const Identifier& id, const Hand& hand)
+    : id_(id), arm_(hand), lastControl_(start) {}
 
 long TalonSim::requestLength(const std::uint8_t* data, std::size_t size) const {
     if (size == 0) return 0;

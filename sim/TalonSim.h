@@ -9,7 +9,7 @@ namespace sim {
 
 class TalonSim : public SimDevice {
 public:
-    TalonSim(Clock::time_point start, const Identifier& id);
+    TalonSim(Clock::time_point start, const Identifier& id, const Hand& hand = {});
 
     long requestLength(const std::uint8_t* data, std::size_t size) const override;
     void answer(const std::uint8_t* request, std::size_t size, Clock::time_point now, Message& reply) override;

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
         std::unique_ptr<sim::SimDevice> device;
         const auto start = sim::Clock::now();
         if (options.kind == sim::DeviceKind::Talon)
-            device = std::make_unique<sim::TalonSim>(start, options.id);
+            device = std::make_unique<sim::TalonSim>(start, options.id, options.hand);
         else
             device = std::make_unique<sim::HandleSim>(start, options.gripId);
 

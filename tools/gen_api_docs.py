@@ -39,7 +39,8 @@ shows the signature line(s) as the module reports them, then the docstring
 (dedented). An argument name that contains blanks (such as
 `force request vector`) is passed by position. For how to use these calls see the
 [quick start](quickstart-python.md), [control loops](control-loops.md) and
-[wire formats](wire-formats.md).
+[wire formats](wire-formats.md); for units, the arm's frame and the grip's
+fields see [units and frames](units-and-frames.md).
 """
 
 

@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -229,6 +230,54 @@ State decodeState(const Bytes& reply) {
 
 double distance(const Vec3& a, const Vec3& b) {
     return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
+}
+
+Vec3 operator*(double s, const Vec3& v) { return {s * v[0], s * v[1], s * v[2]}; }
+Vec3 operator-(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double norm(const Vec3& v) { return std::sqrt(dot(v, v)); }
+
+// The simulated arm moves by the time between requests: these come about as
+// often as a 1 kHz loop sends them.
+constexpr auto kPace = milliseconds(1);
+
+// Drives the joints towards `target` (degrees) until the arm is still. A
+// target beyond a stop leaves the arm pressed against that stop, at rest.
+Vec3 holdJoints(Port& port, const Vec3& target) {
+    const auto deadline = Clock::now() + kSettleDeadline;
+    State joints{};
+    for (int still = 0; still < 50 && Clock::now() < deadline; std::this_thread::sleep_for(kPace)) {
+        joints = decodeState(port.exchange(vectorRequest(28, float(target[0]), float(target[1]), float(target[2])), 25));
+        still = norm(joints.second) < 1e-3 ? still + 1 : 0;
+    }
+    return joints.first;
+}
+
+// A steady force for `time`, from the arm's current state.
+struct Push {
+    Vec3 start;
+    Vec3 end;
+    double along;  // the end's displacement along the force, m
+    double least;  // the least displacement along the force on the way, m
+};
+
+Push pushWith(Port& port, const Vec3& force, Clock::duration time) {
+    const Vec3 unit = (1.0 / norm(force)) * force;
+    Push p{};
+    p.start = decodeState(port.exchange(vectorRequest(42, 0, 0, 0), 25)).first;
+    const Bytes request = vectorRequest(42, float(force[0]), float(force[1]), float(force[2]));
+    const auto end = Clock::now() + time;
+    p.end = p.start;
+    while (Clock::now() < end) {
+        std::this_thread::sleep_for(kPace);
+        const Bytes reply = port.exchange(request, 25);
+        if (reply.size() != 25u) break;
+        p.end = decodeState(reply).first;
+        const double along = dot(unit, p.end - p.start);
+        p.least = std::min(p.least, along);
+    }
+    p.along = dot(unit, p.end - p.start);
+    return p;
 }
 
 // The host's own computation of the end effector from joint angles in
@@ -465,6 +514,44 @@ TEST_F(SimTalon, ForceMovesTheEndEffectorAlongIt) {
     for (double v : joints.first) EXPECT_TRUE(std::isfinite(v));
 }
 
+// Where the quick start's wall (a plane at z = 0.10 pushing down) left the
+// arm: joint 2 pressed against the stop that keeps the linkage from folding.
+// A step clamped at a stop was bent off its way, so some forces up to 3 N then
+// moved the arm nowhere and some moved it against themselves, for every later
+// client, until the simulator was restarted.
+TEST_F(SimTalon, ArmAtAStopMovesForLaterClients) {
+    Simulator sim({"talon"});
+    const std::string path = sim.path();
+    const Vec3 pastTheStop = {0.0, -55.87, -60.0};
+    for (const Vec3& direction : std::vector<Vec3>{{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1},
+                                                   {1, 1, 1}, {1, 1, -1}, {1, -1, 1}, {1, -1, -1}, {-1, 1, 1},
+                                                   {-1, 1, -1}, {-1, -1, 1}, {-1, -1, -1}}) {
+        Port port(path);
+        ASSERT_TRUE(port.isOpen());
+        const Vec3 held = holdJoints(port, pastTheStop);
+        ASSERT_NEAR(held[1] - held[2], 15.0, 1e-3);  // at the stop
+        const Push push = pushWith(port, (3.0 / norm(direction)) * direction, milliseconds(200));
+        const std::string d = std::to_string(direction[0]) + " " + std::to_string(direction[1]) + " " +
+                              std::to_string(direction[2]);
+        EXPECT_GE(push.along, 0.001) << d;
+        EXPECT_GE(push.least, -0.0005) << d;
+    }
+}
+
+// Joint 1 at its stop and a force of -2.9 N along z with a little along x:
+// the arm climbed, half a metre at worst.
+TEST_F(SimTalon, ArmNeverClimbsAgainstTheForceAtAStop) {
+    Simulator sim({"talon"});
+    Port port(sim.path());
+    const Vec3 held = holdJoints(port, {0.0, 5.0, -60.0});
+    ASSERT_NEAR(held[1], 0.0, 1e-3);
+    const Vec3 force = {0.5, 0.0, -2.9};
+    const Push push = pushWith(port, force, milliseconds(300));
+    EXPECT_LE(push.end[2] - push.start[2], 0.0005);
+    EXPECT_GE(push.least, -0.0005);
+    EXPECT_GE(push.along, 0.001);
+}
+
 TEST_F(SimTalon, RequestsMayArriveSplitOrBatched) {
     Simulator sim({"talon", "--close-after", "3"});
     Port port(sim.path());
@@ -493,6 +580,143 @@ TEST_F(SimTalon, ClientCanReconnect) {
     }
     Port second(path);
     EXPECT_EQ(second.exchange({172}, 2), (Bytes{172, 1}));
+}
+
+// --- The scripted hand ----------------------------------------------------------
+
+State forceExchange(Port& port, const Vec3& force) {
+    std::this_thread::sleep_for(kPace);
+    return decodeState(port.exchange(vectorRequest(42, float(force[0]), float(force[1]), float(force[2])), 25));
+}
+
+TEST_F(SimTalon, HandPushMovesTheArmWithoutACommandedForce) {
+    Simulator sim({"talon", "--hand", "push:0,0.5,0"});
+    Port port(sim.path());
+    // The hand's force adds to the commanded one: an equal and opposite command holds the arm.
+    const Vec3 start = forceExchange(port, {0, -0.5, 0}).first;
+    for (int i = 0; i < 300; ++i) forceExchange(port, {0, -0.5, 0});
+    EXPECT_LT(distance(forceExchange(port, {0, -0.5, 0}).first, start), 1e-4);
+
+    const auto deadline = Clock::now() + kSettleDeadline;
+    State effector{};
+    do {
+        effector = forceExchange(port, {0, 0, 0});
+    } while (effector.first[1] - start[1] < 0.01 && Clock::now() < deadline);
+    const double dy = effector.first[1] - start[1];
+    EXPECT_GE(dy, 0.01);
+    EXPECT_LT(std::fabs(effector.first[0] - start[0]), dy / 2);
+    EXPECT_LT(std::fabs(effector.first[2] - start[2]), dy / 2);
+    EXPECT_GT(effector.second[1], 0.0);
+}
+
+TEST_F(SimTalon, HandPushesInJointDrivesToo) {
+    Simulator sim({"talon", "--hand", "push:0,0,-0.5"});
+    Port port(sim.path());
+    const Bytes noTorque = vectorRequest(26, 0, 0, 0);
+    const Vec3 start = hostPosition(decodeState(port.exchange(noTorque, 25)).first);
+    const auto deadline = Clock::now() + kSettleDeadline;
+    Vec3 now = start;
+    while (start[2] - now[2] < 0.01 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(kPace);
+        now = hostPosition(decodeState(port.exchange(noTorque, 25)).first);
+    }
+    const double dz = start[2] - now[2];
+    EXPECT_GE(dz, 0.01);
+    EXPECT_LT(std::fabs(now[0] - start[0]), dz / 2);
+    EXPECT_LT(std::fabs(now[1] - start[1]), dz / 2);
+}
+
+// Without a target the spring holds the arm at its rest pose: a commanded
+// force moves it by force / stiffness, and it comes back when let go.
+TEST_F(SimTalon, SpringHandWithoutATargetHoldsTheRestPose) {
+    Simulator sim({"talon", "--hand", "spring:100,5"});
+    Port port(sim.path());
+    const Vec3 rest = forceExchange(port, {0, 0, 0}).first;
+    auto settle = [&](const Vec3& force) {
+        const auto deadline = Clock::now() + kSettleDeadline;
+        State effector{};
+        for (int still = 0; still < 100 && Clock::now() < deadline;) {
+            effector = forceExchange(port, force);
+            still = norm(effector.second) < 1e-4 ? still + 1 : 0;
+        }
+        return effector.first;
+    };
+    const Vec3 held = settle({0, 0, 1});
+    EXPECT_NEAR(held[2] - rest[2], 0.01, 2e-4);
+    EXPECT_LT(std::hypot(held[0] - rest[0], held[1] - rest[1]), 2e-4);
+    EXPECT_LT(distance(settle({0, 0, 0}), rest), 2e-4);
+}
+
+// Each request advances the arm by at least the pause before it, so this many
+// paced requests let the hand's spring settle onto its target's path.
+constexpr int kSettleRequests = 800;
+constexpr double kPi = 3.14159265358979323846;
+
+TEST_F(SimTalon, SpringHandFollowsACircle) {
+    const Vec3 centre = {-0.22, 0.0245, 0.19};
+    const double radius = 0.04;
+    Simulator sim({"talon", "--hand", "spring:200,5", "--target", "circle:-0.22,0.0245,0.19:0.04:1"});
+    Port port(sim.path());
+    for (int i = 0; i < kSettleRequests; ++i) forceExchange(port, {0, 0, 0});
+
+    // Once round, right-handed about z, on the circle all the way.
+    const auto deadline = Clock::now() + kSettleDeadline;
+    double last = 0, swept = 0, worstRadius = 0, worstHeight = 0;
+    for (bool first = true; swept < 2 * kPi && Clock::now() < deadline; first = false) {
+        const Vec3 p = forceExchange(port, {0, 0, 0}).first;
+        const double angle = std::atan2(p[1] - centre[1], p[0] - centre[0]);
+        if (!first) swept += std::remainder(angle - last, 2 * kPi);
+        last = angle;
+        worstRadius = std::max(worstRadius, std::fabs(std::hypot(p[0] - centre[0], p[1] - centre[1]) - radius));
+        worstHeight = std::max(worstHeight, std::fabs(p[2] - centre[2]));
+    }
+    EXPECT_GE(swept, 2 * kPi);
+    EXPECT_LT(worstRadius, 0.003);
+    EXPECT_LT(worstHeight, 0.003);
+}
+
+TEST_F(SimTalon, SpringHandFollowsALine) {
+    const Vec3 a = {-0.25, -0.03, 0.17}, b = {-0.20, 0.05, 0.22};
+    Simulator sim({"talon", "--hand", "spring:200,5", "--target", "line:-0.25,-0.03,0.17:-0.20,0.05,0.22:1"});
+    Port port(sim.path());
+    for (int i = 0; i < kSettleRequests; ++i) forceExchange(port, {0, 0, 0});
+
+    // To both ends, and never off the line.
+    const Vec3 unit = (1.0 / distance(a, b)) * (b - a);
+    const auto deadline = Clock::now() + kSettleDeadline;
+    double nearestA = 1, nearestB = 1, worstOff = 0;
+    while ((nearestA > 0.003 || nearestB > 0.003) && Clock::now() < deadline) {
+        const Vec3 p = forceExchange(port, {0, 0, 0}).first;
+        nearestA = std::min(nearestA, distance(p, a));
+        nearestB = std::min(nearestB, distance(p, b));
+        const Vec3 off = (p - a) - dot(p - a, unit) * unit;
+        worstOff = std::max(worstOff, norm(off));
+    }
+    EXPECT_LT(nearestA, 0.003);
+    EXPECT_LT(nearestB, 0.003);
+    EXPECT_LT(worstOff, 0.003);
+}
+
+// What the demo does: the host renders a wall, the hand leans on it.
+TEST_F(SimTalon, HandPushingIntoAWallSettlesAtTheWall) {
+    constexpr double kStiffness = 500, kDamping = 2, kPush = 0.5;
+    Simulator sim({"talon", "--hand", "push:0,0.5,0"});
+    Port port(sim.path());
+    State effector = forceExchange(port, {0, 0, 0});
+    const double wall = effector.first[1] + 0.02;  // pushes towards -y beyond it
+
+    const auto deadline = Clock::now() + kSettleDeadline;
+    int still = 0;
+    bool reached = false;
+    while (still < 200 && Clock::now() < deadline) {
+        const double depth = effector.first[1] - wall;
+        const double push = depth > 0 ? std::max(0.0, kStiffness * depth + kDamping * effector.second[1]) : 0.0;
+        effector = forceExchange(port, {0, -push, 0});
+        reached = reached || depth > 0;
+        still = reached && norm(effector.second) < 1e-4 ? still + 1 : 0;
+    }
+    ASSERT_EQ(still, 200);
+    EXPECT_NEAR(effector.first[1] - wall, kPush / kStiffness, 1e-4);
 }
 
 // --- Handle ------------------------------------------------------------------
@@ -800,7 +1024,24 @@ TEST_F(SimProcess, RejectsBadCommandLines) {
              {"talon", "--id", "00112233445566778899aabbccddeefg"}, {"talon", "--id="},
              {"handle", "--id", "00112233445566778899aabbccddeeff"}, {"handle", "--id", "65536"},
              {"handle", "--id", "192"}, {"handle", "--id", "-1"}, {"handle", "--frames", "5"},
-             {"handle", "--stream", "10", "--frames", "0"}}) {
+             {"handle", "--stream", "10", "--frames", "0"},
+             // The hand: malformed, out of range, or where it does not belong.
+             {"talon", "--hand"}, {"talon", "--hand", "push:0,0.5"}, {"talon", "--hand", "push:0,0.5,0,1"},
+             {"talon", "--hand", "push:0,x,0"}, {"talon", "--hand", "push:nan,0,0"}, {"talon", "--hand", "push:0,0,101"},
+             {"talon", "--hand", "spring:200"}, {"talon", "--hand", "spring:-1,5"}, {"talon", "--hand", "spring:200,-5"},
+             {"talon", "--hand", "spring:0,0"}, {"talon", "--hand", "spring:20000,5"}, {"talon", "--hand", "pull:1,2,3"},
+             {"talon", "--hand", "push:0,0,1", "--hand", "push:0,0,1"}, {"handle", "--hand", "push:0,0,1"},
+             {"talon", "--target", "point:0,0,0.2"}, {"talon", "--hand", "push:0,0,1", "--target", "point:0,0,0.2"},
+             {"talon", "--hand", "spring:200,5", "--target", "point:0,0"},
+             {"talon", "--hand", "spring:200,5", "--target", "point:0,0,200"},
+             {"talon", "--hand", "spring:200,5", "--target", "line:0,0,0.2:0,0.1,0.2"},
+             {"talon", "--hand", "spring:200,5", "--target", "line:0,0,0.2:0,0,0.2:1"},
+             {"talon", "--hand", "spring:200,5", "--target", "line:0,0,0.2:0,0.1,0.2:0.05"},
+             {"talon", "--hand", "spring:200,5", "--target", "line:0,0,0.2:0,0.1,0.2:inf"},
+             {"talon", "--hand", "spring:200,5", "--target", "circle:0,0,0.2:0:1"},
+             {"talon", "--hand", "spring:200,5", "--target", "circle:0,0,0.2:0.05:1:0,0,0"},
+             {"talon", "--hand", "spring:200,5", "--target", "circle:0,0,0.2:0.05:1:0,0,1:2"},
+             {"talon", "--hand", "spring:200,5", "--target", "spiral:0,0,0.2"}}) {
         Simulator sim(args, true);
         EXPECT_EQ(sim.path(), "");
         EXPECT_EQ(sim.waitForExit(), 2);

@@ -6,6 +6,8 @@ import uuid
 import pytest
 
 import VantorHardwareAPI as api
+import vantor
+from vantor import effects
 
 
 def drive(talon, force, seconds):
@@ -88,3 +90,24 @@ def test_an_arm_plugged_in_again_on_its_link_is_the_new_arm(simulator, tmp_path)
     second = api.Talon(api.SerialStream(link))
     assert second.device_wakeup()[4] == list(second_id.bytes)
     assert second.device_wakeup_dict()["device_id_ext"] == second_id
+
+
+def test_the_simulated_hand_leans_the_arm_on_a_wall_the_loop_renders(simulator):
+    """What make demo does: the wall is the only effect, the hand is the simulator's."""
+    talon = api.Talon(api.SerialStream(simulator("talon", "--hand", "push:0,0.5,0")))
+    start, _ = talon.end_effector_force([0.0, 0.0, 0.0])
+    wall = effects.Plane(point=(0.0, start[1] + 0.02, 0.0), normal=(0.0, -1.0, 0.0), stiffness=500.0, damping=2.0)
+    # A generous deadline: a busy machine must not stop the wall and let the hand through.
+    with vantor.ServoLoop(talon, rate_hz=1000, force_limit=5.0, exchange_deadline_ms=200.0) as loop:
+        loop.effect = wall
+        still = 0
+        end = time.monotonic() + 30
+        while still < 5 and time.monotonic() < end:
+            time.sleep(0.05)
+            state = loop.state()
+            assert state["fault"] is None
+            at_rest = max(abs(v) for v in state["velocity"]) < 1e-4
+            still = still + 1 if at_rest and wall.penetration(state["position"]) > 0 else 0
+        assert still == 5
+        # Where the wall's 500 N/m holds the hand's 0.5 N.
+        assert wall.penetration(loop.state()["position"]) == pytest.approx(0.5 / 500.0, abs=1e-4)
