@@ -19,7 +19,7 @@ import os
 import signal
 import sys
 import time
-from typing import Any, Dict, Iterator, Optional
+from typing import Any, Dict, Iterator, Mapping, Optional
 
 import VantorHardwareAPI as api
 import vantor
@@ -92,7 +92,7 @@ def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optio
                 penetrations.append(penetration)
                 if loop.fault is not None:  # zero force until it ends, or until clear_fault()
                     print(f"\nno force: {loop.fault}")
-                grip = reader.latest() or {}
+                grip: Mapping[str, object] = reader.latest() or {}  # {} before the first frame
                 cpu = (time.process_time() - cpu0) / (time.perf_counter() - t0) * 100
                 print(f"\r{stats['rate_hz']:6.0f} Hz  late {stats['late_cycles']:4d}"
                       f"  jitter p99 {stats['jitter_us']['p99']:6.0f} us"

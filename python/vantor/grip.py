@@ -1,12 +1,57 @@
 """vantor.GripReader: a streaming grip read on a native thread that sleeps
 while no frame is coming, instead of a Python thread that polls a core."""
 import os
-from typing import Any, Callable, Dict, Optional, Union
+from typing import Callable, List, Optional, TypedDict, Union
 
 import VantorHardwareAPI as api
 
 from vantor import _native
 from vantor._native_thread import NativeThread
+
+
+# What latest() and stats() give. Each docstring says every key, with its
+# unit: the API reference is generated from them.
+class GripStatus(TypedDict):
+    """A grip's status, as GripReader.latest() and on_status give it: the
+    keys of VantorHardwareAPI.Handle.GetQuillonStatus(), and age_s.
+
+    device_id: the grip's 8-bit id, from its frame.
+    quaternion: the grip's orientation, four numbers from -1 to 1.
+    error_flag: the flag the grip sent with the frame (docs/wire-formats.md).
+    hall_effect_sensor_level: the hall effect sensor's level, 0 to 31.
+    buttons: the buttons, 0 to 7.
+    battery_level: the battery's level, 3.0 to 4.275.
+    age_s: how long ago its frame reached the port, in s.
+    """
+
+    device_id: int
+    quaternion: List[float]
+    error_flag: int
+    hall_effect_sensor_level: int
+    buttons: int
+    battery_level: float
+    age_s: float
+
+
+class GripStats(TypedDict):
+    """The reading so far, as GripReader.stats() gives it.
+
+    frames_good: the frames decoded.
+    frames_bad: the frames that could not be decoded.
+    rate_hz: good frames a second since start, in Hz.
+    cpu_percent: the reader's own thread's use of one core, in %.
+    reconnects: how many times the grip was read again after it had gone.
+    device_log_lines: the library's [err] lines written by the reader's thread.
+    callbacks_skipped: the frames on_status never saw because it was busy.
+    """
+
+    frames_good: int
+    frames_bad: int
+    rate_hz: float
+    cpu_percent: float
+    reconnects: int
+    device_log_lines: int
+    callbacks_skipped: int
 
 
 class GripReader(NativeThread):
@@ -33,7 +78,7 @@ class GripReader(NativeThread):
     """
 
     def __init__(self, handle_or_port: Union[str, "os.PathLike[str]", "api.Handle"], *, wakeup: bool = True,
-                 on_status: Optional[Callable[[Dict[str, Any]], None]] = None, reconnect: bool = False,
+                 on_status: Optional[Callable[[GripStatus], object]] = None, reconnect: bool = False,
                  reconnect_after_s: float = 1.0) -> None:
         for name, value in (("wakeup", wakeup), ("reconnect", reconnect)):
             if not isinstance(value, bool):
@@ -43,15 +88,17 @@ class GripReader(NativeThread):
         self._native = _native.GripReader(handle_or_port, wakeup=wakeup, on_status=on_status, reconnect=reconnect,
                                           reconnect_after_s=float(reconnect_after_s))
 
-    def latest(self) -> Optional[Dict[str, Any]]:
+    def latest(self) -> Optional[GripStatus]:
         """The latest status (the keys of GetQuillonStatus, and age_s: how
-        long ago its frame reached the port), or None before the first frame."""
-        return self._native.latest()  # type: ignore[no-any-return]
+        long ago its frame reached the port; GripStatus says each), or None
+        before the first frame."""
+        return self._native.latest()
 
-    def stats(self) -> Dict[str, Any]:
+    def stats(self) -> GripStats:
         """frames_good, frames_bad, rate_hz, cpu_percent (of one core, the
-        reader's own thread), reconnects, device_log_lines, callbacks_skipped."""
-        return self._native.stats()  # type: ignore[no-any-return]
+        reader's own thread), reconnects, device_log_lines, callbacks_skipped
+        (GripStats says each with its unit)."""
+        return self._native.stats()
 
     @property
     def connected(self) -> bool:

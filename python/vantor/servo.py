@@ -3,7 +3,7 @@ import csv
 import os
 import stat
 import zipfile
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, TypedDict, Union
 
 import VantorHardwareAPI as api
 
@@ -32,6 +32,113 @@ def _record_layout() -> Dict[str, Any]:
 RECORD_FIELDS = _record_layout()
 # One .csv row per cycle: a vector spread over its three columns.
 CSV_COLUMNS = [column for *_, columns in _native.SAMPLE_LAYOUT for column in columns.split(",")]
+
+
+# What state() and stats() give. Each docstring says every key, with its
+# unit: the API reference is generated from them.
+class ServoState(TypedDict):
+    """The latest cycle, as ServoLoop.state() gives it, all of it from that one cycle.
+
+    t: when the cycle began, in s since the loop started.
+    cycle: the cycle's number.
+    position: the effector's position (x, y, z), in m.
+    velocity: the effector's velocity (x, y, z), in m/s.
+    force: the force commanded at the cycle's exchange (x, y, z), in N.
+    connected: whether the arm is there; False while reconnect waits for it.
+    fault: why force was zero, as ServoLoop.fault says it; None while force is rendered.
+    """
+
+    t: float
+    cycle: int
+    position: List[float]
+    velocity: List[float]
+    force: List[float]
+    connected: bool
+    fault: Optional[str]
+
+
+class Percentiles(TypedDict):
+    """A figure of each cycle so far, in µs.
+
+    p50: the median.
+    p99: the 99th percentile.
+    max: the largest.
+    """
+
+    p50: float
+    p99: float
+    max: float
+
+
+class FaultReport(TypedDict):
+    """The last fault that began, as stats()["last_fault"] keeps it, ended or not.
+
+    kind: its short name, one of the keys of FaultCounts.
+    t: when it began, in s since the loop started.
+    text: why, with the figures, as ServoLoop.fault said it.
+    """
+
+    kind: str
+    t: float
+    text: str
+
+
+class FaultCounts(TypedDict):
+    """How many times each kind of fault has begun.
+
+    arm_not_answering: no answer from the arm for link_timeout_ms.
+    arm_too_slow: every exchange slower than exchange_deadline_ms, for link_timeout_ms.
+    line_hung_up: the arm's line hung up: unplugged or switched off.
+    velocity_limit: the effector faster than velocity_limit.
+    outside_workspace: the effector outside the workspace.
+    effect_failed: the effect gave no valid force.
+    other_device: reconnecting, another arm answered on the port.
+    bad_reading: the arm sent a position or velocity that is not a number.
+    no_identity: reconnect is on, and the arm has not said who it is.
+    effect_stalled: a Python effect's own thread fell behind.
+    """
+
+    arm_not_answering: int
+    arm_too_slow: int
+    line_hung_up: int
+    velocity_limit: int
+    outside_workspace: int
+    effect_failed: int
+    other_device: int
+    bad_reading: int
+    no_identity: int
+    effect_stalled: int
+
+
+class ServoStats(TypedDict):
+    """The run so far, as ServoLoop.stats() gives it.
+
+    cycles: the cycles run.
+    rate_hz: the rate achieved, in Hz.
+    late_cycles: the cycles that overran their period.
+    jitter_us: how late the cycles began, after their deadlines, in µs.
+    exchange_us: how long one force exchange took, request to decoded reply, in µs.
+    slow_exchanges: the exchanges answered after exchange_deadline_ms; no fault by themselves.
+    faults: the faults that began, of every kind.
+    faults_by_kind: the faults that began, by kind.
+    last_fault: the last fault that began, even one that has ended; None before any.
+    reconnects: how many times the arm was driven again after it had gone.
+    realtime: whether the loop's thread runs at real-time priority (SCHED_FIFO).
+    device_log_lines: the library's [err] lines written by the loop's thread.
+    """
+
+    cycles: int
+    rate_hz: float
+    late_cycles: int
+    jitter_us: Percentiles
+    exchange_us: Percentiles
+    slow_exchanges: int
+    faults: int
+    faults_by_kind: FaultCounts
+    last_fault: Optional[FaultReport]
+    reconnects: int
+    realtime: bool
+    device_log_lines: int
 
 
 class ServoLoop(NativeThread):
@@ -130,15 +237,17 @@ class ServoLoop(NativeThread):
         self._native.clear_fault()
 
     # --- figures ---------------------------------------------------------------------
-    def state(self) -> Dict[str, Any]:
-        """The latest cycle: t, cycle, position, velocity, force, connected, fault."""
-        return self._native.state()  # type: ignore[no-any-return]
+    def state(self) -> ServoState:
+        """The latest cycle: t, cycle, position, velocity, force, connected,
+        fault (ServoState says each with its unit)."""
+        return self._native.state()
 
-    def stats(self) -> Dict[str, Any]:
-        """cycles, rate_hz, late_cycles, jitter_us and exchange_us (p50, p99,
-        max, in µs), slow_exchanges, faults, faults_by_kind, last_fault (kind,
-        t, text, or None), reconnects, realtime, device_log_lines."""
-        return self._native.stats()  # type: ignore[no-any-return]
+    def stats(self) -> ServoStats:
+        """The run so far: cycles, rate_hz, late_cycles, jitter_us and
+        exchange_us (p50, p99, max), slow_exchanges, faults, faults_by_kind,
+        last_fault, reconnects, realtime, device_log_lines (ServoStats says
+        each with its unit)."""
+        return self._native.stats()
 
     def record(self, n: int) -> None:
         """Records the next n cycles into a buffer allocated now; returns at once."""
