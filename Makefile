@@ -2,7 +2,7 @@
 # make demo  - the haptic control loop against the simulated devices; saves
 #              demo-run.npz and, with matplotlib, its picture demo-run.png
 # make wheel-test  - the wheel in a new virtual environment, with the Python suite
-# make stubs-check - the committed type stub against the built module; make stubs rewrites it
+# make stubs-check - the committed type stubs against the built modules; make stubs rewrites them
 # make typecheck   - mypy on the examples and the tools
 # make sanitize    - the C++ and Python suites under ASan+UBSan, the threaded tests under TSan
 # make fuzz        - each libFuzzer target for FUZZ_SECONDS (60); make fuzz-smoke for 10 s each
@@ -64,9 +64,10 @@ wheel-test: wheel
 	"$$env/bin/vantor-doctor" --dev "$$env" >/dev/null || [ $$? = 1 ]; \
 	"$$env/bin/vantor" --help >/dev/null; \
 	cd "$$env"; \
-	bin/python -c 'import os, sys, sysconfig, VantorHardwareAPI as m; \
+	bin/python -c 'import os, sys, sysconfig, VantorHardwareAPI as m, vantor._native as n; \
 	  assert m.__file__.startswith(sys.prefix), m.__file__; \
-	  assert os.path.isfile(os.path.join(sysconfig.get_paths()["platlib"], "VantorHardwareAPI-stubs", "__init__.pyi"))'; \
+	  assert os.path.isfile(os.path.join(sysconfig.get_paths()["platlib"], "VantorHardwareAPI-stubs", "__init__.pyi")); \
+	  assert os.path.isfile(os.path.join(os.path.dirname(n.__file__), "_native.pyi"))'; \
 	bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR)/tests/python $(CURDIR)/tests/python
 
 MYPY_VERSION := 2.4.1
@@ -74,18 +75,27 @@ MYPY_VERSION := 2.4.1
 typing-tools: venv
 	$(VPY) -m pip install -q pybind11-stubgen==2.5.5 mypy==$(MYPY_VERSION)
 
-# Generates the stub of the module installed in $(VENV) and refines it into
-# $$out/refined.pyi: the generator alone gives bare tuple and dict results.
-GEN_STUB = out=$$(mktemp -d) && trap 'rm -rf "$$out"' EXIT && \
-	(cd "$$out" && $(abspath $(VPY)) -m pybind11_stubgen --exit-code -o . VantorHardwareAPI) && \
-	$(VPY) tools/refine_stub.py "$$out/VantorHardwareAPI.pyi" -o "$$out/refined.pyi"
+# The committed stubs: the device module's, and that of the vantor package's
+# native part, which the wheel installs beside it.
+STUBS := VantorHardwareAPI.pyi python/vantor/_native.pyi
 
+# Generates the stubs of the modules installed in $(VENV) and refines them
+# into $$out/refined/: the generator alone gives bare tuple and dict results.
+GEN_STUBS = out=$$(mktemp -d) && trap 'rm -rf "$$out"' EXIT && mkdir "$$out/refined" && \
+	(cd "$$out" && for module in VantorHardwareAPI vantor._native; do \
+	  $(abspath $(VPY)) -m pybind11_stubgen --exit-code -o generated $$module || exit 1; done) && \
+	$(VPY) tools/refine_stub.py "$$out/generated/VantorHardwareAPI.pyi" -o "$$out/refined/VantorHardwareAPI.pyi" && \
+	$(VPY) tools/refine_stub.py --module vantor._native "$$out/generated/vantor/_native.pyi" \
+	  -o "$$out/refined/_native.pyi"
+
+# An unchanged stub is not written, so the wheel is not built again for it.
 stubs: module typing-tools
-	@$(GEN_STUB) && cp "$$out/refined.pyi" VantorHardwareAPI.pyi && echo "wrote VantorHardwareAPI.pyi"
+	@$(GEN_STUBS) && for stub in $(STUBS); do \
+	  cmp -s "$$out/refined/$${stub##*/}" $$stub || { cp "$$out/refined/$${stub##*/}" $$stub && echo "wrote $$stub"; }; done
 
 stubs-check: module typing-tools
-	@$(GEN_STUB) && { diff -u VantorHardwareAPI.pyi "$$out/refined.pyi" \
-	  || { echo "VantorHardwareAPI.pyi does not match the module: run make stubs"; exit 1; }; }
+	@$(GEN_STUBS) && for stub in $(STUBS); do \
+	  diff -u $$stub "$$out/refined/$${stub##*/}" || { echo "$$stub does not match the module: run make stubs"; exit 1; }; done
 
 # From the top of the tree: mypy reads the committed stub and pyproject.toml.
 typecheck: typing-tools

@@ -1,22 +1,28 @@
-"""Turns the stub that pybind11-stubgen writes into the one that is committed.
+"""Turns a stub that pybind11-stubgen writes into the one that is committed:
+VantorHardwareAPI.pyi for the device module, python/vantor/_native.pyi for
+the native part of the vantor package.
 
-The generator can only repeat the signature texts of the module, which say
+The generator can only repeat the signature texts of a module, which say
 "tuple", "dict" and "object" where the bindings build the result themselves,
 and it gives up on the four control exchanges, whose argument names contain
 blanks. This script swaps those signatures for precise ones, adds the
-TypedDicts of the dict results and drops the generator's own import, so the
-stub needs nothing beyond the standard library.
+TypedDicts of the dict results, writes the generator's fixed-size vectors as
+Sequence[float] arguments and list[float] results, and drops the generator's
+own imports, so a stub needs nothing beyond the standard library and the
+modules of the wheel itself.
 
-Each entry of SIGNATURES holds what the generator writes and what the stub
-says instead; when the generated text of a member changes, the script fails,
-so a changed binding cannot hide behind an old refinement.
+Each entry of a SIGNATURES table holds what the generator writes and what the
+stub says instead; when the generated text of a member changes, the script
+fails, so a changed binding cannot hide behind an old refinement.
 
-Usage: refine_stub.py GENERATED [-o OUTPUT]   (default output: standard output)
+Usage: refine_stub.py GENERATED [-o OUTPUT] [--module NAME]
+       (default output: standard output; default module: VantorHardwareAPI)
 """
 import argparse
 import ast
 import re
 import sys
+from typing import NamedTuple
 
 VECTOR = "typing.Sequence[float] = [0.0, 0.0, 0.0]"
 STATE = "tuple[list[float], list[float]]"
@@ -160,35 +166,219 @@ class _QuillonStatus(typing.TypedDict):
     battery_level: float
 '''
 
+# --- vantor._native -----------------------------------------------------------------
+
+# The servo loop's settings, in the order vantor.ServoLoop takes them: how a
+# program gives each one, and how ServoConfig gives it back. A setting added
+# to the bindings reads back as typing.Any until it is added here.
+SETTINGS = {
+    "rate_hz": ("float", "float"),
+    "force_limit": ("float", "float"),
+    "ramp_s": ("float", "float"),
+    "velocity_limit": ("float | None", "float | None"),
+    "workspace": ("tuple[typing.Sequence[float], typing.Sequence[float]] | None",
+                  "tuple[list[float], list[float]] | None"),
+    "exchange_deadline_ms": ("float", "float"),
+    "link_timeout_ms": ("float", "float"),
+    "reply_timeout_s": ("float", "float"),
+    "realtime": ("bool | None", "bool | None"),
+    "cpu": ("int | None", "int | None"),
+    "spin_us": ("float", "float"),
+    "reconnect": ("bool", "bool"),
+    "reconnect_after_s": ("float", "float"),
+}
+
+
+def _settings():
+    """ServoConfig: every setting a keyword of its own, and read back typed."""
+    keywords = ", ".join(f"{name}: {given} = ..." for name, (given, _) in SETTINGS.items())
+    table = {"ServoConfig.__init__": [(
+        "def __init__(self, **kwargs) -> None",
+        f"def __init__(self, *, {keywords}) -> None",
+    )]}
+    for name, (_, read) in SETTINGS.items():
+        table[f"ServoConfig.{name}"] = [(
+            f"@property\ndef {name}(self) -> typing.Any",
+            f"@property\ndef {name}(self) -> {read}",
+        )]
+    return table
+
+
+NATIVE_SIGNATURES = {
+    **_settings(),
+    "ServoLoop.__init__": [(
+        "def __init__(self, talon_or_port: typing.Any, config: ServoConfig) -> None",
+        "def __init__(self, talon_or_port: str | VantorHardwareAPI.Talon, config: ServoConfig) -> None",
+    )],
+    "ServoLoop.state": [(
+        "def state(self) -> dict",
+        "def state(self) -> ServoState",
+    )],
+    "ServoLoop.stats": [(
+        "def stats(self) -> dict",
+        "def stats(self) -> ServoStats",
+    )],
+    "ServoLoop.fault": [(
+        "@property\ndef fault(self) -> typing.Any",
+        "@property\ndef fault(self) -> str | None",
+    )],
+    "ServoLoop.fault_kind": [(
+        "@property\ndef fault_kind(self) -> typing.Any",
+        "@property\ndef fault_kind(self) -> str | None",
+    )],
+    "Sum.__init__": [(
+        "def __init__(self, *args) -> None",
+        "def __init__(self, *parts: Effect) -> None",
+    )],
+    "Callback.__init__": [(
+        "def __init__(self, fn: typing.Callable, *, with_time: bool, max_age_s: float) -> None",
+        "def __init__(self, fn: typing.Callable[..., typing.Sequence[float]], *, with_time: bool,"
+        " max_age_s: float) -> None",
+    )],
+    # The exception the function raised, or what was wrong with its result.
+    "Callback.error": [(
+        "@property\ndef error(self) -> typing.Any",
+        "@property\ndef error(self) -> BaseException | str | None",
+    )],
+    "GripReader.__init__": [(
+        "def __init__(self, handle_or_port: typing.Any, *, wakeup: bool, on_status: typing.Any, reconnect: bool,"
+        " reconnect_after_s: float) -> None",
+        "def __init__(self, handle_or_port: str | VantorHardwareAPI.Handle, *, wakeup: bool,"
+        " on_status: typing.Callable[[GripStatus], object] | None, reconnect: bool, reconnect_after_s: float) -> None",
+    )],
+    "GripReader.latest": [(
+        "def latest(self) -> typing.Any",
+        "def latest(self) -> GripStatus | None",
+    )],
+    "GripReader.stats": [(
+        "def stats(self) -> dict",
+        "def stats(self) -> GripStats",
+    )],
+    "GripReader.error": [(
+        "@property\ndef error(self) -> typing.Any",
+        "@property\ndef error(self) -> BaseException | None",
+    )],
+    "GripReader.fault": [(
+        "@property\ndef fault(self) -> typing.Any",
+        "@property\ndef fault(self) -> str | None",
+    )],
+    "TalonProbe.info": [(
+        "@property\ndef info(self) -> dict",
+        "@property\ndef info(self) -> VantorHardwareAPI._DeviceInfo",
+    )],
+    "HandleProbe.info": [(
+        "@property\ndef info(self) -> typing.Any",
+        "@property\ndef info(self) -> _HandleInfo | None",
+    )],
+    "HandleProbe.status": [(
+        "@property\ndef status(self) -> typing.Any",
+        "@property\ndef status(self) -> _HandleProbeStatus | None",
+    )],
+    "route_device_log": [(
+        "def route_device_log(target: typing.Any) -> None",
+        "def route_device_log(target: logging.Logger | typing.Literal[False] | None) -> None",
+    )],
+    # A one-dimensional array of servo samples; numpy's arrays are not typed
+    # as buffers for every version this package supports.
+    "write_recording_csv": [(
+        "def write_recording_csv(path: str, samples: typing_extensions.Buffer) -> None",
+        "def write_recording_csv(path: str, samples: object) -> None",
+    )],
+}
+
+# Member -> (generated annotation, refined annotation) of an attribute line.
+NATIVE_ATTRIBUTES = {
+    "ServoLoop.effect": ("Effect", "Effect | None"),
+    "SAMPLE_LAYOUT": ("list", "list[tuple[str, str, int, int, str]]"),
+}
+
+# The key layouts are vantor's own, defined once in the package; the probes'
+# are used by vantor-doctor only, so they are stub-only names here.
+NATIVE_IMPORTS = [
+    "import logging",
+    "import VantorHardwareAPI",
+    "from vantor.grip import GripStats, GripStatus",
+    "from vantor.servo import ServoState, ServoStats",
+]
+
+NATIVE_TYPED_DICTS = """\
+class _HandleInfo(typing.TypedDict):
+    tool_data_remaining: int
+    device_id: int
+    device_model_number: int
+    hardware_version: int
+    firmware_version: int
+class _HandleProbeStatus(typing.TypedDict):
+    device_id: int
+    quaternion: list[float]
+    error_flag: int
+    hall_effect_sensor_level: int
+    user_data: bytes
+"""
+
+
+class Stub(NamedTuple):
+    signatures: dict
+    attributes: dict
+    imports: list
+    typed_dicts: str
+
+
+STUBS = {
+    "VantorHardwareAPI": Stub(SIGNATURES, {}, ["import uuid"], TYPED_DICTS),
+    "vantor._native": Stub(NATIVE_SIGNATURES, NATIVE_ATTRIBUTES, NATIVE_IMPORTS, NATIVE_TYPED_DICTS),
+}
+
+# The generator's own imports: nothing it names stays in a refined stub.
+GENERATOR_IMPORTS = ["import pybind11_stubgen.typing_ext", "import typing_extensions"]
+
 # Left in the output, any of these means a member the table does not cover yet.
-IMPRECISE = [r"pybind11_stubgen", r"\*args", r"typing\.Any", r"-> (tuple|dict|object):", r": \w+ = None\b"]
+IMPRECISE = [r"pybind11_stubgen", r"typing_extensions", r"\*args", r"typing\.Any", r"-> (tuple|dict|object):",
+             r": \w+ = None\b", r"typing\.Callable(?!\[)", r"(?m)^ *\w+: (list|dict|tuple)\b(?!\[)"]
 
 DEF = re.compile(r"^( *)def (\w+)\(")
 CLASS = re.compile(r"^class (\w+)\b")
+ATTRIBUTE = re.compile(r"^( *)(\w+): (.+?)( = .*|  # .*)?$")
+# What the generator writes for a fixed-size list, such as a 3-vector.
+COMPARISON = re.compile(r"^(def __(?:eq|ne)__\(self, other: )typing\.Any\)")
+FIXED_SIZE = re.compile(r"typing\.Annotated\[list\[(\w+)\], pybind11_stubgen\.typing_ext\.FixedSize\(\d+\)\]")
 
 
 class RefineError(Exception):
     pass
 
 
-def _header(lines):
-    """Drops the generator's import and adds uuid beside typing."""
+def _header(lines, stub):
+    """Drops the generator's imports, adds the stub's own beside typing and
+    its TypedDicts after __all__."""
     if "import typing" not in lines:
         raise RefineError("the generated stub no longer imports typing")
     out = []
     for line in lines:
-        if line == "import pybind11_stubgen.typing_ext":
+        if line in GENERATOR_IMPORTS:
             continue
         out.append(line)
         if line == "import typing":
-            out.append("import uuid")
+            out.extend(stub.imports)
         elif line.startswith("__all__"):
-            out.extend(TYPED_DICTS.splitlines())
+            out.extend(stub.typed_dicts.splitlines())
     return out
 
 
-def refine(text):
-    lines = _header(text.splitlines())
+def _generic(signature):
+    """What holds for every member the table does not name: a fixed-size
+    list is taken as any sequence and given as a list, and an enum compares
+    with any object."""
+    head, arrow, result = signature.rpartition(" -> ")
+    if not arrow:
+        return signature
+    head = COMPARISON.sub(r"\1object)", head)
+    return FIXED_SIZE.sub(r"typing.Sequence[\1]", head) + arrow + FIXED_SIZE.sub(r"list[\1]", result)
+
+
+def refine(text, module="VantorHardwareAPI"):
+    stub = STUBS[module]
+    lines = _header(text.splitlines(), stub)
     out = []
     seen = {}
     cls = None
@@ -214,7 +404,7 @@ def refine(text):
         if not match:
             out.extend(decorators)
             decorators = []
-            out.append(line)
+            out.append(_attribute(line, cls, stub, seen))
             continue
         indent, name = match.groups()
         key = f"{cls}.{name}" if indent else name
@@ -225,9 +415,10 @@ def refine(text):
         if not generated.endswith(":"):
             raise RefineError(f"{key}: unexpected def line {line!r}")
         generated = generated[:-1]
-        pairs = SIGNATURES.get(key)
+        pairs = stub.signatures.get(key)
         if pairs is None:
-            out.extend(block)
+            out.extend(indent + part for part in _generic(generated).split("\n"))
+            out[-1] += ":"
             continue
         if index >= len(pairs):
             raise RefineError(f"{key}: more overloads than the table knows")
@@ -238,9 +429,12 @@ def refine(text):
                 f"  table:     {expected!r}\n  generated: {generated!r}")
         out.extend(indent + part for part in refined.split("\n"))
         out[-1] += ":"
-    for key, pairs in SIGNATURES.items():
+    for key, pairs in stub.signatures.items():
         if seen.get(key, 0) != len(pairs):
             raise RefineError(f"{key}: the generated stub has {seen.get(key, 0)} of its {len(pairs)} signatures")
+    for key in stub.attributes:
+        if key not in seen:
+            raise RefineError(f"{key}: the generated stub no longer has this attribute")
     result = "\n".join(out) + "\n"
     for pattern in IMPRECISE:
         found = re.search(pattern, result)
@@ -251,15 +445,33 @@ def refine(text):
     return result
 
 
+def _attribute(line, cls, stub, seen):
+    """An attribute line, with its annotation refined when the table has it."""
+    match = ATTRIBUTE.match(line)
+    if not match:
+        return line
+    indent, name, annotation, rest = match.groups()
+    key = f"{cls}.{name}" if indent else name
+    if key not in stub.attributes:
+        return line
+    seen[key] = 1
+    expected, refined = stub.attributes[key]
+    if annotation != expected:
+        raise RefineError(f"{key}: the generated annotation changed; update tools/refine_stub.py\n"
+                          f"  table:     {expected!r}\n  generated: {annotation!r}")
+    return f"{indent}{name}: {refined}{rest or ''}"
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description="Refines the generated stub of VantorHardwareAPI.")
+    parser = argparse.ArgumentParser(description="Refines a generated stub of VantorHardwareAPI or vantor._native.")
     parser.add_argument("generated")
     parser.add_argument("-o", "--output")
+    parser.add_argument("--module", choices=sorted(STUBS), default="VantorHardwareAPI")
     args = parser.parse_args(argv)
     with open(args.generated, encoding="utf-8") as f:
         text = f.read()
     try:
-        result = refine(text)
+        result = refine(text, args.module)
     except RefineError as error:
         sys.exit(f"refine_stub: {error}")
     if args.output:

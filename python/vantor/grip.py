@@ -85,8 +85,9 @@ class GripReader(NativeThread):
                 raise TypeError(f"{name} must be True or False, got {value!r}")
         if isinstance(handle_or_port, os.PathLike):
             handle_or_port = os.fspath(handle_or_port)
-        self._native = _native.GripReader(handle_or_port, wakeup=wakeup, on_status=on_status, reconnect=reconnect,
-                                          reconnect_after_s=float(reconnect_after_s))
+        self._native: _native.GripReader = _native.GripReader(
+            handle_or_port, wakeup=wakeup, on_status=on_status, reconnect=reconnect,
+            reconnect_after_s=float(reconnect_after_s))
 
     def latest(self) -> Optional[GripStatus]:
         """The latest status (the keys of GetQuillonStatus, and age_s: how
@@ -103,14 +104,14 @@ class GripReader(NativeThread):
     @property
     def connected(self) -> bool:
         """Whether the grip's line is up (False while it is waited for)."""
-        return bool(self._native.connected)
+        return self._native.connected
 
     @property
     def fault(self) -> Optional[str]:
         """Why the grip is not read (another grip on the port), or None."""
-        return self._native.fault  # type: ignore[no-any-return]
+        return self._native.fault
 
     @property
     def error(self) -> Optional[BaseException]:
         """The last exception raised by on_status, or None."""
-        return self._native.error  # type: ignore[no-any-return]
+        return self._native.error

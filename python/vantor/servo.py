@@ -194,7 +194,7 @@ class ServoLoop(NativeThread):
         settings = {name: value for name, value in locals().items() if name not in ("self", "talon_or_port")}
         if isinstance(talon_or_port, os.PathLike):
             talon_or_port = os.fspath(talon_or_port)
-        self._native = _native.ServoLoop(talon_or_port, _native.ServoConfig(**settings))
+        self._native: _native.ServoLoop = _native.ServoLoop(talon_or_port, _native.ServoConfig(**settings))
 
     # --- what it renders ---------------------------------------------------------
     @property
@@ -202,7 +202,7 @@ class ServoLoop(NativeThread):
         """Swapped at a cycle boundary, whole, from any thread; the force
         ramps in again. A Python function is an effect too:
         ``effects.Callback(fn)``."""
-        return self._native.effect  # type: ignore[no-any-return]
+        return self._native.effect
 
     @effect.setter
     def effect(self, effect: Optional[Effect]) -> None:
@@ -226,7 +226,7 @@ class ServoLoop(NativeThread):
     def fault(self) -> Optional[str]:
         """Why the loop commands zero force, with the figures that caused it
         and what to change or call, or None."""
-        fault: Optional[str] = self._native.fault
+        fault = self._native.fault
         if fault is not None and self._native.fault_kind == "effect_failed":
             for error in _callback_errors(self._native.effect):
                 return f"{fault}; the Python effect raised {error!r}"
@@ -264,8 +264,9 @@ class ServoLoop(NativeThread):
         return np.frombuffer(self._native.recording_bytes(), dtype=dtype).copy()
 
 
-def _callback_errors(effect: Optional[Effect]) -> List[BaseException]:
-    """The errors kept by the Python effects in effect (a sum's parts too)."""
+def _callback_errors(effect: Optional[Effect]) -> List[Union[BaseException, str]]:
+    """The errors kept by the Python effects in effect (a sum's parts too):
+    what they raised, or what was wrong with their results."""
     parts = getattr(effect, "parts", [effect])
     # The native class: once the caller has let go of an effects.Callback,
     # the loop's effect comes back as the class it was made from.
