@@ -1,5 +1,6 @@
-"""The type stub as a user's project sees it: mypy --strict on a file that
-uses every member correctly, and on one with typical mistakes."""
+"""The type stubs as a user's project sees them: mypy --strict on files that
+use every member correctly, and on files with typical mistakes, for the
+device module and for the vantor package."""
 import re
 import subprocess
 import sys
@@ -16,8 +17,9 @@ REPORT = re.compile(r"^(?P<file>[^:]+):(?P<line>\d+): error: (?P<message>.*)$")
 
 def mypy(tmp_path, name):
     """Runs mypy from an empty folder with an empty configuration, so the
-    stub comes from the installed VantorHardwareAPI-stubs package and not
-    from a source tree; 3.10 is the oldest target this mypy accepts."""
+    stubs come from the installed wheel (the VantorHardwareAPI-stubs package,
+    vantor with its _native.pyi) and not from a source tree; 3.10 is the
+    oldest target this mypy accepts."""
     config = tmp_path / "mypy.ini"
     config.write_text("[mypy]\n")
     result = subprocess.run(
@@ -34,20 +36,22 @@ def mypy(tmp_path, name):
     return result, errors
 
 
-def test_correct_use_passes_strict(tmp_path):
-    result, errors = mypy(tmp_path, "correct_use.py")
+@pytest.mark.parametrize("name", ["correct_use.py", "vantor_use.py"])
+def test_correct_use_passes_strict(tmp_path, name):
+    result, errors = mypy(tmp_path, name)
     assert result.returncode == 0 and not errors, result.stdout
 
 
-def test_each_mistake_is_reported(tmp_path):
+@pytest.mark.parametrize("name", ["mistakes.py", "vantor_mistakes.py"])
+def test_each_mistake_is_reported(tmp_path, name):
     expected = {}
-    for number, line in enumerate((USES / "mistakes.py").read_text().splitlines(), start=1):
+    for number, line in enumerate((USES / name).read_text().splitlines(), start=1):
         mark = MARK.search(line)
         if mark:
             expected[number] = (mark[1], mark[2])
     assert len(expected) >= 3
 
-    result, errors = mypy(tmp_path, "mistakes.py")
+    result, errors = mypy(tmp_path, name)
     assert result.returncode == 1, result.stdout
     assert sorted(errors) == sorted(expected), result.stdout
     for number, (code, text) in expected.items():
