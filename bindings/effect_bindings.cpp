@@ -166,7 +166,7 @@ void bind_effects(py::module_& m) {
             for (const py::handle part : parts) effects.push_back(as_effect(part, "Sum"));
             return std::make_shared<Sum>(effects);
         }))
-        .def_property_readonly("parts", &Sum::parts);
+        .def_property_readonly("parts", &Sum::parts, "the effects it adds up, in order");
     effect.def(
         "__add__", [](const EffectPtr& a, const EffectPtr& b) { return std::make_shared<Sum>(std::vector<EffectPtr>{a, b}); },
         py::is_operator(), "other"_a, "The sum of both: Sum(self, other)");
@@ -177,8 +177,11 @@ void bind_effects(py::module_& m) {
                  return std::make_shared<PythonEffect>(fn, with_time, max_age_s, std::make_shared<ErrorSlot>());
              }),
              "fn"_a, py::kw_only(), "with_time"_a, "max_age_s"_a)
-        .def_property_readonly("error", &PythonEffect::error)
-        .def_property_readonly("max_age_s", &PythonEffect::max_age_s)
+        .def_property_readonly("error", &PythonEffect::error,
+                               "what the function raised last, or what was wrong with its result; None")
+        .def_property_readonly("max_age_s", &PythonEffect::max_age_s,
+                               "s: how old the input a force answered may be when the loop uses it; 0 picks"
+                               " 8 periods of the loop, at least 8 ms")
         .def_property_readonly("computed", &PythonEffect::computed, "forces computed so far")
         .def_property_readonly("delay_s", &PythonEffect::delay_s,
                                "how old, on average, the forces the loop used were (s): the delay it adds");

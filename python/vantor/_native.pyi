@@ -66,13 +66,24 @@ class Callback(Effect):
         ...
     @property
     def computed(self) -> int:
-        ...
+        """
+        forces computed so far
+        """
+    @property
+    def delay_s(self) -> float:
+        """
+        how old, on average, the forces the loop used were (s): the delay it adds
+        """
     @property
     def error(self) -> BaseException | str | None:
-        ...
+        """
+        what the function raised last, or what was wrong with its result; None
+        """
     @property
     def max_age_s(self) -> float:
-        ...
+        """
+        s: how old the input a force answered may be when the loop uses it; 0 picks 8 periods of the loop, at least 8 ms
+        """
 class ConstantForce(Effect):
     """
     The same force everywhere
@@ -459,7 +470,9 @@ class Sum(Effect):
         ...
     @property
     def parts(self) -> list[Effect]:
-        ...
+        """
+        the effects it adds up, in order
+        """
 class TalonProbe:
     """
     What a Talon probe heard

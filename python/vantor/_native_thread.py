@@ -22,16 +22,19 @@ class NativeThread:
     _native: Any
 
     def start(self: T) -> T:
+        """Starts the thread; returns the object itself."""
         self._native.start()
         _running.add(self)
         return self
 
     def stop(self) -> None:
+        """Stops the thread and waits for it to end; a servo loop sends zero force first."""
         self._native.stop()
         _running.discard(self)
 
     @property
     def running(self) -> bool:
+        """Whether the thread runs."""
         return bool(self._native.running)
 
     def __enter__(self: T) -> T:

@@ -49,7 +49,8 @@ def plot(args: argparse.Namespace) -> int:
     return 0
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def make_parser() -> argparse.ArgumentParser:
+    """The command line, also read by the generated reference."""
     parser = argparse.ArgumentParser(prog="vantor", description="The Vantor package's tools.")
     commands = parser.add_subparsers(metavar="COMMAND", required=True)
     # Each command is a parser of its own whose "run" default is its function.
@@ -60,7 +61,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     command.add_argument("-o", "--output", metavar="PICTURE",
                          help="where to write the picture (default: RUN with .png); its suffix picks the format")
     command.set_defaults(run=plot)
-    args = parser.parse_args(argv)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = make_parser().parse_args(argv)
     return int(args.run(args))
 
 

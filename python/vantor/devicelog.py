@@ -7,8 +7,11 @@ from vantor import _native
 
 
 def route_device_log(logger: Optional[logging.Logger]) -> None:
-    """Sends each [err] line of the library to logger at level WARNING, its
-    text unchanged; None silences them. restore_device_log() undoes it."""
+    """Sends each [err] line of the library to a logger at level WARNING,
+    its text unchanged. restore_device_log() undoes it.
+
+    logger: where the lines go; None silences them.
+    """
     _native.route_device_log(logger)
 
 

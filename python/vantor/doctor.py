@@ -633,10 +633,8 @@ def report_timing(ports: Sequence[Port], who: Identity, proc: str, sys_root: str
     return Timing(report_usb_latency(ports, sys_root), notes)
 
 
-def main(argv: Optional[Sequence[str]] = None, proc: str = "/proc",
-         rtprio: Optional[Tuple[int, int]] = None, kernel_version: Optional[str] = None) -> int:
-    """proc, rtprio (soft, hard) and kernel_version stand in for this
-    machine's, as --dev and --sys do for /dev and /sys."""
+def make_parser() -> argparse.ArgumentParser:
+    """The command line, also read by the generated reference."""
     parser = argparse.ArgumentParser(prog="vantor-doctor", description=__doc__.splitlines()[0], epilog=EPILOG,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--dev", default="/dev", metavar="DIR", help="folder to list (default /dev)")
@@ -644,6 +642,14 @@ def main(argv: Optional[Sequence[str]] = None, proc: str = "/proc",
                         help="where the kernel's sysfs is (default /sys)")
     parser.add_argument("--probe", action="store_true",
                         help="then wake up each listed port that opens, one at a time (a silent port costs seconds)")
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None, proc: str = "/proc",
+         rtprio: Optional[Tuple[int, int]] = None, kernel_version: Optional[str] = None) -> int:
+    """proc, rtprio (soft, hard) and kernel_version stand in for this
+    machine's, as --dev and --sys do for /dev and /sys."""
+    parser = make_parser()
     args = parser.parse_args(argv)
     for folder in (args.dev, args.sys):
         if not os.path.isdir(folder):

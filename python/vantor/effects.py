@@ -34,17 +34,21 @@ def _takes_time(fn: Callable[..., Any]) -> bool:
 
 
 class Callback(_native.Callback):
-    """A Python function as an effect: fn(position, velocity) -> force, or
-    fn(position, velocity, t, period) -> force (m, m/s, s since the loop
-    started, s; N).
+    """A Python function as an effect.
 
     It runs on a thread of its own, not on the loop's, so nothing the
     interpreter does can hold the loop up: the loop uses the latest force it
     computed while the input that force answered is at most ``max_age_s``
-    old (default: 8 periods of the loop, at least 8 ms), and zero force with
-    the fault "the effect's own thread fell behind" when it is older.
-    An exception, or a result that is not three numbers, latches the fault
-    "the effect gave no valid force" and is kept in ``error``.
+    old, and zero force with the fault "the effect's own thread fell behind"
+    when it is older. An exception, or a result that is not three numbers,
+    latches the fault "the effect gave no valid force" and is kept in
+    ``error``.
+
+    fn: fn(position, velocity) -> force, or fn(position, velocity, t, period)
+    -> force (m, m/s, s since the loop started, s; N).
+
+    max_age_s: how old, in s, the input a force answered may be when the
+    loop uses it, 0.0005 to 1; None: 8 periods of the loop, at least 8 ms.
     """
 
     def __init__(self, fn: Callable[..., Sequence[float]], *, max_age_s: Optional[float] = None) -> None:

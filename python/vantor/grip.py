@@ -57,11 +57,14 @@ class GripStats(TypedDict):
 class GripReader(NativeThread):
     """Reads a streaming grip's status frames, keeping the latest.
 
+    Frames are decoded by the library's own frame reader; one the grip
+    flagged (error_flag 1) is delivered with its flag.
+
     handle_or_port: a port path, or a VantorHardwareAPI.Handle that the
     reader then reads; while it runs, that Handle's own calls raise
-    RuntimeError. wakeup: send the wake-up first. Frames are decoded by the
-    library's own frame reader; one the grip flagged (error_flag 1) is
-    delivered with its flag.
+    RuntimeError.
+
+    wakeup: send the wake-up first.
 
     on_status(status): called with each status, in order, on a thread of its
     own (with the interpreter lock taken), so a slow callback never holds the
@@ -75,6 +78,9 @@ class GripReader(NativeThread):
     the port, waits for its path to come back, wakes the grip and, if it
     answers with the same id, reads it again. Another grip is not adopted:
     ``fault`` says so.
+
+    reconnect_after_s: with reconnect, how long the grip may send no frame
+    before it counts as gone, in s.
     """
 
     def __init__(self, handle_or_port: Union[str, "os.PathLike[str]", "api.Handle"], *, wakeup: bool = True,

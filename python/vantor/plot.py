@@ -6,13 +6,20 @@ import numpy as np
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
+__all__ = ["figure"]
+
 AXES = ("x", "y", "z")
 
 
 def figure(recording: Any, title: Optional[str] = None) -> Figure:
     """Position and commanded force against time, the exchange latency
     histogram with its p50 and p99, and the cycle-period deviation with the
-    late cycles marked. Raises ValueError for an empty recording."""
+    late cycles marked. Raises ValueError for an empty recording.
+
+    recording: what ServoLoop.recording() or load_recording gave.
+
+    title: put before the run's summary at the top; None: the summary alone.
+    """
     if len(recording) == 0:
         raise ValueError("the recording is empty")
     t = recording["t"]

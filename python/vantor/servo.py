@@ -144,28 +144,47 @@ class ServoStats(TypedDict):
 class ServoLoop(NativeThread):
     """Renders an effect on a Talon arm at a fixed rate, safe by default.
 
+    The loop's thread exchanges a force each period, records the arm's state,
+    computes the next force from ``effect``, clamps it to ``force_limit``,
+    ramps it in over ``ramp_s`` after start, after an effect swap and after a
+    fault is cleared. Faults command zero force; ``fault`` says why, with the
+    figures and what to change or call. Faults of the motion latch until
+    ``clear_fault()``: the speed past ``velocity_limit``, the effector out of
+    ``workspace``, a position or velocity that is not a number, an effect
+    that gives no valid force. Faults of the link end by themselves, with the
+    ramp: an exchange slower than ``exchange_deadline_ms`` is only counted,
+    but none within it for ``link_timeout_ms`` (the arm silent, or every
+    exchange slow) is a fault until one is on time again. A line that hangs
+    up stays a fault without ``reconnect``. Leaving the ``with`` block,
+    ``stop()``, an exception, Ctrl-C, garbage collection and interpreter exit
+    all send zero force before the thread ends.
+
+    Every setting has a range (docs/control-loops.md); one outside it, or
+    one that is not finite, raises ValueError naming it.
+
     talon_or_port: a port path, or a VantorHardwareAPI.Talon that the loop
     then drives; while the loop runs, that Talon's own calls raise
     RuntimeError.
 
-    The loop's thread exchanges a force each period, records the arm's state,
-    computes the next force from ``effect``, clamps it to ``force_limit`` (N),
-    ramps it in over ``ramp_s`` after start, after an effect swap and after a
-    fault is cleared. Faults command zero force; ``fault`` says why, with the
-    figures and what to change or call. Faults of the motion latch until
-    ``clear_fault()``: the speed past ``velocity_limit`` (m/s), the effector
-    out of ``workspace`` ((lower corner, upper corner), m), a position or
-    velocity that is not a number, an effect that gives no valid force.
-    Faults of the link end by themselves, with the ramp: an exchange slower
-    than ``exchange_deadline_ms`` is only counted, but none within it for
-    ``link_timeout_ms`` (the arm silent, or every exchange slow) is a fault
-    until one is on time again. A line that hangs up stays a fault without
-    ``reconnect``. Leaving the ``with`` block, ``stop()``, an exception,
-    Ctrl-C, garbage collection and interpreter exit all send zero force
-    before the thread ends.
+    rate_hz: the cycles a second, in Hz.
 
-    Every setting has a range (docs/control-loops.md); one outside it, or
-    one that is not finite, raises ValueError naming it.
+    force_limit: the largest force commanded (its magnitude), in N.
+
+    ramp_s: how long the force takes to rise from zero, in s.
+
+    velocity_limit: a speed of the effector past it is a fault, in m/s;
+    None: no limit.
+
+    workspace: (lower corner, upper corner), in m: the effector outside it is
+    a fault; None: no workspace.
+
+    exchange_deadline_ms: an exchange slower than it is counted as slow, in ms.
+
+    link_timeout_ms: no exchange within the deadline for this long is a
+    fault of the link, in ms.
+
+    reply_timeout_s: how long a reply of the arm is awaited while the loop
+    runs, in s.
 
     realtime: SCHED_FIFO for the loop's thread. None (the default) takes it
     when this process may and at least two cores are online; True insists
@@ -179,6 +198,11 @@ class ServoLoop(NativeThread):
     wakes the arm and, if it is the same arm, drives it again from zero force
     with the ramp. Another arm is not adopted: the fault says so.
     ``state()["connected"]`` tells whether the arm is there.
+
+    reconnect_after_s: with reconnect, how long the arm may be silent before
+    it counts as gone, in s.
+
+    cpu: the CPU the loop's thread is pinned to; None: not pinned.
     """
 
     def __init__(self, talon_or_port: Union[str, "os.PathLike[str]", "api.Talon"],
@@ -257,7 +281,9 @@ class ServoLoop(NativeThread):
 
     def recording(self) -> Any:
         """The cycles recorded so far, as a numpy structured array with the
-        fields t, position, velocity, force, exchange_us, jitter_us, late, fault."""
+        fields t (s since the loop started), position (m), velocity (m/s),
+        force (N, commanded), exchange_us and jitter_us (µs), late (1: the
+        cycle overran its period) and fault (the fault's number, 0: none)."""
         import numpy as np
 
         dtype = np.dtype(RECORD_FIELDS)  # type: ignore[call-overload]  # the offsets form
@@ -274,7 +300,12 @@ def _callback_errors(effect: Optional[Effect]) -> List[Union[BaseException, str]
 
 
 def save_recording(path: Union[str, "os.PathLike[str]"], recording: Any) -> None:
-    """Writes a recording to .npz (numpy's archive, key "recording") or .csv."""
+    """Writes a recording to .npz (numpy's archive, key "recording") or .csv.
+
+    path: the file, whose suffix, .npz or .csv, says the format.
+
+    recording: what ServoLoop.recording() gave, or load_recording.
+    """
     import numpy as np
 
     path = os.fspath(path)
@@ -290,7 +321,10 @@ def save_recording(path: Union[str, "os.PathLike[str]"], recording: Any) -> None
 
 def load_recording(path: Union[str, "os.PathLike[str]"]) -> Any:
     """Reads what save_recording writes, back into a recording. Raises
-    FileNotFoundError, or ValueError for a file that holds no recording."""
+    FileNotFoundError, or ValueError for a file that holds no recording.
+
+    path: a .npz or .csv file.
+    """
     import numpy as np
 
     path = os.fspath(path)

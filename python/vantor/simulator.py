@@ -14,6 +14,7 @@ import subprocess
 import sys
 from typing import Iterator, Optional
 
+__all__ = ["simulated", "Simulator", "find_simulator"]
 
 def find_simulator() -> Optional[str]:
     """vantor-sim beside this interpreter (a virtual environment's), else on PATH."""
@@ -24,8 +25,14 @@ def find_simulator() -> Optional[str]:
 class Simulator:
     """One simulator process: Simulator("handle", "--stream", "100").port.
 
+    Its ``port`` is the path of the terminal it plays the device on.
+
+    args: the device, talon or handle, then the simulator's options
+    (vantor-sim --help).
+
     executable: another simulator binary (a build tree's, or any program that
-    prints its port path and ends when its input closes)."""
+    prints its port path and ends when its input closes); None: find_simulator().
+    """
 
     def __init__(self, *args: str, executable: Optional[str] = None) -> None:
         program = executable or find_simulator()
@@ -41,6 +48,7 @@ class Simulator:
 
     @property
     def pid(self) -> int:
+        """The simulator's process id."""
         return self.process.pid
 
     def stop(self) -> None:
@@ -75,6 +83,11 @@ class Simulator:
 
 @contextlib.contextmanager
 def simulated(*args: str, executable: Optional[str] = None) -> Iterator[str]:
-    """Starts a simulator for the block and yields its port path."""
+    """Starts a simulator for the block and yields its port path.
+
+    args: the device, talon or handle, then the simulator's options.
+
+    executable: another simulator binary; None: find_simulator().
+    """
     with Simulator(*args, executable=executable) as simulator:
         yield simulator.port
