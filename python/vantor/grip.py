@@ -15,12 +15,12 @@ class GripStatus(TypedDict):
     """A grip's status, as GripReader.latest() and on_status give it: the
     keys of VantorHardwareAPI.Handle.GetQuillonStatus(), and age_s.
 
-    device_id: the grip's 8-bit id, from its frame.
-    quaternion: the grip's orientation, four numbers from -1 to 1.
+    device_id: the low 8 bits of the grip's id, from its frame.
+    quaternion: the grip's orientation, four components in the order it sends them.
     error_flag: the flag the grip sent with the frame (docs/wire-formats.md).
-    hall_effect_sensor_level: the hall effect sensor's level, 0 to 31.
-    buttons: the buttons, 0 to 7.
-    battery_level: the battery's level, 3.0 to 4.275.
+    hall_effect_sensor_level: a level without a unit, 0 to 31.
+    buttons: a bit mask, three bits, so 0 to 7 (docs/units-and-frames.md).
+    battery_level: the battery's level, 3.0 to 4.275 V.
     age_s: how long ago its frame reached the port, in s.
     """
 
