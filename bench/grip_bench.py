@@ -103,7 +103,7 @@ def run_demo(seconds, executable):
     if process.returncode != 0:
         raise RuntimeError(f"the demo failed ({process.returncode}):\n{output}")
     # The demo's own figure covers its loop only; wait4's covers the whole process, start-up included.
-    own = [line.split()[-1].rstrip("%") for line in output.splitlines() if line.startswith("process CPU")]
+    own = [line.split()[2].rstrip("%") for line in output.splitlines() if line.startswith("process CPU")]
     return {"cpu_percent": (usage.ru_utime + usage.ru_stime) / wall * 100,
             "loop_window_cpu_percent": float(own[0]) if own else None, "wall_s": wall}
 

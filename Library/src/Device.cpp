@@ -40,6 +40,12 @@ bool TimedOutAt(float timeout, double start, Clock::time_point now) {
 // granularity. A stream without a descriptor (in memory) is looked at again
 // at once, as before.
 constexpr int kSleepSliceMs = 10;
+// A reply that comes this soon is waited for awake: back to back, the arm's
+// answer is there within a few tens of microseconds, and waking from a sleep
+// costs as much again. Measured here: back to back at 0.35 of the bare
+// busy-polling exchange's rate without it, 1.0 with 50 us (0.91 with 35), and
+// paced exchanges no slower for it.
+constexpr auto kAwakeFor = std::chrono::microseconds(50);
 // A few bytes of the reply are in: the rest is on the line.
 constexpr int64_t kByteNs = LineWire::kBitsPerByte * 1000000000LL / LineWire::kBaudRate;
 constexpr int64_t kLongestPartialNs = 500000;
@@ -116,6 +122,7 @@ void LogHeaderTimeout() { log::Error(log::Line::HeaderTimeout); }
 ReadEnd ReadHeaderCode(Device& device, double start) {
     IO::SerialStream& stream = *device.stream;
     AbortWatch abort;
+    const Clock::time_point awake_until = Clock::now() + kAwakeFor;
     for (;;) {
         const int waiting = stream.Available();
         if (waiting > 0) {
@@ -130,7 +137,7 @@ ReadEnd ReadHeaderCode(Device& device, double start) {
             return ReadEnd::TimedOut;
         }
         if (abort.Stop(now)) return ReadEnd::Aborted;
-        SleepForBytes(stream, waiting, 1);
+        if (now >= awake_until) SleepForBytes(stream, waiting, 1);
     }
 }
 
@@ -140,6 +147,7 @@ ReadEnd ReadBytes(Device& device, std::size_t n) {
     IO::SerialStream& stream = *device.stream;
     const double start = WholeSeconds(Clock::now());
     AbortWatch abort;
+    const Clock::time_point awake_until = Clock::now() + kAwakeFor;
     for (int waiting = stream.Available(); static_cast<std::size_t>(waiting) < n; waiting = stream.Available()) {
         const Clock::time_point now = Clock::now();
         if (TimedOutAt(device.timeout, start, now)) {
@@ -147,7 +155,7 @@ ReadEnd ReadBytes(Device& device, std::size_t n) {
             return ReadEnd::TimedOut;
         }
         if (abort.Stop(now)) return ReadEnd::Aborted;
-        SleepForBytes(stream, waiting, n);
+        if (now >= awake_until) SleepForBytes(stream, waiting, n);
     }
     stream.read(reinterpret_cast<char*>(device.receive_buffer.get()), static_cast<std::streamsize>(n));
     if (stream.rdstate() == std::ios_base::goodbit) return ReadEnd::Complete;
