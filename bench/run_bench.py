@@ -174,6 +174,27 @@ def run_pyserial(serial_module, port, n):
     return summarise_loop(latencies, previous - start, cpu, errors, warmup)
 
 
+def run_python_case(case, port, n):
+    """(c) or (d) in an interpreter of its own, as (a) and (b) run in
+    processes of their own: what this harness holds does not weigh on it."""
+    done = subprocess.run([sys.executable, __file__, "--python-case", case, port, str(n)], stdout=subprocess.PIPE,
+                          text=True, timeout=120)
+    lines = [line for line in done.stdout.splitlines() if line.startswith("{")]
+    if done.returncode != 0 or not lines:
+        raise RuntimeError("the Python case %s failed (exit status %d)" % (case, done.returncode))
+    return json.loads(lines[-1])
+
+
+def python_case_main(case, port, n):
+    if case == "library":
+        import VantorHardwareAPI
+        result = run_python_library(VantorHardwareAPI, port, n)
+    else:
+        import serial
+        result = run_pyserial(serial, port, n)
+    print(json.dumps(result))
+
+
 def run_bench_binary(bench, args):
     done = subprocess.run([bench] + [str(a) for a in args], stdout=subprocess.PIPE, text=True, timeout=120)
     lines = [line for line in done.stdout.splitlines() if line.startswith("{")]
@@ -327,8 +348,8 @@ def main():
         runs = {
             "a": (device, lambda: run_bench_binary(bench, ["raw", device.port, n])),
             "b": (device, lambda: run_bench_binary(bench, ["library", device.port, n])),
-            "c": (device, lambda: run_python_library(VantorHardwareAPI, device.port, n)),
-            "d": (device, lambda: run_pyserial(serial, device.port, n)),
+            "c": (device, lambda: run_python_case("library", device.port, n)),
+            "d": (device, lambda: run_python_case("pyserial", device.port, n)),
             "a_resp": (responder, lambda: run_bench_binary(bench, ["raw", responder.port, n])),
             "b_resp": (responder, lambda: run_bench_binary(bench, ["library", responder.port, n])),
         }
@@ -487,4 +508,7 @@ def run_servo_section(args, sim, bench, api, vantor, effects, device_cpu, floor_
 
 
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) == 5 and sys.argv[1] == "--python-case":
+        python_case_main(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    else:
+        main()
