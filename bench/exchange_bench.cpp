@@ -139,6 +139,7 @@ public:
     }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     int get() const { return fd_; }
 
 private:
@@ -268,15 +269,20 @@ bool RawExchange(int fd, const uint8_t* request, uint8_t* reply) {
     return ::read(fd, reply + 1, kStatePayload) == static_cast<ssize_t>(kStatePayload);
 }
 
-int RunRaw(const char* port, long n) {
+// The port as the library opens it, and the request every mode sends; a
+// closed descriptor (said on standard error) when it cannot be opened.
+Descriptor OpenRawPort(const char* port, uint8_t (&request)[kRequestLength]) {
     Descriptor fd(OpenPortLikeTheLibrary(port));
-    if (fd.get() < 0) {
-        std::fprintf(stderr, "vantor-bench: cannot open %s: %s\n", port, std::strerror(errno));
-        return 1;
-    }
-    uint8_t request[kRequestLength];
+    if (fd.get() < 0) std::fprintf(stderr, "vantor-bench: cannot open %s: %s\n", port, std::strerror(errno));
     request[0] = kForceRequest;
     std::memcpy(request + 1, kForce, sizeof kForce);
+    return fd;
+}
+
+int RunRaw(const char* port, long n) {
+    uint8_t request[kRequestLength];
+    const Descriptor fd = OpenRawPort(port, request);
+    if (fd.get() < 0) return 1;
     uint8_t reply[kReplyLength];
     const Measurement m = Measure(n, [&] { return RawExchange<WaitForBytes>(fd.get(), request, reply); });
     PrintExchangeJson("raw", m);
@@ -521,14 +527,9 @@ int RunPacing(double rate_hz, double seconds, double spin_us) {
 // slept to each absolute deadline, nothing else; the reply awaited by
 // busy-polling or in poll(). Figures as the servo loop gives them.
 int RunFloor(const char* path, double rate_hz, double seconds, bool in_poll) {
-    Descriptor fd(OpenPortLikeTheLibrary(path));
-    if (fd.get() < 0) {
-        std::fprintf(stderr, "vantor-bench: cannot open %s: %s\n", path, std::strerror(errno));
-        return 1;
-    }
     uint8_t request[kRequestLength];
-    request[0] = kForceRequest;
-    std::memcpy(request + 1, kForce, sizeof kForce);
+    const Descriptor fd = OpenRawPort(path, request);
+    if (fd.get() < 0) return 1;
     uint8_t reply[kReplyLength];
     const auto exchange = in_poll ? &RawExchange<WaitForBytesInPoll> : &RawExchange<WaitForBytes>;
     for (int i = 0; i < 50; ++i) exchange(fd.get(), request, reply);

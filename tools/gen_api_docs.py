@@ -215,18 +215,24 @@ def main(argv=None):
         return 2
 
     page = generate(module)
-    if args.output == "-":
+    return write_or_check(page, args.output, args.check, "tools/gen_api_docs.py")
+
+
+def write_or_check(page: str, output: str, check: bool, tool: str) -> int:
+    """Writes the page (to standard output for "-"), or with check says
+    whether the file holds it already: 0, or 1 when it is out of date."""
+    if output == "-":
         sys.stdout.write(page)
         return 0
-    path = os.path.normpath(args.output)
-    if args.check:
+    path = os.path.normpath(output)
+    if check:
         try:
             with open(path, encoding="utf-8", newline="") as f:
                 current = f.read()
         except OSError:
             current = None
         if current != page:
-            sys.stderr.write("{} is out of date: run `.venv/bin/python tools/gen_api_docs.py`\n".format(path))
+            sys.stderr.write("{} is out of date: run `.venv/bin/python {}`\n".format(path, tool))
             return 1
         return 0
     os.makedirs(os.path.dirname(path) or ".", exist_ok=True)

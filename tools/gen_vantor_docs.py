@@ -30,7 +30,7 @@ import typing
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from gen_api_docs import clean_text, escape_markdown, slug  # noqa: E402
+from gen_api_docs import clean_text, escape_markdown, slug, write_or_check  # noqa: E402
 
 DISTRIBUTION = "VantorHardwareAPI"
 # The modules documented, in page order; each lists its public names in __all__.
@@ -528,23 +528,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     except GenerateError as error:
         sys.stderr.write(f"gen_vantor_docs: {error}\n")
         return 2
-    if args.output == "-":
-        sys.stdout.write(page)
-        return 0
-    path = os.path.normpath(args.output)
-    if args.check:
-        try:
-            with open(path, encoding="utf-8", newline="") as f:
-                current: Optional[str] = f.read()
-        except OSError:
-            current = None
-        if current != page:
-            sys.stderr.write(f"{path} is out of date: run `.venv/bin/python tools/gen_vantor_docs.py`\n")
-            return 1
-        return 0
-    with open(path, "w", encoding="utf-8", newline="\n") as f:
-        f.write(page)
-    return 0
+    return write_or_check(page, args.output, args.check, "tools/gen_vantor_docs.py")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,9 @@
 import os
 import select
 import struct
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 import tty
@@ -61,6 +64,23 @@ class DeviceOnPty:
         """What the library wrote: the expected bytes, plus anything extra."""
         data = self.pty.read(expected_length, wait=2.0) if expected_length else b""
         return data + self.pty.read_all(wait=0.05)
+
+
+def wait_for(condition, timeout=5.0):
+    """Polls until condition() holds; a loop's or reader's pace depends on the machine."""
+    end = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < end, "timed out"
+        time.sleep(0.002)
+
+
+def run_child(code, *args, timeout=30.0):
+    """Runs code in a new interpreter; a hang is a failure, not a stuck suite."""
+    try:
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True, text=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"the child process hung for {timeout} s")
 
 
 class ArmPeer:

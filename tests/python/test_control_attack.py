@@ -3,13 +3,10 @@ that are not numbers, settings out of range, effects swapped and dropped
 from every thread, devices that lie or vanish. Safety is asserted on the
 forces the arm peer receives. Scenarios that used to hang or abort the
 process run in a child process with a time-out."""
-import gc
 import math
 import os
 import resource
-import subprocess
 import sys
-import textwrap
 import threading
 import time
 
@@ -17,17 +14,10 @@ import pytest
 
 import VantorHardwareAPI as api
 import vantor
-from conftest import ArmPeer
+from conftest import ArmPeer, run_child, wait_for
 from vantor import effects
 
 LIMIT = 2.0
-
-
-def wait_for(condition, timeout=5.0):
-    end = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < end, "timed out"
-        time.sleep(0.002)
 
 
 def magnitude(force):
@@ -37,15 +27,6 @@ def magnitude(force):
 def servo(port, **kwargs):
     kwargs.setdefault("exchange_deadline_ms", 1000.0)  # a loaded machine must not fault the loop
     return vantor.ServoLoop(port, **kwargs)
-
-
-def run_child(code, *args, timeout=20.0):
-    """Runs code in a new interpreter; a hang is a failure, not a stuck suite."""
-    try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True, text=True,
-                              timeout=timeout)
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"the child process hung for {timeout} s")
 
 
 @pytest.fixture

@@ -12,13 +12,8 @@ import time
 import pytest
 
 import VantorHardwareAPI as api
-from conftest import DeviceOnPty
+from conftest import DeviceOnPty, run_child
 from test_handle import INFO, STATUS, QUATERNION
-
-
-def run_child(code, *args, timeout=30):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args],
-                          capture_output=True, text=True, timeout=timeout)
 
 
 def without_checker_note(stderr):

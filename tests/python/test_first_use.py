@@ -8,15 +8,8 @@ import time
 import pytest
 
 import vantor
-from conftest import ArmPeer
+from conftest import ArmPeer, wait_for
 from vantor import effects
-
-
-def wait_for(condition, timeout=5.0):
-    end = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < end, "timed out"
-        time.sleep(0.002)
 
 
 @pytest.fixture

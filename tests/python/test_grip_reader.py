@@ -5,15 +5,9 @@ import pytest
 
 import VantorHardwareAPI as api
 import vantor
+from conftest import wait_for
 
 KEYS = ["device_id", "quaternion", "error_flag", "hall_effect_sensor_level", "buttons", "battery_level", "age_s"]
-
-
-def wait_for(condition, timeout=5.0):
-    end = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < end, "timed out"
-        time.sleep(0.005)
 
 
 def test_reads_a_streaming_grip_and_calls_back(simulator):

@@ -2,22 +2,11 @@
 refused, and a real-time loop that never starves the reply path, even with
 the loop's process and the simulated arm on a single core."""
 import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import vantor
-from conftest import ArmPeer
-
-
-def run_child(code, *args, timeout=30.0):
-    try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True, text=True,
-                              timeout=timeout)
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"the child process hung for {timeout} s")
+from conftest import ArmPeer, run_child
 
 
 def test_realtime_takes_a_bool_or_none(pty_device):

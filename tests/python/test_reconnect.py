@@ -8,6 +8,7 @@ import pytest
 
 import vantor
 from vantor.effects import ConstantForce
+from conftest import wait_for
 
 OTHER_ARM = "00112233-4455-6677-8899-aabbccddeeff"
 
@@ -16,13 +17,6 @@ OTHER_ARM = "00112233-4455-6677-8899-aabbccddeeff"
 # The reply time-out stays at its 1 s default: the library counts it in whole
 # seconds, so a shorter one can end a wait that crosses a second at once.
 RECONNECTING = dict(rate_hz=200, reconnect=True, exchange_deadline_ms=1000.0)
-
-
-def wait_for(condition, timeout=5.0):
-    end = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < end, "timed out"
-        time.sleep(0.005)
 
 
 def unplug(simulator, link):

@@ -2,14 +2,10 @@
 every force it receives; the simulator plays it where a moving arm matters."""
 import gc
 import math
-import os
-import select
 import signal
-import struct
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 
 import numpy as np
@@ -18,7 +14,7 @@ import pytest
 import VantorHardwareAPI as api
 import vantor
 from vantor import _native, effects
-from conftest import ArmPeer
+from conftest import ArmPeer, wait_for
 from test_talon import Arm, calibrate, second_pty  # noqa: F401 (a fixture)
 
 
@@ -34,14 +30,6 @@ def servo(port, **kwargs):
     the tests of the deadline itself set their own."""
     kwargs.setdefault("exchange_deadline_ms", 1000.0)
     return vantor.ServoLoop(port, **kwargs)
-
-
-def wait_for(condition, timeout=5.0):
-    """Polls until condition() holds; the loop's pace depends on the machine."""
-    end = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < end, "timed out"
-        time.sleep(0.002)
 
 
 def magnitude(f):

@@ -8,13 +8,7 @@ import pytest
 
 import vantor
 from vantor import effects
-
-
-def wait_for(condition, timeout=5.0):
-    end = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < end, "timed out"
-        time.sleep(0.005)
+from conftest import wait_for
 
 
 def is_typed_dict(hint):
