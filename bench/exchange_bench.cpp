@@ -478,17 +478,28 @@ std::string PercentilesJson(const Vantor::HardwareAPI::Control::Percentiles& p) 
     return text;
 }
 
-// Sleep and spin to each absolute deadline and nothing else, with the servo
-// loop's schedule: late when the cycle's work ends after the next deadline,
-// which then restarts from now.
-int RunPacing(double rate_hz, double seconds, double spin_us) {
-    const int64_t period_ns = static_cast<int64_t>(std::llround(kNsPerS / rate_hz));
-    const int64_t spin_ns = static_cast<int64_t>(spin_us * 1000.0);
-    // Never more cycles than periods in the run, so the record needs no growth.
+// A paced loop with the servo loop's schedule: sleep (and spin the last
+// spin_ns) to each absolute deadline; late when the cycle's work ends after
+// the next deadline, which then restarts from now. work() is the cycle's
+// work, false when it failed.
+struct Paced {
     std::vector<int64_t> jitter;
-    jitter.reserve(static_cast<std::size_t>(seconds * rate_hz) + 16);
+    std::vector<int64_t> work_ns;
     uint64_t late = 0;
+    long errors = 0;
+    double wall = 0;
+    double cpu = 0;
+    double rate_hz = 0;  // achieved
+};
 
+template <typename Work>
+Paced RunPaced(double rate_hz, double seconds, int64_t spin_ns, Work&& work) {
+    const int64_t period_ns = static_cast<int64_t>(std::llround(kNsPerS / rate_hz));
+    // Never more cycles than periods in the run, so the records need no growth.
+    const std::size_t room = static_cast<std::size_t>(seconds * rate_hz) + 16;
+    Paced p;
+    p.jitter.reserve(room);
+    p.work_ns.reserve(room);
     const double cpu_start = CpuSeconds();
     const int64_t start = NowNs();
     const int64_t end = start + static_cast<int64_t>(seconds * kNsPerS);
@@ -496,29 +507,44 @@ int RunPacing(double rate_hz, double seconds, double spin_us) {
     int64_t last_start = start;
     for (;;) {
         const int64_t cycle_start = NowNs();
-        if (cycle_start >= end) break;
+        if (cycle_start >= end || p.jitter.size() == room) break;
         last_start = cycle_start;
-        jitter.push_back(cycle_start - deadline);
-        deadline += period_ns;
+        p.jitter.push_back(cycle_start - deadline);
+        if (!work()) ++p.errors;
         const int64_t work_end = NowNs();
+        p.work_ns.push_back(work_end - cycle_start);
+        deadline += period_ns;
         if (work_end > deadline) {
-            ++late;
+            ++p.late;
             deadline = work_end;
         }
         WaitUntil(deadline, spin_ns);
     }
-    const double wall = static_cast<double>(NowNs() - start) / kNsPerS;
-    const double cpu = CpuSeconds() - cpu_start;
-
-    const std::size_t cycles = jitter.size();
+    p.wall = static_cast<double>(NowNs() - start) / kNsPerS;
+    p.cpu = CpuSeconds() - cpu_start;
+    const std::size_t cycles = p.jitter.size();
     const double span = static_cast<double>(last_start - start) / kNsPerS;
-    std::printf(
-        "{\"mode\": \"pacing\", \"rate_hz_set\": %.1f, \"spin_us\": %.1f, \"seconds\": %.3f, \"cycles\": %zu, "
-        "\"rate_hz\": %.1f, \"late_cycles\": %llu, \"late_share\": %.6f, \"jitter_us\": %s, "
-        "\"cpu_percent\": %.2f}\n",
-        rate_hz, spin_us, wall, cycles, cycles > 1 && span > 0 ? static_cast<double>(cycles - 1) / span : 0.0,
-        static_cast<unsigned long long>(late), cycles ? static_cast<double>(late) / static_cast<double>(cycles) : 0.0,
-        PercentilesJson(std::move(jitter)).c_str(), 100.0 * cpu / wall);
+    p.rate_hz = cycles > 1 && span > 0 ? static_cast<double>(cycles - 1) / span : 0.0;
+    return p;
+}
+
+// "key": value pairs common to the paced modes' lines.
+std::string PacedJson(double rate_hz, Paced& p) {
+    const std::size_t cycles = p.jitter.size();
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "\"rate_hz_set\": %.1f, \"seconds\": %.3f, \"cycles\": %zu, \"rate_hz\": %.1f, \"late_cycles\": %llu, "
+                  "\"late_share\": %.6f, \"cpu_percent\": %.2f, ",
+                  rate_hz, p.wall, cycles, p.rate_hz, static_cast<unsigned long long>(p.late),
+                  cycles ? static_cast<double>(p.late) / static_cast<double>(cycles) : 0.0, 100.0 * p.cpu / p.wall);
+    return std::string(text) + "\"jitter_us\": " + PercentilesJson(std::move(p.jitter));
+}
+
+// Sleep and spin to each absolute deadline and nothing else: the machine's
+// own floor for a paced loop.
+int RunPacing(double rate_hz, double seconds, double spin_us) {
+    Paced p = RunPaced(rate_hz, seconds, static_cast<int64_t>(spin_us * 1000.0), [] { return true; });
+    std::printf("{\"mode\": \"pacing\", \"spin_us\": %.1f, %s}\n", spin_us, PacedJson(rate_hz, p).c_str());
     std::fflush(stdout);
     return 0;
 }
@@ -533,46 +559,11 @@ int RunFloor(const char* path, double rate_hz, double seconds, bool in_poll) {
     uint8_t reply[kReplyLength];
     const auto exchange = in_poll ? &RawExchange<WaitForBytesInPoll> : &RawExchange<WaitForBytes>;
     for (int i = 0; i < 50; ++i) exchange(fd.get(), request, reply);
-
-    const int64_t period_ns = static_cast<int64_t>(std::llround(kNsPerS / rate_hz));
-    const std::size_t room = static_cast<std::size_t>(seconds * rate_hz) + 16;
-    std::vector<int64_t> jitter, exchange_ns;
-    jitter.reserve(room);
-    exchange_ns.reserve(room);
-    uint64_t late = 0;
-    long errors = 0;
-    const double cpu_start = CpuSeconds();
-    const int64_t start = NowNs();
-    const int64_t end = start + static_cast<int64_t>(seconds * kNsPerS);
-    int64_t deadline = start;
-    int64_t last_start = start;
-    for (;;) {
-        const int64_t cycle_start = NowNs();
-        if (cycle_start >= end || jitter.size() == room) break;
-        last_start = cycle_start;
-        jitter.push_back(cycle_start - deadline);
-        if (!exchange(fd.get(), request, reply)) ++errors;
-        const int64_t work_end = NowNs();
-        exchange_ns.push_back(work_end - cycle_start);
-        deadline += period_ns;
-        if (work_end > deadline) {
-            ++late;
-            deadline = work_end;
-        }
-        WaitUntil(deadline, 0);
-    }
-    const double wall = static_cast<double>(NowNs() - start) / kNsPerS;
-    const double cpu = CpuSeconds() - cpu_start;
-    const std::size_t cycles = jitter.size();
-    const double span = static_cast<double>(last_start - start) / kNsPerS;
-    std::printf(
-        "{\"mode\": \"floor\", \"wait\": \"%s\", \"rate_hz_set\": %.1f, \"seconds\": %.3f, \"cycles\": %zu, "
-        "\"rate_hz\": %.1f, \"late_cycles\": %llu, \"late_share\": %.6f, \"jitter_us\": %s, \"exchange_us\": %s, "
-        "\"cpu_percent\": %.2f, \"errors\": %ld}\n",
-        in_poll ? "poll" : "busy", rate_hz, wall, cycles,
-        cycles > 1 && span > 0 ? static_cast<double>(cycles - 1) / span : 0.0, static_cast<unsigned long long>(late),
-        cycles ? static_cast<double>(late) / static_cast<double>(cycles) : 0.0, PercentilesJson(std::move(jitter)).c_str(),
-        PercentilesJson(std::move(exchange_ns)).c_str(), 100.0 * cpu / wall, errors);
+    Paced p = RunPaced(rate_hz, seconds, 0, [&] { return exchange(fd.get(), request, reply); });
+    const long errors = p.errors;
+    const std::string exchange_us = PercentilesJson(std::move(p.work_ns));
+    std::printf("{\"mode\": \"floor\", \"wait\": \"%s\", %s, \"exchange_us\": %s, \"errors\": %ld}\n",
+                in_poll ? "poll" : "busy", PacedJson(rate_hz, p).c_str(), exchange_us.c_str(), errors);
     std::fflush(stdout);
     return errors == 0 ? 0 : 3;
 }
