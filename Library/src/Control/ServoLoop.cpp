@@ -140,10 +140,19 @@ struct Exchanged {
 
 // --- the loop -------------------------------------------------------------------------
 
+namespace {
+
+ServoConfig Validated(const ServoConfig& settings) {
+    settings.Validate();
+    return settings;
+}
+
+}  // namespace
+
 struct ServoLoop::Impl {
     Impl(Devices::Talon& arm, const ServoConfig& settings)
         : talon(arm),
-          config((settings.Validate(), settings)),
+          config(Validated(settings)),
           link(arm, settings.reconnection, &IdentifyArm),
           period_ns(std::llround(clock::kNsPerS / settings.rate_hz)),
           exchange_deadline_ns(std::llround(settings.exchange_deadline_ms * clock::kNsPerMs)),
