@@ -50,16 +50,19 @@ inline void SleepFor(int64_t ns) {
     if (ns > 0) SleepUntil(Now() + ns);
 }
 
-// Sleeps for ns in slices that a stop ends at once; false when stop was set.
-inline bool Pause(int64_t ns, const std::atomic<bool>& stop) {
+// Sleeps until deadline_ns in slices short enough that a stop ends even a
+// long sleep at once; false when stop was set.
+inline bool SleepUntil(int64_t deadline_ns, const std::atomic<bool>& stop) {
     constexpr int64_t kSliceNs = 10 * kNsPerMs;
-    for (const int64_t end = Now() + ns; !stop.load(std::memory_order_acquire);) {
+    while (!stop.load(std::memory_order_acquire)) {
         const int64_t now = Now();
-        if (now >= end) return true;
-        SleepUntil(std::min(end, now + kSliceNs));
+        if (now >= deadline_ns) return true;
+        SleepUntil(std::min(deadline_ns, now + kSliceNs));
     }
     return false;
 }
+
+inline bool Pause(int64_t ns, const std::atomic<bool>& stop) { return SleepUntil(Now() + ns, stop); }
 
 }  // namespace clock
 }  // namespace Control

@@ -85,12 +85,17 @@ void Passive(const char* name, double value) {
     if (!(std::isfinite(value) && value >= 0)) Refuse(name, "must be a finite number, 0 or more, got " + Text(value));
 }
 
+template <typename Params>
+void PassiveGains(const Params& p) {
+    Passive("stiffness", p.stiffness);
+    Passive("damping", p.damping);
+}
+
 }  // namespace
 
 SpringParams Checked(SpringParams p) {
     Finite("anchor", p.anchor);
-    Passive("stiffness", p.stiffness);
-    Passive("damping", p.damping);
+    PassiveGains(p);
     return p;
 }
 
@@ -102,8 +107,7 @@ DamperParams Checked(DamperParams p) {
 PlaneParams Checked(PlaneParams p) {
     Finite("point", p.point);
     Finite("normal", p.normal);
-    Passive("stiffness", p.stiffness);
-    Passive("damping", p.damping);
+    PassiveGains(p);
     // Scaled first, so neither a tiny nor a huge normal under- or overflows.
     const double largest = std::max({std::fabs(p.normal[0]), std::fabs(p.normal[1]), std::fabs(p.normal[2])});
     if (!(largest > 0)) Refuse("normal", "must not be zero: it says which way the wall pushes");
@@ -115,8 +119,7 @@ PlaneParams Checked(PlaneParams p) {
 SphereParams Checked(SphereParams p) {
     Finite("center", p.center);
     if (!(std::isfinite(p.radius) && p.radius > 0)) Refuse("radius", "must be a finite number above 0, got " + Text(p.radius));
-    Passive("stiffness", p.stiffness);
-    Passive("damping", p.damping);
+    PassiveGains(p);
     return p;
 }
 
@@ -127,8 +130,7 @@ BoxParams Checked(BoxParams p) {
         if (!(p.lower[i] < p.upper[i]))
             Refuse("lower", "must be below upper on every axis, got " + Text(p.lower) + " and " + Text(p.upper));
     }
-    Passive("stiffness", p.stiffness);
-    Passive("damping", p.damping);
+    PassiveGains(p);
     return p;
 }
 

@@ -4,7 +4,6 @@
 // schedule can be tested without one.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -36,19 +35,16 @@ public:
     }
     int64_t deadline_ns() const { return deadline_ns_; }
 
-    // Sleeps until shortly before the deadline, in slices short enough that a
-    // stop ends even a long wait at once, then spins the last stretch: the
-    // core is free between cycles and the start is still on time.
+    // Sleeps until shortly before the deadline (a stop ends the sleep at
+    // once), then spins the last stretch: the core is free between cycles
+    // and the start is still on time.
     void Wait(const std::atomic<bool>& stop) const {
-        const int64_t wake = deadline_ns_ - spin_ns_;
-        for (int64_t now = clock::Now(); now < wake && !stop.load(std::memory_order_acquire); now = clock::Now())
-            clock::SleepUntil(std::min(wake, now + kStopSliceNs));
+        if (!clock::SleepUntil(deadline_ns_ - spin_ns_, stop)) return;
         while (clock::Now() < deadline_ns_ && !stop.load(std::memory_order_relaxed)) {
         }
     }
 
 private:
-    static constexpr int64_t kStopSliceNs = 10 * clock::kNsPerMs;
     const int64_t period_ns_;
     int64_t spin_ns_;
     int64_t deadline_ns_ = 0;
