@@ -199,14 +199,19 @@ def generate(module):
     return "\n".join(out) + "\n"
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--output", default=DEFAULT_OUTPUT,
-                        help="file to write (default: docs/api-python.md); '-' for standard output")
+def page_options(argv, description: str, default_output: str) -> argparse.Namespace:
+    """The options every page generator takes: where to write, or --check."""
+    parser = argparse.ArgumentParser(description=description)
+    shown = os.path.relpath(os.path.normpath(default_output), os.path.join(os.path.dirname(__file__), ".."))
+    parser.add_argument("--output", default=default_output,
+                        help="file to write (default: {}); '-' for standard output".format(shown))
     parser.add_argument("--check", action="store_true",
                         help="write nothing; exit 1 when the file differs from what would be generated")
-    args = parser.parse_args(argv)
+    return parser.parse_args(argv)
 
+
+def main(argv=None):
+    args = page_options(argv, __doc__.split("\n")[0], DEFAULT_OUTPUT)
     try:
         module = __import__(MODULE_NAME)
     except ImportError as error:

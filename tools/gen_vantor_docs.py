@@ -30,7 +30,7 @@ import typing
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from gen_api_docs import clean_text, escape_markdown, slug, write_or_check  # noqa: E402
+from gen_api_docs import clean_text, escape_markdown, page_options, slug, write_or_check  # noqa: E402
 
 DISTRIBUTION = "VantorHardwareAPI"
 # The modules documented, in page order; each lists its public names in __all__.
@@ -514,12 +514,7 @@ def generate() -> str:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n")[0])
-    parser.add_argument("--output", default=DEFAULT_OUTPUT,
-                        help="file to write (default: docs/api-vantor.md); '-' for standard output")
-    parser.add_argument("--check", action="store_true",
-                        help="write nothing; exit 1 when the file differs from what would be generated")
-    args = parser.parse_args(argv)
+    args = page_options(argv, (__doc__ or "").split("\n")[0], DEFAULT_OUTPUT)
     try:
         page = generate()
     except ImportError as error:

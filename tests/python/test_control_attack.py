@@ -257,6 +257,15 @@ def test_the_python_effect_can_swap_the_loops_effect(pty_device, peer):
     assert any(f[2] == pytest.approx(1.5) for f in peer.settle())
 
 
+# The child's last step: wait until its callback dropped the last reference.
+AWAIT_DROP = """
+    end = time.monotonic() + 5
+    while holder and time.monotonic() < end:
+        time.sleep(0.01)
+    time.sleep(0.3)
+    print("dropped" if not holder else "still held", flush=True)
+"""
+
 DROP_IN_CALLBACK = """
     import gc, sys, time, vantor
     from vantor import effects
@@ -271,12 +280,7 @@ DROP_IN_CALLBACK = """
     loop.start()
     holder.append(loop)
     del loop
-    end = time.monotonic() + 5
-    while holder and time.monotonic() < end:
-        time.sleep(0.01)
-    time.sleep(0.3)
-    print("dropped" if not holder else "still held", flush=True)
-"""
+""" + AWAIT_DROP
 
 DROP_READER_IN_CALLBACK = """
     import gc, sys, time, vantor
@@ -289,12 +293,7 @@ DROP_READER_IN_CALLBACK = """
     reader.start()
     holder.append(reader)
     del reader
-    end = time.monotonic() + 5
-    while holder and time.monotonic() < end:
-        time.sleep(0.01)
-    time.sleep(0.3)
-    print("dropped" if not holder else "still held", flush=True)
-"""
+""" + AWAIT_DROP
 
 
 def test_dropping_a_loop_inside_its_own_effect_stops_it_with_zero_force(pty_device, peer):
