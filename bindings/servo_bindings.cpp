@@ -230,7 +230,7 @@ void bind_servo(py::module_& m) {
             const py::buffer_info info = samples.request();
             const auto bytes = static_cast<std::size_t>(info.size * info.itemsize);
             if (info.itemsize != static_cast<py::ssize_t>(sizeof(ServoSample)) || info.ndim != 1 ||
-                (info.ndim == 1 && info.strides[0] != info.itemsize))
+                info.strides[0] != info.itemsize)
                 throw py::value_error("a recording is a one-dimensional array of servo samples, as recording() gives");
             const auto* data = static_cast<const ServoSample*>(info.ptr);
             if (!released([&] { return WriteRecordingCsv(path, data, bytes / sizeof(ServoSample)); })) {

@@ -341,8 +341,9 @@ void GripReader::Start() {
 }
 
 // Once it returns every frame read has been delivered and no callback runs
-// (but the one calling it), so what the callback writes may be read. The wait for the callback comes after the
-// lifecycle lock is let go: the callback may itself call Stop.
+// (but the one calling it), so what the callback writes may be read. The
+// wait for the callback comes after the lifecycle lock is let go: the
+// callback may itself call Stop.
 void GripReader::Stop() {
     Impl& s = *impl_;
     s.stop.store(true, std::memory_order_release);

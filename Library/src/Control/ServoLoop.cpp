@@ -208,8 +208,6 @@ struct ServoLoop::Impl {
     std::atomic<int64_t> started_ns{0};
     std::atomic<int64_t> last_cycle_ns{0};
     std::atomic<int64_t> exchange_started_ns{0};  // 0: not in an exchange
-    std::atomic<int64_t> on_time_ns{0};           // the end of the last exchange within the deadline
-    std::atomic<int64_t> answered_ns{0};          // the end of the last exchange answered, slow or not
     std::atomic<int> other_code{-1};              // the code of a reply that was not the state, since the last on time
     std::atomic<uint64_t> slow_exchanges{0};
     std::atomic<bool> watching{false};
@@ -226,6 +224,8 @@ struct ServoLoop::Impl {
     Vector3d position{0, 0, 0};
     Vector3d velocity{0, 0, 0};
     int64_t ramp_start_ns = 0;
+    int64_t on_time_ns = 0;   // the end of the last exchange within the deadline
+    int64_t answered_ns = 0;  // the end of the last exchange answered, slow or not
     uint64_t effect_generation = 0;
     uint64_t cycle = 0;
     bool learning = false;  // who the arm is, before the first force
@@ -285,9 +285,7 @@ int ServoLoop::Impl::SetUpThread() {
 // From zero force, with the ramp, on a schedule that starts now.
 void ServoLoop::Impl::NewSchedule() {
     command = {0, 0, 0};
-    ramp_start_ns = clock::Now();
-    on_time_ns.store(ramp_start_ns, std::memory_order_release);
-    answered_ns.store(ramp_start_ns, std::memory_order_release);
+    ramp_start_ns = on_time_ns = answered_ns = clock::Now();
     pacer.Restart(ramp_start_ns);
 }
 
@@ -309,7 +307,7 @@ Exchanged ServoLoop::Impl::Exchange(const Vector3d& force, int64_t start_ns) {
             position[i] = p[i];
             velocity[i] = v[i];
         }
-        answered_ns.store(end_ns, std::memory_order_release);
+        answered_ns = end_ns;
     }
     return {force, position, velocity, answered, start_ns, end_ns};
 }
@@ -318,7 +316,7 @@ Exchanged ServoLoop::Impl::Exchange(const Vector3d& force, int64_t start_ns) {
 bool ServoLoop::Impl::LinkDown(const Exchanged& ex) {
     if (ex.answered) return false;
     if (link.Lost()) return true;
-    return link.reconnects() && ex.end_ns - answered_ns.load(std::memory_order_relaxed) >= link.after_ns();
+    return link.reconnects() && ex.end_ns - answered_ns >= link.after_ns();
 }
 
 // Waits for the same arm to come back; without reconnect a dead line is not
@@ -368,19 +366,19 @@ Fault ServoLoop::Impl::Judge(const Exchanged& ex) {
     // What the schedule itself puts between two exchanges is no silence.
     if (!ex.answered) {
         // A reply of another code fails at once: the loop's thread says so.
-        const int64_t silent_ns = ex.end_ns - answered_ns.load(std::memory_order_relaxed) - period_ns;
+        const int64_t silent_ns = ex.end_ns - answered_ns - period_ns;
         if (silent_ns > link_timeout_ns) LatchSilence(ex.end_ns, silent_ns);
         return faults.Get();
     }
     const int64_t took = ex.end_ns - ex.start_ns;
     if (took <= exchange_deadline_ns) {
-        on_time_ns.store(ex.end_ns, std::memory_order_release);
+        on_time_ns = ex.end_ns;
         other_code.store(-1, std::memory_order_relaxed);
         // The link is back: from zero, with the ramp.
         if (faults.End(Fault::ArmNotAnswering) || faults.End(Fault::ArmTooSlow)) ramp_start_ns = ex.end_ns;
     } else {
         slow_exchanges.fetch_add(1, std::memory_order_relaxed);
-        const int64_t slow_for = ex.end_ns - on_time_ns.load(std::memory_order_relaxed) - period_ns;
+        const int64_t slow_for = ex.end_ns - on_time_ns - period_ns;
         if (slow_for > link_timeout_ns)
             faults.Latch(Faults::kLoop, Fault::ArmTooSlow, Since(ex.end_ns),
                          "arm too slow: no exchange within exchange_deadline_ms=%g for %.0f ms (the last took %.1f ms); "
