@@ -133,6 +133,10 @@ constexpr double kAtStop = 1e-9;  // degrees: this close, a stop holds the pose
 // dq = P z for the projection P off the held normals, so (P A P + I - P) dq = P b.
 // False when the held normals are dependent: a smaller set holds the same.
 bool solveHeld(const Mat3& a, const Vec3& b, const Vec3* held, int count, Vec3& dq) {
+    if (count == 0) {  // at no stop, as nearly always: the plain Newton step
+        dq = solve3(a, b);
+        return true;
+    }
     Vec3 basis[3];
     for (int k = 0; k < count; ++k) {
         Vec3 v = held[k];
