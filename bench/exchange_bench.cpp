@@ -529,7 +529,7 @@ Paced RunPaced(double rate_hz, double seconds, int64_t spin_ns, Work&& work) {
 }
 
 // "key": value pairs common to the paced modes' lines.
-std::string PacedJson(double rate_hz, Paced& p) {
+std::string PacedJson(double rate_hz, Paced p) {
     const std::size_t cycles = p.jitter.size();
     char text[256];
     std::snprintf(text, sizeof text,
@@ -544,7 +544,7 @@ std::string PacedJson(double rate_hz, Paced& p) {
 // own floor for a paced loop.
 int RunPacing(double rate_hz, double seconds, double spin_us) {
     Paced p = RunPaced(rate_hz, seconds, static_cast<int64_t>(spin_us * 1000.0), [] { return true; });
-    std::printf("{\"mode\": \"pacing\", \"spin_us\": %.1f, %s}\n", spin_us, PacedJson(rate_hz, p).c_str());
+    std::printf("{\"mode\": \"pacing\", \"spin_us\": %.1f, %s}\n", spin_us, PacedJson(rate_hz, std::move(p)).c_str());
     std::fflush(stdout);
     return 0;
 }
@@ -563,7 +563,7 @@ int RunFloor(const char* path, double rate_hz, double seconds, bool in_poll) {
     const long errors = p.errors;
     const std::string exchange_us = PercentilesJson(std::move(p.work_ns));
     std::printf("{\"mode\": \"floor\", \"wait\": \"%s\", %s, \"exchange_us\": %s, \"errors\": %ld}\n",
-                in_poll ? "poll" : "busy", PacedJson(rate_hz, p).c_str(), exchange_us.c_str(), errors);
+                in_poll ? "poll" : "busy", PacedJson(rate_hz, std::move(p)).c_str(), exchange_us.c_str(), errors);
     std::fflush(stdout);
     return errors == 0 ? 0 : 3;
 }

@@ -19,6 +19,7 @@ the reader at most 3 % of a core, the demo at most 35 %, no frame lost.
 import argparse
 import json
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -103,9 +104,9 @@ def run_demo(seconds, executable):
     if process.returncode != 0:
         raise RuntimeError(f"the demo failed ({process.returncode}):\n{output}")
     # The demo's own figure covers its loop only; wait4's covers the whole process, start-up included.
-    own = [line.split()[2].rstrip("%") for line in output.splitlines() if line.startswith("process CPU")]
+    own = re.search(r"^process CPU\s+([\d.]+)%", output, re.MULTILINE)
     return {"cpu_percent": (usage.ru_utime + usage.ru_stime) / wall * 100,
-            "loop_window_cpu_percent": float(own[0]) if own else None, "wall_s": wall}
+            "loop_window_cpu_percent": float(own.group(1)) if own else None, "wall_s": wall}
 
 
 def main():

@@ -5,8 +5,8 @@ Starts one `vantor-sim talon` and runs interleaved rounds of four cases on it:
 
   (a) raw      vantor-bench raw: the exchange as bare system calls (the floor)
   (b) library  vantor-bench library: Talon::end_effector_force in C++
-  (c) python   Talon.end_effector_force from Python, in this process
-  (d) pyserial the same exchange in pure Python with pyserial, in this process
+  (c) python   Talon.end_effector_force from Python, in an interpreter of its own
+  (d) pyserial the same exchange in pure Python with pyserial, in an interpreter of its own
 
 then checks that the simulator's own reply cost does not limit the floor: it
 records the simulator's CPU time during every run and repeats (a) and (b)

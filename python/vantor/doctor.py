@@ -216,10 +216,9 @@ def target(path: str) -> str:
         return "?"
 
 
-def report_ports(dev: str, who: Identity) -> Tuple[List[Port], int]:
-    """Reports each candidate entry of `dev`. Returns the ports worth probing,
-    each port once, and the number of problems found."""
-    ports = list_ports(dev)
+def report_ports(dev: str, ports: Sequence[Port], who: Identity) -> Tuple[List[Port], int]:
+    """Reports each candidate entry of `dev` (ports, as listed). Returns the
+    ports worth probing, each port once, and the number of problems found."""
     print(f"Candidate ports in {dev} (names containing ttyACM, ttyUSB or rfcomm): {len(ports)}")
     if not ports:
         print("  none: no device is plugged in, or its driver did not create a port")
@@ -658,9 +657,11 @@ def main(argv: Optional[Sequence[str]] = None, proc: str = "/proc",
     who = current_identity()
     groups = ", ".join(sorted(group_name(g) for g in who.session_gids))
     print(f"vantor-doctor: user {who.name} (uid {who.uid}), groups {groups}\n")
-    ports, problems = report_ports(args.dev, who)
+    # Listed once, so the port and timing sections speak of the same ports.
+    listed = list_ports(args.dev)
+    ports, problems = report_ports(args.dev, listed, who)
     problems += report_modem_manager(proc)
-    timing = report_timing(list_ports(args.dev), who, proc, args.sys,
+    timing = report_timing(listed, who, proc, args.sys,
                            rtprio if rtprio is not None else resource.getrlimit(resource.RLIMIT_RTPRIO),
                            kernel_version if kernel_version is not None else platform.version())
     problems += timing.problems
