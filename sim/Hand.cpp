@@ -20,6 +20,7 @@ constexpr double kMaxDamping = 200.0;     // N s/m
 constexpr double kMaxCoordinate = 1.0;    // m
 // A hand moves a few times a second at most.
 constexpr double kMinPeriod = 0.1;        // s
+constexpr double kMaxPeriod = 3600.0;     // s: slower is a hand that holds still
 
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
@@ -69,8 +70,8 @@ bool inReach(const Vec3& p, std::string& error) {
 }
 
 bool period(const std::string& text, double& value, std::string& error) {
-    if (!number(text, value) || value < kMinPeriod) {
-        error = "the period must be a number of seconds, 0.1 or more; got '" + text + "'";
+    if (!number(text, value) || value < kMinPeriod || value > kMaxPeriod) {
+        error = "the period must be a number of seconds, 0.1 to 3600; got '" + text + "'";
         return false;
     }
     return true;

@@ -37,7 +37,7 @@ std::string usage() {
            "                                     effector towards --target\n"
            "  --target PATH     with --hand spring: where it pulls, in metres, each\n"
            "                    coordinate within 1 m (default: the rest position). A\n"
-           "                    PERIOD is in seconds, 0.1 or more:\n"
+           "                    PERIOD is in seconds, 0.1 to 3600:\n"
            "                      point:X,Y,Z\n"
            "                      line:X0,Y0,Z0:X1,Y1,Z1:PERIOD\n"
            "                                     from the first end to the second and\n"
@@ -49,14 +49,20 @@ std::string usage() {
            "                                     (the +y side for a normal along x)\n"
            "                    The hand keeps the arm's time, which runs only while\n"
            "                    control requests come\n"
-           "  --stream HZ       handle: send compact status frames at HZ per second\n"
-           "  --frames N        with --stream: stop streaming after N frames (for counting)\n"
+           "  --force-log PATH  talon: write every force (N) and joint torque (N m) the arm\n"
+           "                    is sent to PATH, one request a line, \"force FX FY FZ\" or\n"
+           "                    \"torque T0 T1 T2\", before its reply goes out\n"
+           "  --stream HZ       handle: send compact status frames at HZ per second, above\n"
+           "                    0 and at most 10000\n"
+           "  --frames N        with --stream: stop streaming after N frames (for counting),\n"
+           "                    1 to 1000000000\n"
            "  --silent          read requests, answer nothing\n"
-           "  --delay MS        answer MS milliseconds after each request\n"
+           "  --delay MS        answer MS milliseconds after each request, 0 to 60000\n"
            "  --wrong-code      answer with another header code, same payload length\n"
-           "  --short N         send only the first N bytes of each reply\n"
+           "  --short N         send only the first N bytes of each reply, 0 to 1000\n"
            "  --close-after N   answer N requests, then hang up and exit once the client\n"
-           "                    has read the last reply (waiting at most 3 s for it)\n"
+           "                    has read the last reply (waiting at most 3 s for it);\n"
+           "                    1 to 1000000000\n"
            "  --verbose         log requests and replies to standard error\n"
            "\n"
            "The simulated arm, in the frame of the library's forward kinematics, in\n"
@@ -125,18 +131,29 @@ bool parseIdentifier(const std::string& text, Identifier& id) {
 
 namespace {
 
-bool parseLong(const std::string& text, long minimum, long& value) {
+// Every number option has a range, so that a slip (a value in the wrong
+// unit, a digit too many) is refused here rather than overflowing later.
+struct Range {
+    long minimum, maximum;
+    const char* what;  // the error's text, range included
+};
+constexpr Range kDelayRange{0, 60000, "a whole number of milliseconds, 0 to 60000"};
+constexpr Range kShortRange{0, 1000, "a whole number of bytes, 0 to 1000"};
+constexpr Range kCountRange{1, 1000000000, "a whole number, 1 to 1000000000"};
+constexpr Range kGripIdRange{0, 0xFFFF, "a whole number, 0 to 65535, whose low byte is not 192 or 219"};
+
+bool parseLong(const std::string& text, const Range& range, long& value) {
     if (text.empty()) return false;
     errno = 0;
     char* end = nullptr;
     const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < minimum) return false;
+    if (errno != 0 || *end != '\0' || parsed < range.minimum || parsed > range.maximum) return false;
     value = parsed;
     return true;
 }
 
 // The compact frames carry the id's low byte unstuffed: it must not be a frame marker.
-bool validGripId(long id) { return id <= 0xFFFF && (id & 0xFF) != 0xC0 && (id & 0xFF) != 0xDB; }
+bool validGripId(long id) { return (id & 0xFF) != 0xC0 && (id & 0xFF) != 0xDB; }
 
 bool parseRate(const std::string& text, double& value) {
     if (text.empty()) return false;
@@ -175,7 +192,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             name.resize(eq);
             hasValue = true;
         }
-        const bool wantsValue = name == "--id" || name == "--link" || name == "--stream" || name == "--frames" ||
+        const bool wantsValue = name == "--id" || name == "--link" || name == "--force-log" || name == "--stream" || name == "--frames" ||
                                 name == "--delay" || name == "--short" || name == "--close-after" ||
                                 name == "--hand" || name == "--target";
         if (wantsValue && !hasValue) {
@@ -208,21 +225,31 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
         } else if (name == "--id") {
             long gripId = 0;
             ok = options.kind == DeviceKind::Talon ? parseIdentifier(value, options.id)
-                                                   : parseLong(value, 0, gripId) && validGripId(gripId);
+                                                   : parseLong(value, kGripIdRange, gripId) && validGripId(gripId);
+            if (!ok) why = options.kind == DeviceKind::Talon ? "32 hex digits, with or without the 8-4-4-4-12 dashes"
+                                                             : kGripIdRange.what;
             if (ok && options.kind == DeviceKind::Handle) options.gripId = static_cast<std::uint16_t>(gripId);
         } else if (name == "--link") {
             options.linkPath = value;
             ok = !value.empty();
+        } else if (name == "--force-log") {
+            options.forceLogPath = value;
+            ok = !value.empty();
         } else if (name == "--stream") {
             ok = parseRate(value, options.streamHz);
+            if (!ok) why = "a number of frames a second, above 0 and at most 10000";
         } else if (name == "--frames") {
-            ok = parseLong(value, 1, options.frames);
+            ok = parseLong(value, kCountRange, options.frames);
+            if (!ok) why = kCountRange.what;
         } else if (name == "--delay") {
-            ok = parseLong(value, 0, options.delayMs);
+            ok = parseLong(value, kDelayRange, options.delayMs);
+            if (!ok) why = kDelayRange.what;
         } else if (name == "--short") {
-            ok = parseLong(value, 0, options.shortLength);
+            ok = parseLong(value, kShortRange, options.shortLength);
+            if (!ok) why = kShortRange.what;
         } else if (name == "--close-after") {
-            ok = parseLong(value, 1, options.closeAfter);
+            ok = parseLong(value, kCountRange, options.closeAfter);
+            if (!ok) why = kCountRange.what;
         } else if (name == "--silent") {
             options.silent = true;
         } else if (name == "--wrong-code") {
@@ -245,6 +272,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
     }
     if (handGiven && options.kind != DeviceKind::Talon) {
         error = "--hand is for the talon only";
+        return false;
+    }
+    if (!options.forceLogPath.empty() && options.kind != DeviceKind::Talon) {
+        error = "--force-log is for the talon only";
         return false;
     }
     if (targetGiven && options.hand.grip != Hand::Grip::Spring) {

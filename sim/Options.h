@@ -26,6 +26,7 @@ struct Options {
     std::uint16_t gripId = 0x0107;        // handle only
     Hand hand;                            // talon only
     std::string linkPath;    // empty: no link
+    std::string forceLogPath;  // talon only; empty: no log
     double streamHz = 0.0;   // handle only; 0: no compact frames
     long frames = 0;         // with streamHz: frames sent before the stream ends; 0: no end
     bool verbose = false;

@@ -52,8 +52,8 @@ void putVector(Message& out, const Vec3& v) {
 
 }  // namespace
 
-TalonSim::TalonSim(Clock::time_point start, const Identifier& id, const Hand& hand)
-    : id_(id), arm_(hand), lastControl_(start) {}
+TalonSim::TalonSim(Clock::time_point start, const Identifier& id, const Hand& hand, const ForceLog* forceLog)
+    : id_(id), arm_(hand), lastControl_(start), forceLog_(forceLog) {}
 
 long TalonSim::requestLength(const std::uint8_t* data, std::size_t size) const {
     if (size == 0) return 0;
@@ -130,7 +130,9 @@ void TalonSim::control(Drive drive, const std::uint8_t* payload, std::uint8_t re
                        Message& reply) {
     const double elapsed = std::chrono::duration<double>(now - lastControl_).count();
     lastControl_ = now;
-    arm_.advance(drive, vectorFrom(payload), std::clamp(elapsed, 0.0, kMaxAdvance));
+    const Vec3 command = vectorFrom(payload);
+    if (forceLog_) forceLog_->record(drive, command);
+    arm_.advance(drive, command, std::clamp(elapsed, 0.0, kMaxAdvance));
 
     putU8(reply, replyCode);
     if (replyCode == kJointState) {

@@ -2,6 +2,7 @@
 // The arm's side of the Talon message table.
 
 #include "Arm.h"
+#include "ForceLog.h"
 #include "Options.h"
 #include "SimDevice.h"
 
@@ -9,7 +10,7 @@ namespace sim {
 
 class TalonSim : public SimDevice {
 public:
-    TalonSim(Clock::time_point start, const Identifier& id, const Hand& hand = {});
+    TalonSim(Clock::time_point start, const Identifier& id, const Hand& hand = {}, const ForceLog* forceLog = nullptr);
 
     long requestLength(const std::uint8_t* data, std::size_t size) const override;
     void answer(const std::uint8_t* request, std::size_t size, Clock::time_point now, Message& reply) override;
@@ -21,6 +22,7 @@ private:
     Identifier id_;
     Arm arm_;
     Clock::time_point lastControl_;
+    const ForceLog* forceLog_;  // null: none
 };
 
 }  // namespace sim

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "ForceLog.h"
 #include "HandleSim.h"
 #include "Options.h"
 #include "Posix.h"
@@ -47,10 +48,11 @@ int main(int argc, char** argv) {
         std::optional<sim::SymbolicLink> link;
         if (!options.linkPath.empty()) link.emplace(options.linkPath, pty.slavePath());
 
+        const sim::ForceLog forceLog = options.forceLogPath.empty() ? sim::ForceLog() : sim::ForceLog(options.forceLogPath);
         std::unique_ptr<sim::SimDevice> device;
         const auto start = sim::Clock::now();
         if (options.kind == sim::DeviceKind::Talon)
-            device = std::make_unique<sim::TalonSim>(start, options.id, options.hand);
+            device = std::make_unique<sim::TalonSim>(start, options.id, options.hand, &forceLog);
         else
             device = std::make_unique<sim::HandleSim>(start, options.gripId);
 

@@ -28,7 +28,7 @@ class NativeThread:
         return self
 
     def stop(self) -> None:
-        """Stops the thread and waits for it to end; a servo loop sends zero force first."""
+        """Stops the thread and waits for it to end."""
         self._native.stop()
         _running.discard(self)
 

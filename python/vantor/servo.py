@@ -220,6 +220,10 @@ class ServoLoop(NativeThread):
             talon_or_port = os.fspath(talon_or_port)
         self._native: _native.ServoLoop = _native.ServoLoop(talon_or_port, _native.ServoConfig(**settings))
 
+    def stop(self) -> None:
+        """Sends zero force, then stops the thread and waits for it to end."""
+        super().stop()
+
     # --- what it renders ---------------------------------------------------------
     @property
     def effect(self) -> Optional[Effect]:

@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -897,6 +899,30 @@ Bytes identifierAt(const std::string& path) {
 const char* const kOtherId = "0f0e0d0c-0b0a-0908-0706-050403020100";
 const Bytes kOtherIdBytes = {15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
 
+std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A test judges a program by what the arm was sent: each force and joint
+// torque is in the log, in order, by the time its reply has come.
+TEST_F(SimProcess, ForceLogHoldsEachForceBeforeItsReply) {
+    const std::string log = tempLinkPath("vantor-sim-forces");
+    unlink(log.c_str());
+    Simulator sim({"talon", "--force-log", log});
+    Port port(sim.path());
+    port.exchange(vectorRequest(42, 0.5f, -1.25f, 3), 25);
+    EXPECT_EQ(fileText(log), "force 0.5 -1.25 3\n");
+    port.exchange(vectorRequest(26, 0.125f, 0, 0), 25);
+    port.exchange(vectorRequest(44, -0.25f, 0.05f, 0.15f), 25);  // a position, not a force
+    port.exchange(vectorRequest(28, 0, -60, -120), 25);           // angles, not torques
+    port.exchange(vectorRequest(42, 0, 0, 0), 25);
+    EXPECT_EQ(fileText(log), "force 0.5 -1.25 3\ntorque 0.125 0 0\nforce 0 0 0\n");
+    unlink(log.c_str());
+}
+
 TEST_F(SimProcess, LinkFollowsTheTerminalAndGoesOnTerm) {
     const std::string link = tempLinkPath("vantor-sim-link");
     unlink(link.c_str());
@@ -1025,6 +1051,11 @@ TEST_F(SimProcess, RejectsBadCommandLines) {
              {"handle", "--id", "00112233445566778899aabbccddeeff"}, {"handle", "--id", "65536"},
              {"handle", "--id", "192"}, {"handle", "--id", "-1"}, {"handle", "--frames", "5"},
              {"handle", "--stream", "10", "--frames", "0"},
+             // Every number has a range: past it a value would overflow a deadline or a count.
+             {"talon", "--delay", "9223372036854"}, {"talon", "--delay", "60001"}, {"talon", "--delay", "-1"},
+             {"talon", "--short", "1001"}, {"talon", "--close-after", "1000000001"},
+             {"handle", "--stream", "10", "--frames", "99999999999999999999"}, {"handle", "--stream", "10001"},
+             {"handle", "--force-log", "/tmp/forces"}, {"talon", "--force-log="},
              // The hand: malformed, out of range, or where it does not belong.
              {"talon", "--hand"}, {"talon", "--hand", "push:0,0.5"}, {"talon", "--hand", "push:0,0.5,0,1"},
              {"talon", "--hand", "push:0,x,0"}, {"talon", "--hand", "push:nan,0,0"}, {"talon", "--hand", "push:0,0,101"},
@@ -1038,6 +1069,7 @@ TEST_F(SimProcess, RejectsBadCommandLines) {
              {"talon", "--hand", "spring:200,5", "--target", "line:0,0,0.2:0,0,0.2:1"},
              {"talon", "--hand", "spring:200,5", "--target", "line:0,0,0.2:0,0.1,0.2:0.05"},
              {"talon", "--hand", "spring:200,5", "--target", "line:0,0,0.2:0,0.1,0.2:inf"},
+             {"talon", "--hand", "spring:200,5", "--target", "line:0,0,0.2:0,0.1,0.2:3601"},
              {"talon", "--hand", "spring:200,5", "--target", "circle:0,0,0.2:0:1"},
              {"talon", "--hand", "spring:200,5", "--target", "circle:0,0,0.2:0.05:1:0,0,0"},
              {"talon", "--hand", "spring:200,5", "--target", "circle:0,0,0.2:0.05:1:0,0,1:2"},

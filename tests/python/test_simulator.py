@@ -1,5 +1,6 @@
 """End to end: the module against vantor-sim, the project's simulated devices."""
 import os
+import subprocess
 import time
 import uuid
 
@@ -8,6 +9,7 @@ import pytest
 import VantorHardwareAPI as api
 import vantor
 from vantor import effects
+from vantor.simulator import find_simulator
 
 
 def drive(talon, force, seconds):
@@ -111,3 +113,21 @@ def test_the_simulated_hand_leans_the_arm_on_a_wall_the_loop_renders(simulator):
         assert still == 5
         # Where the wall's 500 N/m holds the hand's 0.5 N.
         assert wall.penetration(loop.state()["position"]) == pytest.approx(0.5 / 500.0, abs=1e-4)
+
+
+@pytest.mark.parametrize("args, says", [
+    (("talon", "--delay", "9223372036854"), "--delay: a whole number of milliseconds, 0 to 60000"),
+    (("talon", "--short", "5000"), "--short: a whole number of bytes, 0 to 1000"),
+    (("talon", "--close-after", "0"), "--close-after: a whole number, 1 to 1000000000"),
+    (("handle", "--stream", "10", "--frames", "99999999999999999999"), "--frames: a whole number, 1 to 1000000000"),
+    (("handle", "--stream", "1e6"), "--stream: a number of frames a second, above 0 and at most 10000"),
+    (("handle", "--id", "70000"), "--id: a whole number, 0 to 65535"),
+])
+def test_a_number_out_of_its_range_is_refused_with_the_range(args, says):
+    if find_simulator() is None:
+        pytest.skip("vantor-sim is not installed")
+    # Input closed at once: a simulator that took the value would serve, then end.
+    result = subprocess.run([find_simulator(), *args], input="", capture_output=True, text=True, timeout=20)
+    assert result.returncode == 2, result.stdout
+    assert result.stdout == ""
+    assert says in result.stderr.splitlines()[0], result.stderr
