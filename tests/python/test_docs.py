@@ -22,8 +22,8 @@ Every other block must exit 0 within its time limit and write no [err] line.
 The simulated Talon logs every force it is sent (--force-log), and the block
 is judged on that log, not on its own figures: the largest force within its
 stated cap, the last request a zero force, and, with a hand on the arm, some
-force at all (its shapes are where the arm is, so the hand takes it into
-them). C++ blocks are built against the source tree, the way a project that
+force at all, its first no more than half the cap (its shapes are placed
+from where the arm is, so the hand takes it into them gradually). C++ blocks are built against the source tree, the way a project that
 adds it as a subdirectory builds them.
 
 The examples under examples/ are run the same way, against the simulator.
@@ -194,6 +194,11 @@ def check_forces(name: str, log: Path, cap: Optional[float], contact: bool):
     if contact:
         assert strongest > 0, f"{name}: the hand on the arm met no force: are the shapes placed from where the" \
                               " arm is?"
+        # The hand takes the arm into a shape gradually: a first force near
+        # the cap says the arm started inside the shape.
+        first = next(f for f in forces if f > 0)
+        assert cap is None or first <= cap / 2, f"{name}: the first force was {first:.3f} N of a {cap} N cap:" \
+                                                " did the arm start inside a shape?"
     elif cap is not None:
         assert received, f"{name}: states a cap but sends no force"
 
