@@ -1,5 +1,6 @@
 #include "Vantor/HardwareAPI/Devices/Device.h"
 
+#include <poll.h>
 #include <time.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 
 #include "Framing.h"
 #include "Log.h"
+#include "Port.h"
 #include "Wire.h"
 
 namespace Vantor {
@@ -46,9 +48,6 @@ constexpr int kSleepSliceMs = 10;
 // busy-polling exchange's rate without it, 1.0 with 50 us (0.91 with 35), and
 // paced exchanges no slower for it.
 constexpr auto kAwakeFor = std::chrono::microseconds(50);
-// A few bytes of the reply are in: the rest is on the line.
-constexpr int64_t kByteNs = LineWire::kBitsPerByte * 1000000000LL / LineWire::kBaudRate;
-constexpr int64_t kLongestPartialNs = 500000;
 // A hung-up line answers poll at once; looking again a little later costs
 // the same result and no core.
 constexpr int64_t kHungUpNapNs = 1000000;
@@ -58,14 +57,19 @@ void Nap(int64_t ns) {
     nanosleep(&ts, nullptr);
 }
 
-// Sleeps until more of the wanted bytes may be there; `waiting` were.
+// Sleeps until the wanted bytes may be there; `waiting` were. A part of a
+// reply that is in does not wake the wait: the line is asked for the whole.
 void SleepForBytes(const IO::SerialStream& stream, int waiting, std::size_t wanted) {
-    if (waiting > 0) {
-        const int64_t missing = static_cast<int64_t>(wanted) - waiting;
-        if (stream.IsOpen()) Nap(std::clamp<int64_t>(missing * kByteNs, 1000, kLongestPartialNs));
+    // In memory: looked at again at once.
+    if (waiting > 0 && !stream.IsOpen()) return;
+    const int at_least = static_cast<int>(std::min<std::size_t>(wanted, Device::kBufferSize));
+    // Only a drain wants more than the line can be asked for; with that much
+    // in, a slice's sleep between looks.
+    if (waiting >= IO::port::kMostCounted) {
+        poll(nullptr, 0, kSleepSliceMs);
         return;
     }
-    if (stream.WaitReadable(kSleepSliceMs) == IO::SerialStream::LineWait::HungUp) Nap(kHungUpNapNs);
+    if (stream.WaitReadable(kSleepSliceMs, at_least) == IO::SerialStream::LineWait::HungUp) Nap(kHungUpNapNs);
 }
 
 // The abort side of one wait: asks the thread's check now and then, the
@@ -141,11 +145,12 @@ ReadEnd ReadHeaderCode(Device& device, double start) {
     }
 }
 
-ReadEnd ReadBytes(Device& device, std::size_t n) {
+ReadEnd ReadBytes(Device& device, std::size_t n) { return ReadBytes(device, n, WaitStart()); }
+
+ReadEnd ReadBytes(Device& device, std::size_t n, double start) {
     // Nothing larger fits the receive buffer.
     if (n > Device::kBufferSize) return ReadEnd::ReadFailed;
     IO::SerialStream& stream = *device.stream;
-    const double start = WholeSeconds(Clock::now());
     AbortWatch abort;
     const Clock::time_point awake_until = Clock::now() + kAwakeFor;
     for (int waiting = stream.Available(); static_cast<std::size_t>(waiting) < n; waiting = stream.Available()) {
