@@ -327,6 +327,14 @@ def comparisons(rounds):
         out["floor_" + hz] = {"busy_exchange_p99_over_poll": median_ratio(
             rounds, lambda r: FIELDS["exchange_p99_us"](r["floor_busy_" + hz]),
             lambda r: FIELDS["exchange_p99_us"](r["floor_poll_" + hz]))}
+    # The reply wait's cases: paced without and with real time, each against
+    # the poll() floor of its rate (exchange p50 and p99).
+    for case in ("servo_1k", "servo_rt_1k", "servo_4k", "servo_rt_4k", "pure_python_1k"):
+        poll = floor_of(case)[1]
+        out[case]["exchange_p50_over_poll_floor"] = median_ratio(
+            rounds, lambda r: r[case]["exchange_us"]["p50"], lambda r: r[poll]["exchange_us"]["p50"])
+        out[case]["exchange_p99_over_poll_floor"] = median_ratio(
+            rounds, lambda r: r[case]["exchange_us"]["p99"], lambda r: r[poll]["exchange_us"]["p99"])
     out["unpaced"] = {"rate_over_raw_floor": median_ratio(rounds, lambda r: r["unpaced"]["rate_hz"],
                                                           lambda r: r["raw"]["exchanges_per_second"])}
     return out
@@ -437,6 +445,11 @@ def print_servo(results):
           " the loop at its highest rate ran at %s the raw floor's" % (
               "-" if hz is None else "%.0f" % hz, "-" if delay is None else "%.2f" % delay,
               _times(c["unpaced"]["rate_over_raw_floor"])))
+    print("the reply wait, paced (exchange p50 / p99 over the poll() floor of its rate) and back to back:")
+    for case in ("servo_1k", "servo_rt_1k", "servo_4k", "servo_rt_4k", "pure_python_1k"):
+        print("  %-24s %s / %s" % (LABELS[case], _times(c[case]["exchange_p50_over_poll_floor"]),
+                                   _times(c[case]["exchange_p99_over_poll_floor"])))
+    print("  %-24s %s of the raw floor's rate" % (LABELS["unpaced"], _times(c["unpaced"]["rate_over_raw_floor"])))
     print()
     print("servo targets (reported, not asserted):")
     for t in results["targets"]:

@@ -29,8 +29,10 @@ bool TimedOut(const Device& device, double start);
 // Waits for one header code byte; the time-out counts from start, so a
 // search made of several reads can be bounded as a whole.
 ReadEnd ReadHeaderCode(Device& device, double start);
-// Waits until n bytes are waiting, then reads them.
+// Waits until n bytes are waiting, then reads them; the time-out counts from
+// the call, or from start, so a frame's payload shares its search's time-out.
 ReadEnd ReadBytes(Device& device, std::size_t n);
+ReadEnd ReadBytes(Device& device, std::size_t n, double start);
 
 // Writes the header time-out line, for a search that ran out while bytes
 // kept coming.

@@ -133,8 +133,8 @@ FrameRead ReadCompactFrame(Handle& handle, QuillonStatus& status, int* skipped) 
         }
     }
 
-    if (handle.ReadBytes(HandleWire::kCompactStuffedLength) !=
-        static_cast<int>(HandleWire::kCompactStuffedLength)) {
+    // The frame's bytes get what is left of the same time-out.
+    if (framing::ReadBytes(handle, HandleWire::kCompactStuffedLength, start) != framing::ReadEnd::Complete) {
         return FrameRead::BadFrame;
     }
 
@@ -182,11 +182,13 @@ bool ReadHandleInfoId(Handle& handle, uint16_t& device_id) {
         if (framing::ReadHeaderCode(handle, start) != framing::ReadEnd::Complete) return false;
         const uint8_t code = handle.receive_buffer[0];
         if (code == HandleWire::kHandleInfo) {
-            if (framing::ReadBytes(handle, HandleWire::kHandleInfoLength) != framing::ReadEnd::Complete) return false;
+            if (framing::ReadBytes(handle, HandleWire::kHandleInfoLength, start) != framing::ReadEnd::Complete) {
+                return false;
+            }
             device_id = ReadU16(handle.receive_buffer.get() + HandleWire::kInfoDeviceIdOffset);
             return true;
         }
-        if (code == HandleWire::kStatusMessage) framing::ReadBytes(handle, HandleWire::kCompactStuffedLength);
+        if (code == HandleWire::kStatusMessage) framing::ReadBytes(handle, HandleWire::kCompactStuffedLength, start);
         if (framing::TimedOut(handle, start)) return false;
     }
 }

@@ -1,10 +1,12 @@
 #include "Port.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace Vantor {
@@ -50,6 +52,25 @@ int Waiting(int fd) {
     int waiting = 0;
     ioctl(fd, FIONREAD, &waiting);
     return waiting;
+}
+
+short WaitForBytes(int fd, int count, int timeout_ms) {
+    termios settings{};
+    const bool counted = count > 1 && tcgetattr(fd, &settings) == 0;
+    if (counted) {
+        settings.c_cc[VMIN] = static_cast<cc_t>(std::min(count, kMostCounted));
+        settings.c_cc[VTIME] = 0;
+        tcsetattr(fd, TCSANOW, &settings);
+    }
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, timeout_ms);
+    if (counted) {
+        // Reads are non-blocking either way; the count is put back so that
+        // every other wait on the line asks for one byte.
+        settings.c_cc[VMIN] = 0;
+        tcsetattr(fd, TCSANOW, &settings);
+    }
+    return ready > 0 ? p.revents : 0;
 }
 
 }  // namespace port

@@ -20,6 +20,14 @@ void Configure(int fd);
 // Bytes waiting to be read; 0 when the query fails.
 int Waiting(int fd);
 
+// Sleeps in poll() until at least `count` bytes wait, the line hangs up, or
+// timeout_ms pass; gives poll's events, 0 when none. For a count above one
+// the line's minimum read count (at most kMostCounted) is raised for the
+// wait, which the terminal's readiness honours, so a reply that is partly in
+// wakes the wait only when the rest has come.
+constexpr int kMostCounted = 255;
+short WaitForBytes(int fd, int count, int timeout_ms);
+
 }  // namespace port
 }  // namespace IO
 }  // namespace HardwareAPI

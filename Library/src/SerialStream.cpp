@@ -231,14 +231,13 @@ void SerialStream::Write(const uint8_t* data, std::size_t n) {
     log::Error(log::Line::WriteFailed, n);
 }
 
-SerialStream::LineWait SerialStream::WaitReadable(int timeout_ms) const {
+SerialStream::LineWait SerialStream::WaitReadable(int timeout_ms, int at_least) const {
     if (!buffer) return LineWait::NoLine;
     if (buffer->fd < 0) return LineWait::HungUp;
-    pollfd p{buffer->fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, timeout_ms);
-    if (ready <= 0) return LineWait::TimedOut;  // EINTR too: the caller looks again
+    const short events = port::WaitForBytes(buffer->fd, at_least, timeout_ms);
+    if (events == 0) return LineWait::TimedOut;  // EINTR too: the caller looks again
     // A hung-up line answers poll at once, forever, and holds nothing to read.
-    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return LineWait::HungUp;
+    if (events & (POLLHUP | POLLERR | POLLNVAL)) return LineWait::HungUp;
     return LineWait::Readable;
 }
 

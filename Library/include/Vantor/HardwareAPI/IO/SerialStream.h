@@ -63,8 +63,9 @@ public:
     // (the control layer's loops). A stream with no line of its own (an
     // in-memory one) answers NoLine and is never hung up.
     enum class LineWait { Readable, TimedOut, HungUp, NoLine };
-    // Sleeps until a byte can be read, the line hangs up, or timeout_ms pass.
-    LineWait WaitReadable(int timeout_ms) const;
+    // Sleeps until at_least bytes wait (a count above 255 is taken as
+    // 255), the line hangs up, or timeout_ms pass.
+    LineWait WaitReadable(int timeout_ms, int at_least = 1) const;
     // Whether the line has hung up (a device unplugged) or was never open.
     bool HungUp() const;
     bool IsOpen() const;
