@@ -9,6 +9,7 @@
 #include <cxxabi.h>
 #endif
 
+#include <cmath>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "Vantor/HardwareAPI/Control/Lending.h"
+#include "Vantor/HardwareAPI/Control/SettingError.h"
 #include "Vantor/HardwareAPI/Devices/Device.h"
 #include "Vantor/HardwareAPI/Devices/Handle.h"
 
@@ -226,6 +228,59 @@ template <typename T>
 T* not_none(T* pointer, const char* what) {
     if (pointer == nullptr) throw py::type_error(std::string(what) + " must not be None");
     return pointer;
+}
+
+// --- settings ------------------------------------------------------------------------
+// The library checks every setting's range in C++; here, once, a Python value
+// becomes the C++ one, and a refusal quotes the value as the program gave it.
+
+inline std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
+
+// A real number, as a double. A bool or a str is no number; a value beyond a
+// double (10**400) becomes an infinity, which every range refuses.
+inline double number(py::handle value, const char* name) {
+    if (py::isinstance<py::bool_>(value) || !PyNumber_Check(value.ptr()) || PyComplex_Check(value.ptr()))
+        throw py::type_error(std::string(name) + " must be a number, got " + type_name(value));
+    const double converted = PyFloat_AsDouble(value.ptr());
+    if (converted == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+        PyErr_Clear();
+        const int negative = PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_LT);
+        if (negative < 0) throw py::error_already_set();
+        return negative ? -HUGE_VAL : HUGE_VAL;
+    }
+    return converted;
+}
+
+inline bool flag(py::handle value, const char* name) {
+    if (!py::isinstance<py::bool_>(value))
+        throw py::type_error(std::string(name) + " must be True or False, got " + py::repr(value).cast<std::string>());
+    return value.cast<bool>();
+}
+
+// A value as the program wrote it: its repr, or for an int too long to
+// print, its size.
+inline std::string as_given(py::handle value) {
+    PyObject* text = PyObject_Repr(value.ptr());
+    if (text == nullptr) {
+        if (!PyLong_Check(value.ptr()) || !PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
+        PyErr_Clear();
+        return "an int of " + py::str(value.attr("bit_length")()).cast<std::string>() + " bits";
+    }
+    return py::reinterpret_steal<py::str>(text).cast<std::string>();
+}
+
+// Runs the library's check of settings converted from `given` (by name): a
+// refusal quotes the value given, not the double it became (10**400, not inf).
+template <typename F>
+void check_settings(const py::dict& given, F&& check) {
+    try {
+        check();
+    } catch (const Vantor::HardwareAPI::Control::SettingError& refused) {
+        if (!given.contains(refused.setting())) throw;
+        throw py::value_error(refused.setting() + " " + refused.requirement() + ", got " +
+                              as_given(given[py::str(refused.setting())]));
+    }
 }
 
 // Devices keep only a pointer to their stream, so the device object keeps the

@@ -28,17 +28,45 @@ struct ErrorSlot {
     std::shared_ptr<PyRef> error;
 };
 
+// The reader's settings, typed and checked as the servo loop's are, before
+// the port is opened.
+struct GripSettings {
+    bool wakeup;
+    Reconnection reconnection;
+};
+
+GripSettings grip_settings(const py::object& wakeup, const py::object& reconnect, const py::object& reconnect_after_s) {
+    GripSettings settings{flag(wakeup, "wakeup"), {}};
+    settings.reconnection.enabled = flag(reconnect, "reconnect");
+    settings.reconnection.after_s = number(reconnect_after_s, "reconnect_after_s");
+    check_settings(py::dict("reconnect_after_s"_a = reconnect_after_s), [&] { settings.reconnection.Validate(); });
+    return settings;
+}
+
 class NativeGrip {
 public:
-    NativeGrip(const py::object& handle_or_port, bool wakeup, const py::object& on_status, bool reconnect,
-               double reconnect_after_s)
+    NativeGrip(const py::object& handle_or_port, const py::object& wakeup, const py::object& on_status,
+               const py::object& reconnect, const py::object& reconnect_after_s)
+        : NativeGrip(grip_settings(wakeup, reconnect, reconnect_after_s), handle_or_port, on_status) {}
+
+    ~NativeGrip() {
+        py::gil_scoped_release release;  // the callback's thread may be waiting for it
+        reader_.reset();
+    }
+
+    GripReader& reader() { return *reader_; }
+    py::object error() const {
+        if (!error_->error) return py::none();
+        return py::reinterpret_borrow<py::object>(error_->error->get());
+    }
+
+private:
+    NativeGrip(GripSettings settings, const py::object& handle_or_port, const py::object& on_status)
         : grip_(handle_or_port, "GripReader needs a port path or a VantorHardwareAPI.Handle"),
           error_(std::make_shared<ErrorSlot>()) {
         if (!on_status.is_none() && !PyCallable_Check(on_status.ptr()))
             throw py::type_error("on_status must be a function taking the status dict, or None");
-        Reconnection reconnection;
-        reconnection.enabled = reconnect;
-        reconnection.after_s = reconnect_after_s;
+        Reconnection& reconnection = settings.reconnection;
         reconnection.port_path = grip_.path();
         GripReader::OnStatus callback;
         if (!on_status.is_none()) {
@@ -55,21 +83,9 @@ public:
                 }
             };
         }
-        reader_ = std::make_unique<GripReader>(grip_.device(), wakeup, std::move(callback), reconnection);
+        reader_ = std::make_unique<GripReader>(grip_.device(), settings.wakeup, std::move(callback), reconnection);
     }
 
-    ~NativeGrip() {
-        py::gil_scoped_release release;  // the callback's thread may be waiting for it
-        reader_.reset();
-    }
-
-    GripReader& reader() { return *reader_; }
-    py::object error() const {
-        if (!error_->error) return py::none();
-        return py::reinterpret_borrow<py::object>(error_->error->get());
-    }
-
-private:
     DeviceOrPort<Handle> grip_;
     std::shared_ptr<ErrorSlot> error_;
     std::unique_ptr<GripReader> reader_;
@@ -79,7 +95,8 @@ private:
 
 void bind_grip(py::module_& m) {
     py::class_<NativeGrip>(m, "GripReader", "The native grip reader; use vantor.GripReader")
-        .def(py::init<const py::object&, bool, const py::object&, bool, double>(), "handle_or_port"_a, py::kw_only(),
+        .def(py::init<const py::object&, const py::object&, const py::object&, const py::object&, const py::object&>(),
+             "handle_or_port"_a, py::kw_only(),
              "wakeup"_a, "on_status"_a, "reconnect"_a, "reconnect_after_s"_a)
         .def("start", [](NativeGrip& g) { released([&] { g.reader().Start(); }); })
         .def("stop", [](NativeGrip& g) { released([&] { g.reader().Stop(); }); })

@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -22,20 +23,6 @@ using Vantor::HardwareAPI::Devices::Talon;
 namespace {
 
 // --- settings: each one once, with how Python gives it ------------------------------
-
-std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
-
-double number(py::handle value, const char* name) {
-    if (py::isinstance<py::bool_>(value) || !PyNumber_Check(value.ptr()) || PyComplex_Check(value.ptr()))
-        throw py::type_error(std::string(name) + " must be a number, got " + type_name(value));
-    return value.cast<double>();
-}
-
-bool flag(py::handle value, const char* name) {
-    if (!py::isinstance<py::bool_>(value))
-        throw py::type_error(std::string(name) + " must be True or False, got " + py::repr(value).cast<std::string>());
-    return value.cast<bool>();
-}
 
 Vector3d three(py::handle value, const char* name) {
     const char* shape = " must be three numbers (x, y, z)";
@@ -102,7 +89,9 @@ const std::vector<Setting>& settings() {
                  throw py::type_error("cpu must be a CPU number or None, got " + type_name(v));
              int overflow = 0;
              const long long cpu = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-             c.cpu = overflow != 0 || cpu < 0 || cpu > 1023 ? 1024 : static_cast<int>(cpu);  // refused below
+             // Beyond an int, kept out of range on its own side: refused below.
+             const long long kept = overflow < 0 ? LLONG_MIN : overflow > 0 ? LLONG_MAX : cpu;
+             c.cpu = static_cast<int>(std::clamp<long long>(kept, INT_MIN, INT_MAX));
          },
          [](const ServoConfig& c) -> py::object { return c.cpu < 0 ? py::object(py::none()) : py::int_(c.cpu); }},
         Number<&ServoConfig::spin_us>("spin_us"),
@@ -123,7 +112,7 @@ ServoConfig make_config(const py::kwargs& given) {
         if (it == table.end()) throw py::type_error("the servo loop has no setting " + name);
         it->set(config, item.second, it->name);
     }
-    config.Validate();  // std::invalid_argument: ValueError, naming the setting and its range
+    check_settings(given, [&] { config.Validate(); });  // ValueError, naming the setting and its range
     return config;
 }
 

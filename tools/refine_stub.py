@@ -241,8 +241,8 @@ NATIVE_SIGNATURES = {
         "@property\ndef error(self) -> BaseException | str | None",
     )],
     "GripReader.__init__": [(
-        "def __init__(self, handle_or_port: typing.Any, *, wakeup: bool, on_status: typing.Any, reconnect: bool,"
-        " reconnect_after_s: float) -> None",
+        "def __init__(self, handle_or_port: typing.Any, *, wakeup: typing.Any, on_status: typing.Any,"
+        " reconnect: typing.Any, reconnect_after_s: typing.Any) -> None",
         "def __init__(self, handle_or_port: str | VantorHardwareAPI.Handle, *, wakeup: bool,"
         " on_status: typing.Callable[[GripStatus], object] | None, reconnect: bool, reconnect_after_s: float) -> None",
     )],

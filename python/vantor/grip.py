@@ -86,14 +86,13 @@ class GripReader(NativeThread):
     def __init__(self, handle_or_port: Union[str, "os.PathLike[str]", "api.Handle"], *, wakeup: bool = True,
                  on_status: Optional[Callable[[GripStatus], object]] = None, reconnect: bool = False,
                  reconnect_after_s: float = 1.0) -> None:
-        for name, value in (("wakeup", wakeup), ("reconnect", reconnect)):
-            if not isinstance(value, bool):
-                raise TypeError(f"{name} must be True or False, got {value!r}")
+        # The settings go to the native reader as they are: typed and checked
+        # there, as the servo loop's are.
         if isinstance(handle_or_port, os.PathLike):
             handle_or_port = os.fspath(handle_or_port)
         self._native: _native.GripReader = _native.GripReader(
             handle_or_port, wakeup=wakeup, on_status=on_status, reconnect=reconnect,
-            reconnect_after_s=float(reconnect_after_s))
+            reconnect_after_s=reconnect_after_s)
 
     def latest(self) -> Optional[GripStatus]:
         """The latest status (the keys of GetQuillonStatus, and age_s: how

@@ -160,7 +160,9 @@ class ServoLoop(NativeThread):
     all send zero force before the thread ends.
 
     Every setting has a range (docs/control-loops.md); one outside it, or
-    one that is not finite, raises ValueError naming it.
+    one that is not finite, raises ValueError naming it and quoting the value
+    as given. A number is any real number but a bool; anything else for it
+    raises TypeError.
 
     talon_or_port: a port path, or a VantorHardwareAPI.Talon that the loop
     then drives; while the loop runs, that Talon's own calls raise
@@ -202,7 +204,11 @@ class ServoLoop(NativeThread):
     reconnect_after_s: with reconnect, how long the arm may be silent before
     it counts as gone, in s.
 
-    cpu: the CPU the loop's thread is pinned to; None: not pinned.
+    cpu: the CPU the loop's thread is pinned to; None or -1: not pinned.
+
+    spin_us: the last stretch before each deadline, which the loop spins
+    instead of sleeping, for a cycle that starts on time, in µs; 0: it only
+    sleeps. At real-time priority it always sleeps.
     """
 
     def __init__(self, talon_or_port: Union[str, "os.PathLike[str]", "api.Talon"],
@@ -212,7 +218,7 @@ class ServoLoop(NativeThread):
                  exchange_deadline_ms: float = _DEFAULT.exchange_deadline_ms,
                  link_timeout_ms: float = _DEFAULT.link_timeout_ms, reply_timeout_s: float = _DEFAULT.reply_timeout_s, realtime: Optional[bool] = None,
                  reconnect: bool = _DEFAULT.reconnect, reconnect_after_s: float = _DEFAULT.reconnect_after_s,
-                 cpu: Optional[int] = None) -> None:
+                 cpu: Optional[int] = None, spin_us: float = _DEFAULT.spin_us) -> None:
         # Every keyword above goes to the native settings as it is: they are
         # checked there, once.
         settings = {name: value for name, value in locals().items() if name not in ("self", "talon_or_port")}

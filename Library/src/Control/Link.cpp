@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Clock.h"
+#include "Vantor/HardwareAPI/Control/SettingError.h"
 
 namespace Vantor {
 namespace HardwareAPI {
@@ -30,7 +31,7 @@ void RearmWaits() {
 
 void Reconnection::Validate() const {
     if (!(std::isfinite(after_s) && after_s >= 0.05 && after_s <= 3600))
-        throw std::invalid_argument("reconnect_after_s must be between 0.05 and 3600 s, got " + std::to_string(after_s));
+        throw SettingError("reconnect_after_s", "must be between 0.05 and 3600 s", SettingText(after_s));
 }
 
 bool Link::Identity::operator==(const Identity& other) const {

@@ -24,6 +24,7 @@
 #include "Threads.h"
 #include "../TalonReplies.h"
 #include "../Wire.h"
+#include "Vantor/HardwareAPI/Control/SettingError.h"
 #include "Vantor/HardwareAPI/Log.h"
 
 namespace Vantor {
@@ -34,16 +35,14 @@ namespace Control {
 
 namespace {
 
-std::string Text(double value) {
-    std::ostringstream out;
-    out << value;
-    return out.str();
-}
-
 void InRange(const char* name, double value, double low, double high, const char* unit) {
     if (std::isfinite(value) && value >= low && value <= high) return;
-    throw std::invalid_argument(std::string(name) + " must be between " + Text(low) + " and " + Text(high) + " " +
-                                unit + ", got " + Text(value));
+    throw SettingError(name, "must be between " + SettingText(low) + " and " + SettingText(high) + " " + unit,
+                       SettingText(value));
+}
+
+std::string Text(const Vector3d& v) {
+    return "(" + SettingText(v[0]) + ", " + SettingText(v[1]) + ", " + SettingText(v[2]) + ")";
 }
 
 }  // namespace
@@ -53,20 +52,22 @@ void ServoConfig::Validate() const {
     InRange("force_limit", force_limit, 0.0, 100.0, "N");
     InRange("ramp_s", ramp_s, 0.0, 60.0, "s");
     if (velocity_limit && !(std::isfinite(*velocity_limit) && *velocity_limit > 0 && *velocity_limit <= 100))
-        throw std::invalid_argument("velocity_limit must be above 0 and at most 100 m/s, got " + Text(*velocity_limit));
+        throw SettingError("velocity_limit", "must be above 0 and at most 100 m/s", SettingText(*velocity_limit));
     if (workspace) {
+        const std::string given = "(" + Text(workspace->lower) + ", " + Text(workspace->upper) + ")";
         for (int i = 0; i < 3; ++i) {
-            InRange("workspace", workspace->lower[i], -100.0, 100.0, "m");
-            InRange("workspace", workspace->upper[i], -100.0, 100.0, "m");
+            for (const double coordinate : {workspace->lower[i], workspace->upper[i]})
+                if (!(std::isfinite(coordinate) && coordinate >= -100 && coordinate <= 100))
+                    throw SettingError("workspace", "must have every coordinate between -100 and 100 m", given);
             if (!(workspace->lower[i] < workspace->upper[i]))
-                throw std::invalid_argument("workspace is (lower, upper), each lower coordinate below the upper one");
+                throw SettingError("workspace", "is (lower, upper), each lower coordinate below the upper one", given);
         }
     }
     InRange("exchange_deadline_ms", exchange_deadline_ms, 0.05, 1000.0, "ms");
     InRange("link_timeout_ms", link_timeout_ms, 1.0, 10000.0, "ms");
     InRange("reply_timeout_s", reply_timeout_s, 1.0, 60.0, "s");
-    if (cpu < -1 || cpu > 1023) throw std::invalid_argument("cpu must be -1 (none) or between 0 and 1023, got " +
-                                                            std::to_string(cpu));
+    if (cpu < -1 || cpu > 1023)
+        throw SettingError("cpu", "must be -1 (none) or between 0 and 1023", std::to_string(cpu));
     InRange("spin_us", spin_us, 0.0, 1000.0, "us");
     reconnection.Validate();
 }

@@ -42,7 +42,7 @@ def loop_use(port: str) -> None:
     with vantor.ServoLoop(port, 1000.0, force_limit=2.0, ramp_s=0.5, velocity_limit=0.5,
                           workspace=((-0.1, -0.1, 0.0), (0.1, 0.1, 0.2)), exchange_deadline_ms=5.0,
                           link_timeout_ms=50, reply_timeout_s=1.0, realtime=None, reconnect=True,
-                          reconnect_after_s=1.0, cpu=1) as loop:
+                          reconnect_after_s=1.0, cpu=1, spin_us=50.0) as loop:
         assert_type(loop, vantor.ServoLoop)
         assert_type(loop.effect, Optional[effects.Effect])
         loop.effect = effects_use()

@@ -18,7 +18,7 @@ struct Reconnection {
     // reader is built.
     std::string port_path;
 
-    // Throws std::invalid_argument for an after_s out of its range.
+    // Throws SettingError (a std::invalid_argument) for an after_s out of its range.
     void Validate() const;
 };
 

@@ -14,6 +14,7 @@
 
 #include "Vantor/HardwareAPI/Control/Effects.h"
 #include "Vantor/HardwareAPI/Control/Reconnection.h"
+#include "Vantor/HardwareAPI/Control/SettingError.h"
 #include "Vantor/HardwareAPI/Devices/Talon.h"
 
 namespace Vantor {
@@ -26,8 +27,9 @@ struct Workspace {
 };
 
 // The loop's settings. Each has a range; Validate, which the loop's
-// constructor calls, throws std::invalid_argument naming the setting and its
-// range for a value outside it, or one that is not finite.
+// constructor calls, throws SettingError (a std::invalid_argument) naming the
+// setting, its range and the value for a value outside it, or one that is
+// not finite.
 struct ServoConfig {
     double rate_hz = 1000.0;       // Hz, 1 to 20000
     double force_limit = 2.0;      // N, 0 to 100: the commanded force's magnitude
