@@ -15,10 +15,10 @@ namespace Control {
 class Lease {
 public:
     // Throws std::runtime_error when the device or its port is lent already.
-    // The port is the one the device's stream is open on when lent, and
-    // for a borrower that reconnects (reconnect_path not empty) also
-    // whatever that path leads to: while it waits for its device with its
-    // port closed, the port stays its own.
+    // The port is the one the device's stream is open on when lent; for a
+    // borrower that reconnects (reconnect_path not empty), whatever that
+    // path leads to: while it waits for its device with its port closed,
+    // the port stays its own.
     Lease(const Devices::Device& device, const char* borrower, const std::string& reconnect_path = {});
     ~Lease();
     Lease(const Lease&) = delete;

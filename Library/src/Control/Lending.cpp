@@ -45,13 +45,17 @@ PortId PathPort(const std::string& path) {
     return IdOf(info);
 }
 
-// Recorded when lent, not read from the borrower's stream later: a loop
-// that reconnects closes it, and swaps it from its own thread.
+// Not read from the borrower's stream later: a loop that reconnects
+// closes it, and swaps it from its own thread. Its port is the one its path
+// leads to, which follows the device (a by-id link); the number its gone
+// terminal had may be given to another device meanwhile.
 struct Lent {
     const Devices::Device* device;
     const char* borrower;
-    PortId port;
+    PortId port;  // recorded when lent
     std::string reconnect_path;
+
+    PortId Port() const { return reconnect_path.empty() ? port : PathPort(reconnect_path); }
 };
 
 std::mutex g_mutex;
@@ -76,11 +80,8 @@ Lease::Lease(const Devices::Device& device, const char* borrower, const std::str
     const PortId mine[] = {OpenPort(device), PathPort(reconnect_path)};
     std::lock_guard<std::mutex> lock(g_mutex);
     for (const auto& entry : g_lent) {
-        const PortId theirs[] = {entry.port, PathPort(entry.reconnect_path)};
-        bool same_port = false;
-        for (const PortId& a : mine)
-            for (const PortId& b : theirs) same_port = same_port || a == b;
-        if (entry.device == &device || same_port)
+        const PortId theirs = entry.Port();
+        if (entry.device == &device || mine[0] == theirs || mine[1] == theirs)
             throw std::runtime_error(std::string("this port is already driven by a ") + entry.borrower +
                                      " of this program: stop it first");
     }
@@ -94,7 +95,7 @@ const char* Lease::OtherBorrowerOf(const Devices::Device& device, const std::str
     std::lock_guard<std::mutex> lock(g_mutex);
     for (const auto& entry : g_lent) {
         if (entry.device == &device) continue;
-        if (port == entry.port || port == PathPort(entry.reconnect_path)) return entry.borrower;
+        if (port == entry.Port()) return entry.borrower;
     }
     return nullptr;
 }
