@@ -17,6 +17,8 @@ using Vantor::HardwareAPI::Devices::Handle;
 
 namespace {
 
+constexpr double kStopSliceS = 0.05;  // how long Ctrl-C may wait to end stop()
+
 py::dict status_dict(const GripSample& sample, double age_s) {
     py::dict status = quillon_status_dict(sample.status);
     status["age_s"] = age_s;
@@ -99,7 +101,13 @@ void bind_grip(py::module_& m) {
              "handle_or_port"_a, py::kw_only(),
              "wakeup"_a, "on_status"_a, "reconnect"_a, "reconnect_after_s"_a)
         .def("start", [](NativeGrip& g) { released([&] { g.reader().Start(); }); })
-        .def("stop", [](NativeGrip& g) { released([&] { g.reader().Stop(); }); })
+        // In slices, so Ctrl-C ends a wait for a callback that blocks.
+        .def("stop",
+             [](NativeGrip& g) {
+                 while (!released([&] { return g.reader().StopFor(kStopSliceS); })) {
+                     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                 }
+             })
         .def_property_readonly("running", [](NativeGrip& g) { return g.reader().running(); })
         .def_property_readonly("error", &NativeGrip::error)
         .def_property_readonly("connected", [](NativeGrip& g) { return g.reader().connected(); })
@@ -119,7 +127,8 @@ void bind_grip(py::module_& m) {
             const GripStats s = g.reader().stats();
             return py::dict("frames_good"_a = s.frames_good, "frames_bad"_a = s.frames_bad, "rate_hz"_a = s.rate_hz,
                             "cpu_percent"_a = s.cpu_percent, "reconnects"_a = s.reconnects,
-                            "device_log_lines"_a = s.device_log_lines, "callbacks_skipped"_a = s.callbacks_skipped);
+                            "device_log_lines"_a = s.device_log_lines, "callbacks_skipped"_a = s.callbacks_skipped,
+                            "faults"_a = s.faults);
         });
 }
 

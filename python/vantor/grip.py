@@ -42,7 +42,10 @@ class GripStats(TypedDict):
     cpu_percent: the reader's own thread's use of one core, in %.
     reconnects: how many times the grip was read again after it had gone.
     device_log_lines: the library's [err] lines written by the reader's thread.
-    callbacks_skipped: the frames on_status never saw because it was busy.
+    callbacks_skipped: the frames on_status never saw because it was busy, or
+    because stop() gave up waiting for it.
+    faults: the faults said since the reader was made (fault is the one in
+    force).
     """
 
     frames_good: int
@@ -52,6 +55,7 @@ class GripStats(TypedDict):
     reconnects: int
     device_log_lines: int
     callbacks_skipped: int
+    faults: int
 
 
 class GripReader(NativeThread):
@@ -71,13 +75,19 @@ class GripReader(NativeThread):
     reading up: frames that come while it runs are stored and counted, and
     when more than a few wait for it the oldest are skipped
     (stats()["callbacks_skipped"]); status["age_s"] says how old each is.
+    stop() gives it what is queued for at most 1 s, then drops the rest
+    (counted in callbacks_skipped) and returns without waiting for a call
+    still running; Ctrl-C ends that wait with KeyboardInterrupt.
 
     reconnect: the reader asks the grip who it is (its whole device id, in
     the answer to the wake-up, so it needs wakeup) before it reads. When the
     line hangs up or no frame has come for ``reconnect_after_s``, it closes
     the port, waits for its path to come back, wakes the grip and, if it
-    answers with the same id, reads it again. Another grip is not adopted:
-    ``fault`` says so.
+    answers with the same id, reads it again. While it is gone, ``fault``
+    says so ("the grip's line hung up ...", or no frames for
+    ``reconnect_after_s``) and stats()["faults"] counts it; the fault ends
+    when the same grip is back. Another grip is not adopted: ``fault`` says
+    so.
 
     reconnect_after_s: with reconnect, how long the grip may send no frame
     before it counts as gone, in s.
@@ -102,8 +112,8 @@ class GripReader(NativeThread):
 
     def stats(self) -> GripStats:
         """frames_good, frames_bad, rate_hz, cpu_percent (of one core, the
-        reader's own thread), reconnects, device_log_lines, callbacks_skipped
-        (GripStats says each with its unit)."""
+        reader's own thread), reconnects, device_log_lines, callbacks_skipped,
+        faults (GripStats says each with its unit)."""
         return self._native.stats()
 
     @property
@@ -113,7 +123,8 @@ class GripReader(NativeThread):
 
     @property
     def fault(self) -> Optional[str]:
-        """Why the grip is not read (another grip on the port), or None."""
+        """Why the grip is not read (its line hung up, another grip on the
+        port, no frames), or None."""
         return self._native.fault
 
     @property

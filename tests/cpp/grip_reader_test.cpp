@@ -2,6 +2,7 @@
 // grip does and checks that every one is decoded, in order.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -141,4 +142,59 @@ TEST(GripReader, AReaderDestroyedFromItsOwnCallbackEndsCleanly) {
     EXPECT_TRUE(destroyed);
     // The callback's thread ends by itself; the handle is the caller's again.
     EXPECT_EQ(Control::BorrowerOf(handle), nullptr);
+}
+
+// The callback blocks on its first frame with four more queued behind it:
+// Stop delivers for a second, then drops those four and returns while the
+// call still runs. (Before, it waited for every one of them.)
+TEST(GripReader, StopDropsWhatABlockedCallbackHasNotHadAndReturns) {
+    PtyDevice grip;
+    IO::SerialStream stream(grip.path().c_str());
+    Devices::Handle handle(&stream);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+    std::atomic<int> calls{0};
+    Control::GripReader reader(handle, false, [&](const Control::GripSample&, double) {
+        ++calls;
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+    });
+    reader.Start();
+    grip.Send(Frame(1));
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return entered; }));
+    }
+    for (int id = 2; id <= 5; ++id) grip.Send(Frame(id));
+    const auto start = std::chrono::steady_clock::now();
+    while (reader.stats().frames_good < 5 && std::chrono::steady_clock::now() - start < std::chrono::seconds(3))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(reader.stats().frames_good, 5u);
+
+    // Should Stop wait for the callback, the callback is let go after 10 s,
+    // and the test fails rather than hangs.
+    std::thread guard([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+        released = true;
+        changed.notify_all();
+    });
+    reader.Stop();
+    bool still_blocked = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        still_blocked = !released;
+        released = true;
+    }
+    changed.notify_all();
+    guard.join();
+    EXPECT_TRUE(still_blocked) << "Stop waited for the callback";
+    EXPECT_EQ(reader.stats().callbacks_skipped, 4u);
+    EXPECT_EQ(calls.load(), 1);
+    reader.Stop();  // once more: nothing queued, nothing waited for
+    EXPECT_EQ(calls.load(), 1);
 }

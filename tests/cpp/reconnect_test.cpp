@@ -604,6 +604,105 @@ TEST(ReconnectGripReader, AnotherGripIsNotAdoptedAndItsFramesAreNotDelivered) {
     EXPECT_NE(rig.reader->latest().status.device_id, kOtherGrip);
 }
 
+// --- the link's faults while the device is away ------------------------------------------
+
+TEST(ReconnectServoLoop, AGoneArmIsALinkFaultCountedUntilTheSameArmIsBack) {
+    QuietLog quiet;
+    ServoRig rig;
+    rig.loop->Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.AtFullForce(); }));
+    const uint64_t before = rig.loop->stats().faults;
+
+    rig.port.Unplug();
+    ASSERT_TRUE(WaitFor([&] { return rig.loop->fault() == Fault::LineHungUp; }));
+    EXPECT_FALSE(rig.loop->state().connected);
+    EXPECT_NE(rig.loop->fault_text().find("waits for the same arm"), std::string::npos) << rig.loop->fault_text();
+    const ServoStats away = rig.loop->stats();
+    EXPECT_EQ(away.faults, before + 1);
+    EXPECT_EQ(away.faults_by_kind[static_cast<std::size_t>(Fault::LineHungUp)], 1u);
+    EXPECT_EQ(away.last_fault.kind, Fault::LineHungUp);
+
+    rig.port.Plug(kArm);
+    ASSERT_TRUE(WaitFor([&] { return rig.loop->stats().reconnects == 1; }));
+    EXPECT_EQ(rig.loop->fault(), Fault::None);  // ended before the reconnection is counted
+    ASSERT_TRUE(WaitFor([&] { return rig.AtFullForce(); }));
+    EXPECT_EQ(rig.loop->stats().faults, before + 1);
+    rig.loop->Stop();
+}
+
+TEST(ReconnectGripReader, AGoneGripIsAFaultCountedUntilTheSameGripIsBack) {
+    QuietLog quiet;
+    GripRig rig;
+    rig.reader->Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.frames() >= 5; }));
+    EXPECT_EQ(rig.reader->stats().faults, 0u);
+
+    rig.port.Unplug();
+    ASSERT_TRUE(WaitFor([&] { return !rig.reader->fault().empty(); }));
+    EXPECT_EQ(rig.reader->fault().rfind("the grip's line hung up", 0), 0u) << rig.reader->fault();
+    EXPECT_EQ(rig.reader->stats().faults, 1u);
+
+    rig.port.Plug(kGrip);
+    ASSERT_TRUE(WaitFor([&] { return rig.reader->stats().reconnects == 1; }));
+    EXPECT_EQ(rig.reader->fault(), "");
+    EXPECT_EQ(rig.reader->stats().faults, 1u);
+    rig.reader->Stop();
+}
+
+// --- one loop per arm, through the reconnection ---------------------------------------------
+
+TEST(ReconnectServoLoop, APortThatComesBackIsNotLentToASecondLoop) {
+    QuietLog quiet;
+    ServoRig rig;
+    rig.loop->Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.AtFullForce(); }));
+    rig.port.Unplug();
+    ASSERT_TRUE(WaitFor([&] { return !rig.loop->state().connected; }));
+
+    // Back on the path: a second loop there is refused, whether or not the
+    // first has opened it again yet.
+    rig.port.Plug(kArm);
+    IO::SerialStream stream(rig.port.link.path().c_str());
+    Devices::Talon talon(&stream);
+    ServoConfig config = Reconnecting();
+    config.reconnection.enabled = false;
+    ServoLoop second(talon, config);
+    EXPECT_THROW(second.Start(), std::runtime_error);
+    ASSERT_TRUE(WaitFor([&] { return rig.loop->stats().reconnects == 1; }));
+    rig.loop->Stop();
+}
+
+TEST(ReconnectServoLoop, APortAnotherLoopTookMeanwhileIsNotAdopted) {
+    QuietLog quiet;
+    ServoRig rig;
+    rig.loop->Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.AtFullForce(); }));
+    // The arm back under another name, and a second loop drives it before
+    // the first one's path leads there.
+    TalonPlayer arm(kArm);
+    rig.port.Unplug();
+    ASSERT_TRUE(WaitFor([&] { return !rig.loop->state().connected; }));
+    IO::SerialStream stream(arm.path().c_str());
+    Devices::Talon talon(&stream);
+    ServoConfig config = Reconnecting();
+    config.reconnection.enabled = false;
+    ServoLoop second(talon, config);
+    second.Start();
+    rig.port.link.PointAt(arm.path());
+
+    ASSERT_TRUE(WaitFor([&] { return rig.loop->fault() == Fault::OtherDevice; }));
+    EXPECT_EQ(rig.loop->fault_text().rfind("the port is driven by a ServoLoop of this program", 0), 0u)
+        << rig.loop->fault_text();
+    EXPECT_EQ(rig.loop->stats().reconnects, 0u);
+    EXPECT_FALSE(rig.loop->state().connected);
+    EXPECT_EQ(arm.wakeups(), 0);  // not even opened
+
+    second.Stop();  // given back: the first loop takes its arm again
+    ASSERT_TRUE(WaitFor([&] { return rig.loop->stats().reconnects == 1; }));
+    EXPECT_EQ(rig.loop->fault(), Fault::None);
+    rig.loop->Stop();
+}
+
 // --- stopping while the device is away --------------------------------------------------------
 
 TEST(ReconnectStop, EndsTheWaitForAPortThatNeverComesBack) {

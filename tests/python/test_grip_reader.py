@@ -1,11 +1,12 @@
 """vantor.GripReader against the simulated grip streaming at 100 Hz."""
+import threading
 import time
 
 import pytest
 
 import VantorHardwareAPI as api
 import vantor
-from conftest import wait_for
+from conftest import run_child, wait_for
 
 KEYS = ["device_id", "quaternion", "error_flag", "hall_effect_sensor_level", "buttons", "battery_level", "age_s"]
 
@@ -21,7 +22,7 @@ def test_reads_a_streaming_grip_and_calls_back(simulator):
     assert 3.0 <= latest["battery_level"] <= 4.275
     assert sum(q * q for q in latest["quaternion"]) == pytest.approx(1.0, abs=0.02)
     assert set(stats) == {"frames_good", "frames_bad", "rate_hz", "cpu_percent", "reconnects", "device_log_lines",
-                          "callbacks_skipped"}
+                          "callbacks_skipped", "faults"}
     assert stats["frames_bad"] == 0 and stats["rate_hz"] > 0
     assert len(seen) >= 30 and list(seen[0]) == KEYS
 
@@ -46,3 +47,69 @@ def test_uses_a_given_handle_and_reports_before_the_first_frame(simulator, pty_d
         vantor.GripReader("/nonexistent/ttyUSB9")
     with pytest.raises(TypeError):
         vantor.GripReader(api.Talon(api.SerialStream(pty_device.path)))
+
+
+FRAME = bytes([0xDA, 0, 0, 0, 0xA5, 0x07, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0xC8, 0x00, 0xC0])
+
+
+def test_stop_drops_what_a_blocked_callback_has_not_had(pty_device):
+    entered, release = threading.Event(), threading.Event()
+    calls = []
+
+    def on_status(status):
+        calls.append(status)
+        entered.set()
+        release.wait(10)
+
+    guard = threading.Timer(10, release.set)  # should stop wait for the callback: a failure, not a hang
+    with vantor.GripReader(pty_device.path, wakeup=False, on_status=on_status) as reader:
+        pty_device.send(FRAME)
+        assert entered.wait(5)
+        pty_device.send(FRAME * 4)  # queued behind the call that blocks
+        wait_for(lambda: reader.stats()["frames_good"] == 5)
+        guard.start()
+        reader.stop()
+        still_blocked = not release.is_set()
+        release.set()
+        guard.cancel()
+        assert still_blocked, "stop() waited for on_status"
+        assert reader.stats()["callbacks_skipped"] == 4 and len(calls) == 1
+
+
+def test_ctrl_c_ends_the_wait_for_a_blocked_callback():
+    result = run_child("""
+        import os, signal, sys, threading, time, tty
+        import vantor
+
+        frame = bytes.fromhex(sys.argv[1])
+        master, slave = os.openpty()
+        tty.setraw(master)
+        path = os.ttyname(slave)
+        os.close(slave)
+        entered, stopping, finished = threading.Event(), threading.Event(), threading.Event()
+
+        def on_status(status):
+            if entered.is_set():
+                return
+            entered.set()
+            stopping.wait(10)
+            os.kill(os.getpid(), signal.SIGINT)  # Ctrl-C while stop() waits for this call
+            time.sleep(10)
+            finished.set()
+
+        reader = vantor.GripReader(path, wakeup=False, on_status=on_status).start()
+        os.write(master, frame)
+        entered.wait(5)
+        os.write(master, frame * 4)
+        while reader.stats()["frames_good"] < 5:
+            time.sleep(0.01)
+        stopping.set()
+        try:
+            reader.stop()
+            print("returned")
+        except KeyboardInterrupt:
+            # Ended by Ctrl-C: not by the call returning, nor by the second after which the rest is dropped.
+            print("interrupted", finished.is_set(), reader.stats()["callbacks_skipped"])
+        os._exit(0)
+        """, FRAME.hex())
+    assert result.stdout.split() == ["interrupted", "False", "0"], result.stdout + result.stderr

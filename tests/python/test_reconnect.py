@@ -147,3 +147,66 @@ def test_reconnection_needs_a_positive_wait(simulator):
         vantor.ServoLoop(port, reconnect=True, reconnect_after_s=0)
     with pytest.raises(ValueError, match="reconnect_after_s"):
         vantor.GripReader(port, reconnect=True, reconnect_after_s=-1.0)
+
+
+def test_a_gone_arm_is_a_link_fault_until_the_same_arm_is_back(simulator, link):
+    simulator("talon", "--link", link)
+    with vantor.ServoLoop(link, **RECONNECTING, reconnect_after_s=0.3) as loop:
+        wait_for(lambda: loop.state()["cycle"] > 5)
+        unplug(simulator, link)
+        wait_for(lambda: (loop.fault or "").startswith("the arm's line hung up"))
+        stats = loop.stats()
+        assert not loop.state()["connected"]
+        assert stats["faults"] >= 1 and stats["faults_by_kind"]["line_hung_up"] == 1
+        assert stats["last_fault"]["kind"] == "line_hung_up"
+        simulator("talon", "--link", link)
+        wait_for(lambda: loop.stats()["reconnects"] == 1)
+        assert loop.fault is None  # ended before the reconnection is counted
+        assert loop.stats()["faults_by_kind"]["line_hung_up"] == 1
+
+
+def test_a_gone_grip_is_a_fault_until_the_same_grip_is_back(simulator, link):
+    simulator("handle", "--stream", "100", "--link", link)
+    with vantor.GripReader(link, reconnect=True, reconnect_after_s=0.5) as reader:
+        wait_for(lambda: reader.stats()["frames_good"] > 10)
+        assert reader.stats()["faults"] == 0
+        unplug(simulator, link)
+        wait_for(lambda: reader.fault is not None)
+        assert reader.fault.startswith("the grip's line hung up") and reader.stats()["faults"] == 1
+        simulator("handle", "--stream", "100", "--link", link)
+        wait_for(lambda: reader.stats()["reconnects"] == 1)
+        assert reader.fault is None and reader.stats()["faults"] == 1
+
+
+def test_a_second_loop_is_refused_while_the_first_waits_for_its_arm(simulator, link):
+    simulator("talon", "--link", link)
+    with vantor.ServoLoop(link, **RECONNECTING, reconnect_after_s=0.3) as loop:
+        wait_for(lambda: loop.state()["cycle"] > 5)
+        unplug(simulator, link)
+        wait_for(lambda: not loop.state()["connected"])
+        # The arm back on the path, and a second loop started there at once:
+        # the port is still the first loop's, opened again or not.
+        simulator("talon", "--link", link)
+        with pytest.raises(RuntimeError, match="already driven by a ServoLoop"):
+            vantor.ServoLoop(link, 200).start()
+        with pytest.raises(RuntimeError, match="already driven by a ServoLoop"):
+            vantor.GripReader(link).start()
+        wait_for(lambda: loop.stats()["reconnects"] == 1)
+
+
+def test_a_port_a_second_loop_took_meanwhile_is_not_adopted(simulator, link):
+    simulator("talon", "--link", link)
+    with vantor.ServoLoop(link, **RECONNECTING, reconnect_after_s=0.3) as loop:
+        wait_for(lambda: loop.state()["cycle"] > 5)
+        unplug(simulator, link)
+        wait_for(lambda: not loop.state()["connected"])
+        # The arm back under another name, driven by a second loop before
+        # the first one's path leads to it.
+        port = simulator("talon")
+        with vantor.ServoLoop(port, 200) as second:
+            os.symlink(port, link)
+            wait_for(lambda: (loop.fault or "").startswith("the port is driven by a ServoLoop of this program"))
+            assert loop.stats()["reconnects"] == 0 and not loop.state()["connected"]
+            assert second.running
+        wait_for(lambda: loop.stats()["reconnects"] == 1)  # given back: taken again
+        assert loop.fault is None

@@ -1,6 +1,8 @@
 #include "Vantor/HardwareAPI/Control/GripReader.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -36,8 +38,10 @@ constexpr int kQuietPollMs = 50;
 constexpr int64_t kLongestSearchNs = 100 * clock::kNsPerMs;
 // No frame for this long is said as a fault, with what came instead.
 constexpr int64_t kNoFramesNs = clock::kNsPerS;
+// How long Stop gives on_status what is queued for it.
+constexpr int64_t kDeliverNs = clock::kNsPerS;
 
-enum class GripFault { None, OtherDevice, NoIdentity, NoFrames };
+enum class GripFault { None, OtherDevice, NoIdentity, NoFrames, LineHungUp, NotAnswering };
 
 struct FaultNote {
     GripFault kind;
@@ -106,13 +110,22 @@ public:
     }
     uint64_t skipped() const { return state_->skipped.load(std::memory_order_relaxed); }
 
-    // Unless called from the callback itself, waits until what was offered
-    // has been delivered (a few calls at most): after it no call runs until
-    // the next Offer.
-    void Drain() {
-        if (std::this_thread::get_id() == thread_.get_id()) return;
-        std::unique_lock<std::mutex> lock(state_->mutex);
-        state_->wake.wait(lock, [&] { return state_->offered == state_->taken && !state_->calling; });
+    // Waits until what was offered has been delivered, or until until_ns.
+    // From drop_ns on, what is still queued is dropped (and counted as
+    // skipped) and a call still running is not waited for. True once either
+    // is done; at once from the callback itself.
+    bool Drain(int64_t until_ns, int64_t drop_ns) {
+        if (std::this_thread::get_id() == thread_.get_id()) return true;
+        State& s = *state_;
+        std::unique_lock<std::mutex> lock(s.mutex);
+        const auto delivered = [&] { return s.offered == s.taken && !s.calling; };
+        const int64_t wait_ns = std::min(until_ns, drop_ns) - clock::Now();
+        if (wait_ns > 0) s.wake.wait_for(lock, std::chrono::nanoseconds(wait_ns), delivered);
+        if (delivered()) return true;
+        if (clock::Now() < drop_ns) return false;
+        s.skipped.fetch_add(s.offered - s.taken, std::memory_order_relaxed);
+        s.taken = s.offered;
+        return true;
     }
 
 private:
@@ -171,6 +184,7 @@ struct GripReader::Impl {
     static void Report(void* self, Link::Outcome outcome);
     void Say(GripFault kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
     void ClearFault() { fault.StoreSingleWriter(FaultNote{GripFault::None, ""}); }
+    void SayHungUp();
     void LookForFrames(int64_t now_ns, int64_t last_frame_ns);
 
     Devices::Handle& handle;
@@ -184,6 +198,8 @@ struct GripReader::Impl {
     std::atomic<bool> stop{false};
     Published<FaultNote> fault{FaultNote{GripFault::None, ""}};
     std::atomic<int64_t> search_started_ns{0};  // 0: no frame search under way
+    std::atomic<uint64_t> faults{0};
+    std::atomic<int64_t> drop_ns{0};  // when a stop drops what on_status has not had; 0: not stopping
     // The reader's thread only.
     bool learning = false;
     int skipped = -1;  // the first byte that opened no frame, since the last frame
@@ -203,7 +219,6 @@ void GripReader::Impl::Run() {
     learning = link.reconnects();
     if (learning) {
         if (link.Learn(stop, &Report, this) != Link::Outcome::Adopted) stop.store(true);
-        ClearFault();
         learning = false;
     } else {
         link.set_connected(handle.stream->rdstate() == std::ios_base::goodbit);
@@ -214,11 +229,18 @@ void GripReader::Impl::Run() {
         const Read read = WaitForFrame(kQuietPollMs);
         const int64_t now = clock::Now();
         if (read == Read::Good) last_frame_ns = now;
-        if (read == Read::Gone) link.set_connected(false);
-        LookForFrames(now, last_frame_ns);
-        if (link.reconnects() && (read == Read::Gone || now - last_frame_ns >= link.after_ns())) {
+        if (read == Read::Gone) {
+            link.set_connected(false);
+            SayHungUp();
+        }
+        const bool gone = link.reconnects() && (read == Read::Gone || now - last_frame_ns >= link.after_ns());
+        if (!gone) LookForFrames(now, last_frame_ns);
+        if (gone) {
+            if (read != Read::Gone)
+                Say(GripFault::NotAnswering, "no frames for %.1f s (reconnect_after_s=%g): the reader waits for the "
+                    "same grip and reads it again once it answers (reconnect)",
+                    clock::ToSeconds(now - last_frame_ns), clock::ToSeconds(link.after_ns()));
             if (link.Reattach(stop, &Report, this) != Link::Outcome::Adopted) break;
-            ClearFault();
             last_frame_ns = clock::Now();
         } else if (read == Read::Gone) {
             clock::Pause(kQuietPollMs * clock::kNsPerMs, stop);  // nothing to read from
@@ -287,7 +309,13 @@ bool GripReader::Impl::EndWait(void* self) {
 
 void GripReader::Impl::Report(void* self, Link::Outcome outcome) {
     auto& reader = *static_cast<Impl*>(self);
+    if (outcome == Link::Outcome::Adopted) reader.ClearFault();  // the same grip again, or the first one
     if (outcome == Link::Outcome::Other) reader.Say(GripFault::OtherDevice, "another grip is on the port: not adopted");
+    if (outcome == Link::Outcome::Taken) {
+        const char* other = reader.link.TakenBy();
+        reader.Say(GripFault::OtherDevice, "the port is driven by a %s of this program: not adopted; the reader waits "
+                   "for its own grip (reconnect) once that one stops", other != nullptr ? other : "loop or reader");
+    }
     if (outcome == Link::Outcome::Silent && reader.learning)
         reader.Say(GripFault::NoIdentity,
                    "the grip has not said who it is (its device id, in answer to the wake-up): not read, since "
@@ -300,7 +328,20 @@ void GripReader::Impl::Say(GripFault kind, const char* format, ...) {
     va_start(values, format);
     std::vsnprintf(note.text, sizeof note.text, format, values);
     va_end(values);
+    if (fault.Load().kind != kind) faults.fetch_add(1, std::memory_order_relaxed);
     fault.StoreSingleWriter(note);
+}
+
+// Once per hang-up: the line stays gone until the grip is back.
+void GripReader::Impl::SayHungUp() {
+    if (fault.Load().kind == GripFault::LineHungUp) return;
+    if (link.reconnects()) {
+        Say(GripFault::LineHungUp, "the grip's line hung up: unplugged or switched off; the reader waits for the same "
+            "grip and reads it again once it is back (reconnect)");
+    } else {
+        Say(GripFault::LineHungUp, "the grip's line hung up: unplugged or switched off; plug it in and start the "
+            "reader again, or let reconnect=True wait for it");
+    }
 }
 
 // No frame for a second is said, with what came instead; the next frame ends it.
@@ -333,25 +374,35 @@ void GripReader::Start() {
     std::lock_guard<std::mutex> lock(s.lifecycle);
     if (s.running.load(std::memory_order_acquire)) return;
     if (s.thread.joinable()) s.thread.join();
-    s.lease = std::make_unique<Lease>(s.handle, "GripReader");
+    s.lease = std::make_unique<Lease>(s.handle, "GripReader", s.link.reconnect_path());
+    s.drop_ns.store(0, std::memory_order_release);
     s.stop.store(false, std::memory_order_release);
     s.started_ns.store(clock::Now(), std::memory_order_release);
     s.running.store(true, std::memory_order_release);
     s.thread = std::thread([keep = impl_] { keep->Run(); });
 }
 
-// Once it returns every frame read has been delivered and no callback runs
-// (but the one calling it), so what the callback writes may be read. The
-// wait for the callback comes after the lifecycle lock is let go: the
-// callback may itself call Stop.
 void GripReader::Stop() {
+    while (!StopFor(1.0)) {
+    }
+}
+
+// Once it is done every frame read has been delivered, or dropped a second
+// after the first slice; no callback runs then but the one calling it and,
+// after a drop, one still running. The wait for the callback comes after the
+// lifecycle lock is let go: the callback may itself call Stop.
+bool GripReader::StopFor(double wait_s) {
     Impl& s = *impl_;
     s.stop.store(true, std::memory_order_release);
     {
         std::lock_guard<std::mutex> lock(s.lifecycle);
         if (s.thread.joinable()) s.thread.join();
     }
-    if (s.callbacks) s.callbacks->Drain();
+    const int64_t now = clock::Now();
+    int64_t drop = 0;
+    s.drop_ns.compare_exchange_strong(drop, now + kDeliverNs, std::memory_order_acq_rel);
+    if (!s.callbacks) return true;
+    return s.callbacks->Drain(now + clock::FromSeconds(wait_s), s.drop_ns.load(std::memory_order_acquire));
 }
 
 bool GripReader::running() const { return impl_->running.load(std::memory_order_acquire); }
@@ -378,6 +429,7 @@ GripStats GripReader::stats() const {
         out.cpu_percent = clock::ToSeconds(s.cpu_ns.load(std::memory_order_relaxed)) / seconds * 100.0;
     }
     out.reconnects = s.link.reconnections();
+    out.faults = s.faults.load(std::memory_order_relaxed);
     out.device_log_lines = s.log_lines.load(std::memory_order_relaxed);
     out.callbacks_skipped = s.callbacks ? s.callbacks->skipped() : 0;
     return out;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Clock.h"
+#include "Lease.h"
 #include "Vantor/HardwareAPI/Control/SettingError.h"
 
 namespace Vantor {
@@ -87,12 +88,13 @@ Link::Outcome Link::Reach(const std::atomic<bool>& stop, Report report, void* co
     const int64_t start = clock::Now();
     bool reopen = !learning;
     while (!stop.load(std::memory_order_acquire)) {
-        if ((reopen || Lost()) && !Reopen(stop)) break;
+        if ((reopen || Lost()) && !Reopen(stop, report, context)) break;
         reopen = !learning;
         const Identity id = Ask(stop);
         if (stop.load(std::memory_order_acquire)) break;
         if (id.size > 0 && (learning || id == identity_)) {
             identity_ = id;
+            report(context, Outcome::Adopted);
             set_connected(true);
             if (!learning) reconnections_.fetch_add(1, std::memory_order_acq_rel);
             return Outcome::Adopted;
@@ -106,13 +108,19 @@ Link::Outcome Link::Reach(const std::atomic<bool>& stop, Report report, void* co
 }
 
 // Closes the device's stream, waits for the path to be there again and opens
-// it. False once stop is set.
-bool Link::Reopen(const std::atomic<bool>& stop) {
+// it. A port that another loop or reader took meanwhile is not opened (that
+// would disturb its line) and is reported once. False once stop is set.
+bool Link::Reopen(const std::atomic<bool>& stop, Report report, void* context) {
     device_.stream->Close();  // its terminal is gone for good
+    bool taken = false;
     while (!stop.load(std::memory_order_acquire)) {
         // stat first: a path that is not there yet costs no failed open.
         struct stat info {};
-        if (::stat(settings_.port_path.c_str(), &info) == 0) {
+        const bool there = ::stat(settings_.port_path.c_str(), &info) == 0;
+        const bool taken_now = there && TakenBy() != nullptr;
+        if (taken_now && !taken) report(context, Outcome::Taken);
+        taken = taken_now;
+        if (there && !taken) {
             auto stream = std::make_unique<IO::SerialStream>(settings_.port_path.c_str(), true);
             if (stream->IsOpen()) {
                 device_.UseStream(stream.get());
@@ -125,6 +133,8 @@ bool Link::Reopen(const std::atomic<bool>& stop) {
     }
     return false;
 }
+
+const char* Link::TakenBy() const { return Lease::OtherBorrowerOf(device_, settings_.port_path); }
 
 Link::Identity Link::Ask(const std::atomic<bool>& stop) {
     identify_deadline_ns_.store(clock::Now() + std::max(after_ns_ / 4, kShortestTryNs), std::memory_order_release);

@@ -35,10 +35,13 @@ public:
     enum class Outcome {
         Adopted,  // the device said who it is (and is the same one, after an unplug)
         Other,    // another device answered: not adopted
+        Taken,    // another loop or reader of this process drives the port the path leads to
         Silent,   // nothing said who it is in time
         Stopped,  // stop was set
     };
-    // Told each time an attempt did not adopt the device, while the link tries again.
+    // Told each time an attempt did not adopt the device, while the link
+    // tries again; and Adopted once it does, before it counts as connected,
+    // so whoever sees it connected sees what the report did.
     using Report = void (*)(void* context, Outcome outcome);
 
     // Copies the path: settings.port_path, else the one device's stream was
@@ -51,6 +54,8 @@ public:
     Link& operator=(const Link&) = delete;
 
     bool reconnects() const { return settings_.enabled; }
+    // The path opened again after an unplug; "" without reconnection.
+    std::string reconnect_path() const { return settings_.enabled ? settings_.port_path : std::string(); }
     int64_t after_ns() const { return after_ns_; }
     bool connected() const { return connected_.load(std::memory_order_acquire); }
     void set_connected(bool connected) { connected_.store(connected, std::memory_order_release); }
@@ -71,10 +76,12 @@ public:
     // and counted) or stop is set (Stopped). Another device (Other) or none
     // (Silent) is reported and the port tried again.
     Outcome Reattach(const std::atomic<bool>& stop, Report report, void* context);
+    // Who else drives the port the path leads to now; nullptr: no one.
+    const char* TakenBy() const;
 
 private:
     Outcome Reach(const std::atomic<bool>& stop, Report report, void* context);
-    bool Reopen(const std::atomic<bool>& stop);
+    bool Reopen(const std::atomic<bool>& stop, Report report, void* context);
     // One wake-up, and who answered within a quarter of after_s.
     Identity Ask(const std::atomic<bool>& stop);
     void Discard();

@@ -242,7 +242,6 @@ void ServoLoop::Impl::Run(std::promise<int> set_up) {
     learning = link.reconnects();
     if (!learning || link.Learn(stop, &Report, this) == Link::Outcome::Adopted) {
         learning = false;
-        faults.End(Fault::NoIdentity);
         NewSchedule();
         while (!Stopping()) {
             const int64_t start = clock::Now();
@@ -322,10 +321,13 @@ bool ServoLoop::Impl::LinkDown(const Exchanged& ex) {
 
 // Waits for the same arm to come back; without reconnect a dead line is not
 // exchanged on again, and the thread waits for the stop without a busy core.
+// Either way the arm's absence is a fault of the link; reconnected, it ends
+// (the report of the adoption ends it).
 bool ServoLoop::Impl::Recover() {
     link.set_connected(false);
+    const double t = Since(clock::Now());
     if (!link.reconnects()) {
-        faults.Say(Faults::kLoop, Fault::LineHungUp, Since(clock::Now()),
+        faults.Say(Faults::kLoop, Fault::LineHungUp, t,
                    "the arm's line hung up: unplugged or switched off; plug it in and start the loop again, or "
                    "let reconnect=True wait for it");
         PublishGone();
@@ -333,9 +335,18 @@ bool ServoLoop::Impl::Recover() {
         }
         return false;
     }
+    if (link.Lost()) {
+        faults.Say(Faults::kLoop, Fault::LineHungUp, t,
+                   "the arm's line hung up: unplugged or switched off; the loop waits for the same arm and drives "
+                   "it again once it is back (reconnect)");
+    } else {
+        faults.Say(Faults::kLoop, Fault::ArmNotAnswering, t,
+                   "arm not answering for %.0f ms (reconnect_after_s=%g): the loop waits for the same arm and drives "
+                   "it again once it answers (reconnect)",
+                   (clock::Now() - answered_ns) / 1e6, config.reconnection.after_s);
+    }
     PublishGone();
     if (link.Reattach(stop, &Report, this) != Link::Outcome::Adopted) return false;
-    faults.EndPassing();
     PublishGone();  // connected again, no force yet
     NewSchedule();
     return true;
@@ -344,9 +355,20 @@ bool ServoLoop::Impl::Recover() {
 void ServoLoop::Impl::Report(void* self, Link::Outcome outcome) {
     auto& loop = *static_cast<Impl*>(self);
     const double t = loop.Since(clock::Now());
+    if (outcome == Link::Outcome::Adopted) {
+        loop.faults.EndPassing();  // the link's faults, and no identity
+        return;
+    }
     if (outcome == Link::Outcome::Other)
         loop.faults.Say(Faults::kLoop, Fault::OtherDevice, t,
                         "another arm is on the port: not adopted; the loop waits for its own arm (reconnect)");
+    if (outcome == Link::Outcome::Taken) {
+        const char* other = loop.link.TakenBy();
+        loop.faults.Say(Faults::kLoop, Fault::OtherDevice, t,
+                        "the port is driven by a %s of this program: not adopted; the loop waits for its own arm "
+                        "(reconnect) once that one stops",
+                        other != nullptr ? other : "loop or reader");
+    }
     if (outcome == Link::Outcome::Silent && loop.learning)
         loop.faults.Say(Faults::kLoop, Fault::NoIdentity, t,
                         "the arm has not said who it is (its device_id_ext, in answer to the wake-up): not "
@@ -585,7 +607,7 @@ void ServoLoop::Start() {
     std::lock_guard<std::mutex> lock(s.lifecycle);
     if (s.running.load(std::memory_order_acquire)) return;
     if (s.thread.joinable()) s.thread.join();  // a run that a stop from its own thread ended
-    s.lease = std::make_unique<Lease>(s.talon, "ServoLoop");
+    s.lease = std::make_unique<Lease>(s.talon, "ServoLoop", s.link.reconnect_path());
     s.stop.store(false, std::memory_order_release);
     s.watching.store(true, std::memory_order_release);
     s.started_ns.store(clock::Now(), std::memory_order_release);

@@ -30,7 +30,8 @@ struct GripStats {
     double cpu_percent = 0;  // of one core, the reader thread's own
     uint64_t reconnects = 0;
     uint64_t device_log_lines = 0;
-    uint64_t callbacks_skipped = 0;  // frames on_status never saw: it was busy
+    uint64_t callbacks_skipped = 0;  // frames on_status never saw: it was busy, or the reader stopped
+    uint64_t faults = 0;             // faults said since the reader was made (fault() has the one in force)
 };
 
 class GripReader {
@@ -57,8 +58,15 @@ public:
     // Throws std::runtime_error when a loop or reader of this process
     // already drives the same port.
     void Start();
-    // From any thread, several at once and the callback's included.
+    // From any thread, several at once and the callback's included. Ends
+    // the reading, then gives on_status what is queued for it for at most
+    // 1 s: what is left then is dropped (counted in callbacks_skipped), and a
+    // call still running is not waited for.
     void Stop();
+    // Stop in slices of at most wait_s, for a caller that looks at something
+    // between them (Python, for Ctrl-C); true once Stop is done. The 1 s
+    // counts from the first slice.
+    bool StopFor(double wait_s);
     bool running() const;
 
     GripSample latest() const;
@@ -66,8 +74,9 @@ public:
     double now() const;
     GripStats stats() const;
     bool connected() const;
-    // Why the grip is not read, or "": another grip on the port, no frames
-    // for a second (with what came instead), ...
+    // Why the grip is not read, or "": its line hung up, another grip on the
+    // port, no frames for a second (with what came instead), ... With
+    // reconnection, a gone grip is a fault until the same grip is back.
     std::string fault() const;
 
 private:
