@@ -9,7 +9,10 @@
 #include <cxxabi.h>
 #endif
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -148,17 +151,115 @@ inline bool interpreter_finalizing() {
 #endif
 }
 
+// Our native threads (an effect's, a reader's callback) enter the
+// interpreter through this gate. It closes at exit, before the interpreter
+// starts to shut down, because the interpreter ends any thread that takes its
+// lock after that, unwinding it from wherever it stands. A thread that finds
+// the gate closed does without Python: an effect gives no force, a callback
+// is skipped, a reference is left for the process's end.
+class PythonGate {
+public:
+    // False: closed; the caller must not take the interpreter lock.
+    static bool Enter() {
+        State& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.closed) return false;
+        ++s.inside;
+        return true;
+    }
+    // After the interpreter lock is released.
+    static void Leave() {
+        State& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        --s.inside;
+        s.left.notify_all();
+    }
+    // At exit, with the interpreter lock held. Those inside are given a
+    // moment to leave; a function blocked past it is ended by the
+    // interpreter when it returns, which our frames below it allow.
+    static void Close() {
+        State& s = state();
+        {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            s.closed = true;
+        }
+        py::gil_scoped_release release;
+        std::unique_lock<std::mutex> lock(s.mutex);
+        s.left.wait_for(lock, std::chrono::seconds(1), [&] { return s.inside == 0; });
+    }
+
+private:
+    struct State {
+        std::mutex mutex;  // never held while the interpreter lock is awaited
+        std::condition_variable left;
+        bool closed = false;
+        int inside = 0;
+    };
+    static State& state() {
+        static State* s = new State;  // used by threads that may outlive static destruction
+        return *s;
+    }
+};
+
+// The interpreter lock on a native thread of ours, taken and given back by
+// plain calls rather than a scoped guard: a thread the interpreter ends is
+// unwound, and a destructor that gave the lock back then would end the
+// process. One Python thread state per thread, for the thread's whole life:
+// making one per call would cost more than a short callback.
+class PythonThread {
+public:
+    // False, without the lock, once the gate is closed.
+    static bool Attach() {
+        if (!PythonGate::Enter()) return false;
+        Keeper& keeper = this_thread();
+        if (keeper.state == nullptr) {
+            keeper.gil = PyGILState_Ensure();
+            keeper.state = PyThreadState_Get();
+        } else {
+            PyEval_RestoreThread(keeper.state);
+        }
+        return true;
+    }
+    static void Detach() {
+        PyEval_SaveThread();
+        PythonGate::Leave();
+    }
+
+private:
+    struct Keeper {
+        PyThreadState* state = nullptr;
+        PyGILState_STATE gil{};
+        // At the thread's end: its thread state goes, unless the gate has closed.
+        ~Keeper() {
+            if (state == nullptr || !PythonGate::Enter()) return;
+            PyEval_RestoreThread(state);
+            PyGILState_Release(gil);
+            PythonGate::Leave();
+        }
+    };
+    static Keeper& this_thread() {
+        thread_local Keeper keeper;
+        return keeper;
+    }
+};
+
 // A Python object held by native code that may let go of it on any thread,
 // with the interpreter lock or without it: the reference is dropped with the
-// lock taken, and kept for good once the interpreter is shutting down.
+// lock taken, and kept for good once the gate has closed.
 class PyRef {
 public:
     explicit PyRef(py::object object) : object_(object.release()) {}
     ~PyRef() {
-        if (!object_ || interpreter_finalizing()) return;
+        if (!object_) return;
+        if (PyGILState_Check()) {
+            object_.dec_ref();
+            return;
+        }
+        if (!PythonGate::Enter()) return;
         const PyGILState_STATE gil = PyGILState_Ensure();
         object_.dec_ref();
         PyGILState_Release(gil);
+        PythonGate::Leave();
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
@@ -169,39 +270,19 @@ private:
     py::handle object_;
 };
 
-// Holds the interpreter lock on a native thread of ours (an effect's or a
-// callback's), keeping one Python thread state per thread for the thread's
-// whole life: making one per call would cost more than a short callback.
+// The lock for a callback on a thread of ours; check it before any Python.
 class PythonLock {
 public:
-    PythonLock() {
-        Keeper& keeper = this_thread();
-        if (keeper.state == nullptr) {
-            keeper.gil = PyGILState_Ensure();
-            keeper.state = PyThreadState_Get();
-        } else {
-            PyEval_RestoreThread(keeper.state);
-        }
+    PythonLock() : held_(PythonThread::Attach()) {}
+    ~PythonLock() {
+        if (held_) PythonThread::Detach();
     }
-    ~PythonLock() { PyEval_SaveThread(); }
     PythonLock(const PythonLock&) = delete;
     PythonLock& operator=(const PythonLock&) = delete;
+    explicit operator bool() const { return held_; }
 
 private:
-    struct Keeper {
-        PyThreadState* state = nullptr;
-        PyGILState_STATE gil{};
-        // At the thread's end: its thread state goes, unless the interpreter has.
-        ~Keeper() {
-            if (state == nullptr || interpreter_finalizing()) return;
-            PyEval_RestoreThread(state);
-            PyGILState_Release(gil);
-        }
-    };
-    static Keeper& this_thread() {
-        thread_local Keeper keeper;
-        return keeper;
-    }
+    const bool held_;
 };
 
 // A grip status as GetQuillonStatus gives it to Python: a dict with its

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -20,50 +22,117 @@ using namespace Vantor::HardwareAPI::Control;
 
 namespace {
 
-// The last exception a Python effect raised; touched with the interpreter
-// lock held only.
+// The last exception a Python effect raised, or what was wrong with its
+// last result; touched with the interpreter lock held only.
 struct ErrorSlot {
     std::shared_ptr<PyRef> error;
 };
 
-// fn(position, velocity[, t, period]) -> three numbers, on the effect's own
-// thread. An exception or a bad result gives a force that is not finite,
-// which the loop latches as a fault, and is kept for the caller.
-Vector3d CallPython(const PyRef& fn, bool with_time, ErrorSlot& slot, const EffectInput& in) {
+// A force component: a real number, and no bool (numpy's included).
+bool is_real(PyObject* item) {
+    if (PyBool_Check(item)) return false;
+    if (PyFloat_Check(item) || PyLong_Check(item)) return true;
+    static PyObject* real = PyObject_GetAttrString(PyImport_ImportModule("numbers"), "Real");  // kept for good
+    if (real == nullptr) return false;
+    const int is = PyObject_IsInstance(item, real);
+    if (is < 0) PyErr_Clear();
+    return is == 1;
+}
+
+// result as three real numbers; false when it is not that.
+bool as_force(PyObject* result, Vector3d& force) {
+    if (PyUnicode_Check(result) || PyBytes_Check(result) || PyByteArray_Check(result) || !PySequence_Check(result))
+        return false;
+    const Py_ssize_t size = PySequence_Size(result);
+    if (size != 3) {
+        if (size < 0) PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        PyObject* item = PySequence_GetItem(result, i);
+        const bool ok = item != nullptr && is_real(item);
+        force[i] = ok ? PyFloat_AsDouble(item) : 0.0;
+        Py_XDECREF(item);
+        if (!ok || PyErr_Occurred()) {  // an int too large for a double
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string short_repr(PyObject* object) {
+    PyObject* text = PyObject_Repr(object);
+    std::string out = "an object that cannot be shown";
+    if (text != nullptr) {
+        const char* utf8 = PyUnicode_AsUTF8(text);
+        if (utf8 != nullptr) out = utf8;
+        Py_DECREF(text);
+    }
+    PyErr_Clear();
+    return out.size() > 80 ? out.substr(0, 77) + "..." : out;
+}
+
+// fn(position, velocity[, t, period]) -> three real numbers, on the effect's
+// own thread. An exception or a bad result gives a force that is not finite,
+// which the loop latches as a fault, and is kept for the caller. Plain C
+// calls only between taking the lock and giving it back: at exit the
+// interpreter may end this thread from inside fn, by unwinding it.
+Vector3d CallPython(PyObject* fn, bool with_time, ErrorSlot& slot, const EffectInput& in) {
     const double none = std::numeric_limits<double>::quiet_NaN();
     Vector3d force{none, none, none};
-    if (interpreter_finalizing()) return force;
-    PythonLock lock;
-    try {
-        const py::object result = with_time ? fn.get()(in.position, in.velocity, in.t, in.period)
-                                            : fn.get()(in.position, in.velocity);
-        force = result.cast<Vector3d>();
-    } catch (py::error_already_set& e) {
-        slot.error = std::make_shared<PyRef>(e.value());
-    } catch (const py::cast_error&) {
-        slot.error = std::make_shared<PyRef>(py::str("the effect's function must return three numbers (fx, fy, fz)"));
+    if (!PythonThread::Attach()) return force;
+    const Vector3d& p = in.position;
+    const Vector3d& v = in.velocity;
+    PyObject* result = with_time ? PyObject_CallFunction(fn, "[ddd][ddd]dd", p[0], p[1], p[2], v[0], v[1], v[2], in.t,
+                                                         in.period)
+                                 : PyObject_CallFunction(fn, "[ddd][ddd]", p[0], p[1], p[2], v[0], v[1], v[2]);
+    if (result == nullptr) {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        if (value != nullptr) slot.error = std::make_shared<PyRef>(py::reinterpret_steal<py::object>(value));
+    } else {
+        Vector3d got{};
+        if (as_force(result, got)) {
+            force = got;
+        } else {
+            const std::string text = "the effect's function returned " + short_repr(result) +
+                                     ": a force is three real numbers (fx, fy, fz), in N";
+            PyObject* message = PyUnicode_FromString(text.c_str());
+            if (message != nullptr) slot.error = std::make_shared<PyRef>(py::reinterpret_steal<py::object>(message));
+            PyErr_Clear();
+        }
+        Py_DECREF(result);
     }
+    PythonThread::Detach();
     return force;
+}
+
+std::string function_name(const py::function& fn) {
+    const py::object name = py::getattr(fn, "__qualname__", py::getattr(fn, "__name__", py::none()));
+    return name.is_none() ? std::string(py::repr(fn)) : std::string(py::str(name));
 }
 
 class PythonEffect : public AsyncEffect {
 public:
-    PythonEffect(const py::function& fn, bool with_time, double max_age_s, std::shared_ptr<ErrorSlot> slot)
+    PythonEffect(const py::function& fn, bool with_time, std::optional<double> max_age_s,
+                 std::shared_ptr<ErrorSlot> slot)
         : AsyncEffect(
               [ref = std::make_shared<PyRef>(fn), with_time, slot](const EffectInput& in) {
-                  return CallPython(*ref, with_time, *slot, in);
+                  return CallPython(ref->get().ptr(), with_time, *slot, in);
               },
               max_age_s),
+          name_("Callback(" + function_name(fn) + ")"),
           slot_(std::move(slot)) {}
-    // The thread may be waiting for the interpreter lock that the caller holds.
-    ~PythonEffect() override {
-        if (PyGILState_Check()) {
-            py::gil_scoped_release release;
-            Stop();
-        } else {
-            Stop();
-        }
-    }
+    // Never waits for the function, which may block: the thread ends when it
+    // returns, and lets go of the function then.
+    ~PythonEffect() override { StopWithoutWaiting(); }
+
+    std::string Name() const override { return name_; }
 
     // The exception (or message) that made the last force fail, or None.
     py::object error() const {
@@ -72,8 +141,24 @@ public:
     }
 
 private:
+    const std::string name_;
     std::shared_ptr<ErrorSlot> slot_;
 };
+
+// max_age_s as Python gives it: None for the default, else a real number.
+std::optional<double> max_age(const py::handle value) {
+    if (value.is_none()) return std::nullopt;
+    if (!is_real(value.ptr()))
+        throw py::type_error("max_age_s must be a number of seconds or None, got " +
+                             std::string(py::str(py::type::handle_of(value).attr("__name__"))));
+    const double age = PyFloat_AsDouble(value.ptr());
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        throw py::value_error("max_age_s must be between 0.0005 and 1 s, or None for 8 periods of the loop; got " +
+                              std::string(py::repr(value)));
+    }
+    return age;
+}
 
 // A read-write property over one field of an effect's parameters: a write
 // replaces the whole set, so a cycle sees the old set or the new one; a bad
@@ -173,14 +258,14 @@ void bind_effects(py::module_& m) {
 
     py::class_<PythonEffect, Effect, std::shared_ptr<PythonEffect>>(
         m, "Callback", "A Python function as an effect, computed on a thread of its own; use vantor.effects.Callback")
-        .def(py::init([](const py::function& fn, bool with_time, double max_age_s) {
-                 return std::make_shared<PythonEffect>(fn, with_time, max_age_s, std::make_shared<ErrorSlot>());
+        .def(py::init([](const py::function& fn, bool with_time, const py::object& max_age_s) {
+                 return std::make_shared<PythonEffect>(fn, with_time, max_age(max_age_s), std::make_shared<ErrorSlot>());
              }),
              "fn"_a, py::kw_only(), "with_time"_a, "max_age_s"_a)
         .def_property_readonly("error", &PythonEffect::error,
                                "what the function raised last, or what was wrong with its result; None")
         .def_property_readonly("max_age_s", &PythonEffect::max_age_s,
-                               "s: how old the input a force answered may be when the loop uses it; 0 picks"
+                               "s: how old the input a force answered may be when the loop uses it; None:"
                                " 8 periods of the loop, at least 8 ms")
         .def_property_readonly("computed", &PythonEffect::computed, "forces computed so far")
         .def_property_readonly("delay_s", &PythonEffect::delay_s,

@@ -76,8 +76,8 @@ private:
             // caller rather than lost there.
             callback = [fn = std::make_shared<PyRef>(on_status), slot = error_](const GripSample& sample,
                                                                               double age_s) {
-                if (interpreter_finalizing()) return;
                 PythonLock lock;
+                if (!lock) return;
                 try {
                     fn->get()(status_dict(sample, age_s));
                 } catch (py::error_already_set& e) {

@@ -59,6 +59,8 @@ PYBIND11_MODULE(_native, m) {
     m.doc() = "Native part of the vantor package: servo loop, haptic effects, grip reader";
     detail::main_thread_ident() =
         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    // Before the interpreter shuts down, our threads stop entering it.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] { PythonGate::Close(); }));
     bind_effects(m);
     bind_servo(m);
     bind_grip(m);

@@ -231,9 +231,9 @@ NATIVE_SIGNATURES = {
         "def __init__(self, *parts: Effect) -> None",
     )],
     "Callback.__init__": [(
-        "def __init__(self, fn: typing.Callable, *, with_time: bool, max_age_s: float) -> None",
+        "def __init__(self, fn: typing.Callable, *, with_time: bool, max_age_s: typing.Any) -> None",
         "def __init__(self, fn: typing.Callable[..., typing.Sequence[float]], *, with_time: bool,"
-        " max_age_s: float) -> None",
+        " max_age_s: float | None) -> None",
     )],
     # The exception the function raised, or what was wrong with its result.
     "Callback.error": [(

@@ -40,18 +40,24 @@ class Callback(_native.Callback):
     interpreter does can hold the loop up: the loop uses the latest force it
     computed while the input that force answered is at most ``max_age_s``
     old, and zero force with the fault "the effect's own thread fell behind"
-    when it is older. An exception, or a result that is not three numbers,
-    latches the fault "the effect gave no valid force" and is kept in
-    ``error``.
+    when it is older. An exception, or a result that is not three real
+    numbers (bools and bytes are not), latches the fault "the effect gave no
+    valid force" and is kept in ``error``.
+
+    It keeps state for the loop that renders it, so one running loop at a
+    time renders it: a second raises RuntimeError; make a Callback per loop.
+    Dropping it never waits for the function: its thread ends once the
+    function returns.
 
     fn: fn(position, velocity) -> force, or fn(position, velocity, t, period)
     -> force (m, m/s, s since the loop started, s; N).
 
     max_age_s: how old, in s, the input a force answered may be when the
-    loop uses it, 0.0005 to 1; None: 8 periods of the loop, at least 8 ms.
+    loop uses it, 0.0005 to 1 (ValueError outside); None: 8 periods of the
+    loop, at least 8 ms. A bool or a str is a TypeError.
     """
 
     def __init__(self, fn: Callable[..., Sequence[float]], *, max_age_s: Optional[float] = None) -> None:
         if not callable(fn):
             raise TypeError(f"Callback needs a function, got {type(fn).__name__}")
-        super().__init__(fn, with_time=_takes_time(fn), max_age_s=0.0 if max_age_s is None else float(max_age_s))
+        super().__init__(fn, with_time=_takes_time(fn), max_age_s=max_age_s)

@@ -263,6 +263,8 @@ class ServoLoop(NativeThread):
         fault = self._native.fault
         if fault is not None and self._native.fault_kind == "effect_failed":
             for error in _callback_errors(self._native.effect):
+                if isinstance(error, str):  # what was wrong with its result
+                    return f"{fault}; {error}"
                 return f"{fault}; the Python effect raised {error!r}"
         return fault
 

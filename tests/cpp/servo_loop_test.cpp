@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Vantor/HardwareAPI/Control/AsyncEffect.h"
 #include "Vantor/HardwareAPI/Control/ServoLoop.h"
 #include "support/LogCapture.h"
 #include "support/MemoryStream.h"
@@ -392,6 +393,71 @@ TEST(ServoLoopThreads, SwapsFromOtherThreadsNeverWaitForTheLoop) {
     for (auto& s : swappers) s.join();
     rig.loop.Stop();
     for (const Vector3d& f : rig.stream.forces) EXPECT_LE(Norm(f), 0.1 + 1e-9);
+}
+
+// --- effects that keep per-loop state ----------------------------------------------------
+
+std::shared_ptr<AsyncEffect> Pulling() {
+    return std::make_shared<AsyncEffect>([](const EffectInput& in) {
+        return Vector3d{-in.position[0], -in.position[1], -in.position[2]};
+    });
+}
+
+void ExpectRefused(ServoLoop& loop, const EffectPtr& effect) {
+    try {
+        loop.SetEffect(effect);
+        ADD_FAILURE() << "a second running loop was given an effect that keeps per-loop state";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "an AsyncEffect is rendered by another ServoLoop; make another");
+    }
+}
+
+TEST(RenderClaim, ASecondRunningLoopIsRefusedWhatTheFirstRendersStatelessOnesAreShared) {
+    Rig a, b;
+    const auto pulling = Pulling();
+    const auto spring = std::make_shared<Spring>(Spring::Params{{0, 0, 0}, 10, 0});
+    a.loop.SetEffect(std::make_shared<Sum>(std::vector<EffectPtr>{pulling, spring}));
+    a.loop.Start();
+    b.loop.Start();
+    ExpectRefused(b.loop, pulling);
+    ExpectRefused(b.loop, std::make_shared<Sum>(std::vector<EffectPtr>{spring, pulling}));
+    EXPECT_EQ(b.loop.effect(), nullptr);  // a refused effect is not set
+    b.loop.SetEffect(spring);             // shared: it keeps nothing per loop
+    EXPECT_EQ(b.loop.effect(), spring);
+    b.loop.Stop();
+    a.loop.Stop();
+}
+
+TEST(RenderClaim, AStartIsRefusedWhileAnotherLoopRendersItsEffectAndTheLoopStaysStopped) {
+    Rig a, b;
+    const auto pulling = Pulling();
+    a.loop.SetEffect(pulling);
+    b.loop.SetEffect(pulling);  // neither runs: nothing renders it yet
+    a.loop.Start();
+    EXPECT_THROW(b.loop.Start(), std::runtime_error);
+    EXPECT_FALSE(b.loop.running());
+    a.loop.Stop();  // a stopped loop renders nothing
+    b.loop.Start();
+    EXPECT_TRUE(b.loop.running());
+    EXPECT_THROW(a.loop.Start(), std::runtime_error);
+    b.loop.Stop();
+    EXPECT_TRUE(b.stream.forces.size() > 0);
+}
+
+TEST(RenderClaim, OneLoopMayRenderItSeveralTimesAndGivesItBackWhenDestroyed) {
+    const auto pulling = Pulling();
+    {
+        Rig a;
+        a.loop.Start();
+        a.loop.SetEffect(pulling);
+        a.loop.SetEffect(std::make_shared<Sum>(std::vector<EffectPtr>{pulling, pulling}));
+        a.loop.SetEffect(pulling);
+    }  // destroyed while running
+    Rig b;
+    b.loop.SetEffect(pulling);
+    b.loop.Start();
+    EXPECT_TRUE(b.loop.running());
+    b.loop.Stop();
 }
 
 // --- recordings for vantor plot ------------------------------------------------------

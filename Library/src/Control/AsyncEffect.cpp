@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -45,12 +47,12 @@ struct Output {
 }  // namespace
 
 struct AsyncEffect::Impl {
-    Impl(Compute fn, double age_s) : compute(std::move(fn)), max_age_s(age_s) {}
+    Impl(Compute fn, std::optional<double> age_s) : compute(std::move(fn)), max_age_s(age_s) {}
 
     void Serve();
 
     const Compute compute;
-    const double max_age_s;
+    const std::optional<double> max_age_s;
     Published<Input> input{Input{EffectInput{}, 0, 0}};
     Published<Output> output{Output{{0, 0, 0}, 0, 0}};
     std::atomic<bool> stop{false};
@@ -90,11 +92,25 @@ void AsyncEffect::Impl::Serve() {
     }
 }
 
-AsyncEffect::AsyncEffect(Compute compute, double max_age_s) {
+namespace {
+
+// The shortest text that reads back as value: the figure the caller gave.
+std::string Exactly(double value) {
+    char text[32];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value) break;
+    }
+    return text;
+}
+
+}  // namespace
+
+AsyncEffect::AsyncEffect(Compute compute, std::optional<double> max_age_s) {
     if (!compute) throw std::invalid_argument("an AsyncEffect needs a function to compute its force");
-    if (!(max_age_s == 0.0 || (std::isfinite(max_age_s) && max_age_s >= 0.0005 && max_age_s <= 1.0)))
-        throw std::invalid_argument("max_age_s must be 0 (8 periods of the loop) or between 0.0005 and 1 s, got " +
-                                    std::to_string(max_age_s));
+    if (max_age_s && !(std::isfinite(*max_age_s) && *max_age_s >= 0.0005 && *max_age_s <= 1.0))
+        throw std::invalid_argument("max_age_s must be between 0.0005 and 1 s, or none for 8 periods of the loop; got " +
+                                    Exactly(*max_age_s));
     impl_ = std::make_shared<Impl>(std::move(compute), max_age_s);
     impl_->thread = std::thread([keep = impl_] { keep->Serve(); });
 }
@@ -106,6 +122,11 @@ void AsyncEffect::Stop() {
     JoinUnlessSelf(impl_->thread);
 }
 
+void AsyncEffect::StopWithoutWaiting() {
+    impl_->stop.store(true, std::memory_order_release);
+    if (impl_->thread.joinable()) impl_->thread.detach();  // it keeps its own share of the state
+}
+
 Vector3d AsyncEffect::Force(const EffectInput& in) {
     Impl& s = *impl_;
     const int64_t now = clock::Now();
@@ -114,7 +135,7 @@ Vector3d AsyncEffect::Force(const EffectInput& in) {
     s.input.StoreSingleWriter({in, now, ++s.offered});
 
     const Output out = s.output.LoadForCycle();
-    const int64_t max_age_ns = s.max_age_s > 0 ? clock::FromSeconds(s.max_age_s)
+    const int64_t max_age_ns = s.max_age_s ? clock::FromSeconds(*s.max_age_s)
                                                : std::max(kDefaultPeriods * clock::FromSeconds(in.period), kShortestDefaultAgeNs);
     const bool this_run = out.seq != 0 && out.answered_ns >= s.run_start_ns;
     if (this_run && now - out.answered_ns <= max_age_ns) {
@@ -134,7 +155,7 @@ Vector3d AsyncEffect::Force(const EffectInput& in) {
 
 double AsyncEffect::Staleness() const { return impl_->staleness.load(std::memory_order_relaxed); }
 
-double AsyncEffect::max_age_s() const { return impl_->max_age_s; }
+std::optional<double> AsyncEffect::max_age_s() const { return impl_->max_age_s; }
 
 uint64_t AsyncEffect::computed() const { return impl_->computed.load(std::memory_order_relaxed); }
 

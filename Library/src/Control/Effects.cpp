@@ -1,6 +1,8 @@
 #include "Vantor/HardwareAPI/Control/Effects.h"
 
 #include <algorithm>
+#include <mutex>
+#include <unordered_map>
 #include <cmath>
 #include <sstream>
 #include <stdexcept>
@@ -192,6 +194,56 @@ Vector3d Box::Force(const EffectInput& in) {
 }
 
 Vector3d ConstantForce::Force(const EffectInput&) { return CycleParams().force; }
+
+namespace {
+
+struct Claims {
+    struct Claim {
+        const void* holder;
+        std::size_t count;
+    };
+    std::mutex mutex;  // claims are taken and given back by owners, never in a cycle
+    std::unordered_map<const Effect*, Claim> held;
+};
+
+// Never destroyed: a loop whose thread ends after static destruction gives its claims back then.
+Claims& claims() {
+    static Claims* c = new Claims;
+    return *c;
+}
+
+}  // namespace
+
+RenderClaim::RenderClaim(const EffectPtr& effect, const void* holder) : holder_(holder) {
+    if (!effect) return;
+    const Sum* sum = dynamic_cast<const Sum*>(effect.get());
+    const std::vector<EffectPtr> parts = sum != nullptr ? sum->parts() : std::vector<EffectPtr>{effect};
+    Claims& c = claims();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    for (const EffectPtr& part : parts) {
+        if (!part->KeepsLoopState()) continue;
+        const auto it = c.held.find(part.get());
+        if (it != c.held.end() && it->second.holder != holder) {
+            for (const EffectPtr& taken : claimed_) {
+                const auto mine = c.held.find(taken.get());
+                if (--mine->second.count == 0) c.held.erase(mine);
+            }
+            claimed_.clear();
+            throw std::runtime_error(part->Name() + " is rendered by another ServoLoop; make another");
+        }
+        ++c.held.emplace(part.get(), Claims::Claim{holder, 0}).first->second.count;
+        claimed_.push_back(part);
+    }
+}
+
+RenderClaim::~RenderClaim() {
+    Claims& c = claims();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    for (const EffectPtr& part : claimed_) {
+        const auto it = c.held.find(part.get());
+        if (--it->second.count == 0) c.held.erase(it);
+    }
+}
 
 Sum::Sum(const std::vector<EffectPtr>& parts) {
     for (const EffectPtr& part : parts) {

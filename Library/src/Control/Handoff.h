@@ -21,7 +21,12 @@ namespace Control {
 
 template <typename T>
 class Handoff {
+    struct Entry;
+
 public:
+    // Entries let go of; freeing them frees their objects and holds.
+    using Freed = std::vector<std::unique_ptr<Entry>>;
+
     Handoff() = default;
     ~Handoff() { Collect(); }
     Handoff(const Handoff&) = delete;
@@ -34,22 +39,31 @@ public:
     }
 
     // Takes effect at the loop's next Acquire; returns at once.
-    void Set(std::shared_ptr<T> object) {
-        auto entry = std::make_unique<Entry>(Entry{std::move(object), 0});
-        std::vector<std::unique_ptr<Entry>> freed;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            entry->generation = ++generation_;
-            published_.store(entry.get(), std::memory_order_seq_cst);
-            if (current_) retired_.push_back(std::move(current_));
-            current_ = std::move(entry);
-            TakeUnused(freed);
-        }
+    void Set(std::shared_ptr<T> object) { Freed freed = Replace(std::move(object), nullptr); }
+
+    // As Set, with hold kept beside object until the loop has let go of it.
+    // What it frees is the caller's to drop, outside the caller's own locks.
+    [[nodiscard]] Freed Replace(std::shared_ptr<T> object, std::shared_ptr<void> hold) {
+        auto entry = std::make_unique<Entry>(Entry{std::move(object), std::move(hold), 0});
+        Freed freed;
+        std::lock_guard<std::mutex> lock(mutex_);
+        entry->generation = ++generation_;
+        published_.store(entry.get(), std::memory_order_seq_cst);
+        if (current_) retired_.push_back(std::move(current_));
+        current_ = std::move(entry);
+        TakeUnused(freed);
+        return freed;
+    }
+
+    // A new hold for the current object; the old one is given back.
+    void Hold(std::shared_ptr<void> hold) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (current_) current_->hold.swap(hold);
     }
 
     // Frees what the loop no longer uses; a stopped loop uses nothing.
     void Collect() {
-        std::vector<std::unique_ptr<Entry>> freed;
+        Freed freed;
         std::lock_guard<std::mutex> lock(mutex_);
         TakeUnused(freed);
     }
@@ -77,12 +91,13 @@ public:
 private:
     struct Entry {
         std::shared_ptr<T> object;
+        std::shared_ptr<void> hold;
         uint64_t generation;
     };
 
     // Moves out every retired entry the loop is not using; the caller frees
     // them once the lock is released (declared before the lock guard).
-    void TakeUnused(std::vector<std::unique_ptr<Entry>>& freed) {
+    void TakeUnused(Freed& freed) {
         const Entry* used = in_use_.load(std::memory_order_seq_cst);
         for (auto it = retired_.begin(); it != retired_.end();) {
             if (it->get() == used) {

@@ -190,6 +190,8 @@ struct ServoLoop::Impl {
     const ServoConfig config;
     Link link;
     std::mutex lifecycle;  // Start and Stop among themselves
+    // Whether the loop runs, and the claims on what it renders, change together.
+    std::mutex claims;
     std::thread thread;
     std::atomic<std::thread::id> thread_id{};
     std::unique_ptr<Lease> lease;
@@ -607,11 +609,21 @@ void ServoLoop::Start() {
     std::lock_guard<std::mutex> lock(s.lifecycle);
     if (s.running.load(std::memory_order_acquire)) return;
     if (s.thread.joinable()) s.thread.join();  // a run that a stop from its own thread ended
+    s.effect.Collect();
     s.lease = std::make_unique<Lease>(s.talon, "ServoLoop", s.link.reconnect_path());
-    s.stop.store(false, std::memory_order_release);
-    s.watching.store(true, std::memory_order_release);
-    s.started_ns.store(clock::Now(), std::memory_order_release);
-    s.running.store(true, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> claims(s.claims);
+        try {
+            s.effect.Hold(std::make_shared<RenderClaim>(s.effect.Get(), &s));
+        } catch (...) {
+            s.lease.reset();
+            throw;
+        }
+        s.stop.store(false, std::memory_order_release);
+        s.watching.store(true, std::memory_order_release);
+        s.started_ns.store(clock::Now(), std::memory_order_release);
+        s.running.store(true, std::memory_order_release);
+    }
     std::promise<int> set_up;
     std::future<int> refused = set_up.get_future();
     s.thread = std::thread([keep = impl_, set_up = std::move(set_up)]() mutable {
@@ -623,6 +635,10 @@ void ServoLoop::Start() {
     if (error != 0 && s.config.realtime.value_or(false)) {
         s.stop.store(true, std::memory_order_release);
         s.thread.join();
+        {
+            std::lock_guard<std::mutex> claims(s.claims);
+            s.effect.Hold(nullptr);
+        }
         throw std::runtime_error(std::string("realtime=True, but SCHED_FIFO cannot be had: ") + std::strerror(error) +
                                  (error == EPERM ? " (it needs CAP_SYS_NICE or an RLIMIT_RTPRIO above 10: see "
                                                    "vantor-doctor)"
@@ -637,13 +653,26 @@ void ServoLoop::Stop() {
     std::lock_guard<std::mutex> lock(s.lifecycle);
     if (s.thread.joinable()) s.thread.join();
     s.thread_id.store(std::thread::id());  // a later thread may be given the same id
+    {
+        std::lock_guard<std::mutex> claims(s.claims);
+        s.effect.Hold(nullptr);  // another loop may render it now
+    }
     s.effect.Collect();
     s.record.Collect();
 }
 
 bool ServoLoop::running() const { return impl_->running.load(std::memory_order_acquire); }
 
-void ServoLoop::SetEffect(EffectPtr effect) { impl_->effect.Set(std::move(effect)); }
+// A running loop claims what it renders, and its claim on the effect it
+// replaces goes with that effect, once the loop has let go of it.
+void ServoLoop::SetEffect(EffectPtr effect) {
+    Impl& s = *impl_;
+    Handoff<Effect>::Freed freed;  // dropped after the lock: freeing an effect may wait for its thread
+    std::lock_guard<std::mutex> claims(s.claims);
+    std::shared_ptr<RenderClaim> claim;
+    if (s.running.load(std::memory_order_acquire)) claim = std::make_shared<RenderClaim>(effect, &s);
+    freed = s.effect.Replace(std::move(effect), std::move(claim));
+}
 
 EffectPtr ServoLoop::effect() const { return impl_->effect.Get(); }
 

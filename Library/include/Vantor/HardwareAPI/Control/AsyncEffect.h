@@ -7,6 +7,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "Vantor/HardwareAPI/Control/Effects.h"
 
@@ -21,10 +23,10 @@ public:
     using Compute = std::function<Vector3d(const EffectInput& input)>;
 
     // max_age_s: how old the input a force answered may be when the loop
-    // uses it (s, 0.0005 to 1); 0 picks 8 periods of the loop, at least 8 ms.
+    // uses it (s, 0.0005 to 1); none: 8 periods of the loop, at least 8 ms.
     // Throws std::invalid_argument for a bad setting.
-    explicit AsyncEffect(Compute compute, double max_age_s = 0.0);
-    // Stops the thread.
+    explicit AsyncEffect(Compute compute, std::optional<double> max_age_s = std::nullopt);
+    // Stops the thread and waits for it.
     ~AsyncEffect() override;
     AsyncEffect(const AsyncEffect&) = delete;
     AsyncEffect& operator=(const AsyncEffect&) = delete;
@@ -37,12 +39,21 @@ public:
 
     Vector3d Force(const EffectInput& input) override;
     double Staleness() const override;
-    double max_age_s() const;
+    // Its input has one writer: one running loop renders it at a time.
+    bool KeepsLoopState() const override { return true; }
+    std::string Name() const override { return "an AsyncEffect"; }
+    std::optional<double> max_age_s() const;
     // Forces computed so far.
     uint64_t computed() const;
     // How old, on average, the forces the loop used were: the delay this
     // effect adds, in s (averaged over about the last thousand).
     double delay_s() const;
+
+protected:
+    // For a subclass whose compute may block for long: the thread is told to
+    // end, and does once compute returns; nothing waits for it. Whatever
+    // compute uses must then be kept alive by compute itself.
+    void StopWithoutWaiting();
 
 private:
     struct Impl;

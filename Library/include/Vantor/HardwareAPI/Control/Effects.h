@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace Vantor {
@@ -27,7 +28,7 @@ struct EffectInput {
 // allocate, lock or block. A force that is not finite says the effect failed:
 // the loop then commands zero force and latches a fault. Parameter setters
 // may run on any thread; a setting out of range throws std::invalid_argument
-// and leaves the effect as it was. An effect serves one loop at a time.
+// and leaves the effect as it was.
 class Effect {
 public:
     virtual ~Effect() = default;
@@ -36,9 +37,32 @@ public:
     // the force the last Force call found was when it was too old to use; 0
     // when it was fresh. The loop asks only after a force that is not finite.
     virtual double Staleness() const { return 0.0; }
+    // True for an effect that keeps state for the loop rendering it (an
+    // AsyncEffect's input, which has one writer): one running loop at a time
+    // renders it, holding a RenderClaim on it. One without may be shared.
+    virtual bool KeepsLoopState() const { return false; }
+    // How messages name it.
+    virtual std::string Name() const { return "an effect"; }
 };
 
 using EffectPtr = std::shared_ptr<Effect>;
+
+// A running loop's hold on the effects it renders that keep per-loop state
+// (a Sum's parts too), given back when it is destroyed. Throws
+// std::runtime_error "<name> is rendered by another ServoLoop; make another"
+// when another holder has one of them, and then holds none. One holder may
+// claim an effect several times.
+class RenderClaim {
+public:
+    RenderClaim(const EffectPtr& effect, const void* holder);
+    ~RenderClaim();
+    RenderClaim(const RenderClaim&) = delete;
+    RenderClaim& operator=(const RenderClaim&) = delete;
+
+private:
+    std::vector<EffectPtr> claimed_;
+    const void* holder_;
+};
 
 namespace detail {
 // An effect's parameters, replaced whole by any thread while the loop reads
