@@ -362,10 +362,12 @@ int RunReadout(long n) {
 
 // One cycle's force for a stiff wall through the clamp and the ramp; with
 // control, the observer and the controller too, as the loop runs them.
+volatile double g_passivity_sink = 0;
+
 template <bool kWithPassivity>
-double PassivityCycles(long n, Vantor::HardwareAPI::Control::Passivity& passivity) {
+double PassivityCycles(long n, Vantor::HardwareAPI::Control::Plane& wall,
+                       Vantor::HardwareAPI::Control::Passivity& passivity) {
     namespace C = Vantor::HardwareAPI::Control;
-    C::Plane wall({{0, 0, 0}, {0, 0, 1}, 100000.0, 0.0});
     // A rattle against the wall, so the controller acts in most cycles.
     auto reading = [](long i) {
         const double phase = static_cast<double>(i % 20) / 20.0 * 6.283185307179586;
@@ -394,20 +396,26 @@ double PassivityCycles(long n, Vantor::HardwareAPI::Control::Passivity& passivit
         sum += next[2];
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    static volatile double sink;
-    sink = sum;
+    g_passivity_sink = sum;
     return seconds;
 }
 
 int RunPassivity(long n) {
+    Vantor::HardwareAPI::Control::Plane wall({{0, 0, 0}, {0, 0, 1}, 100000.0, 0.0});
     Vantor::HardwareAPI::Control::Passivity passivity(true, 50.0, 0.001);
-    PassivityCycles<false>(1000, passivity);  // warm
-    PassivityCycles<true>(1000, passivity);
+    PassivityCycles<false>(1000, wall, passivity);  // warm
+    PassivityCycles<true>(1000, wall, passivity);
     const unsigned long long allocations_start = g_allocations.load(std::memory_order_relaxed);
-    const double floor_s = PassivityCycles<false>(n, passivity);
-    const double with_s = PassivityCycles<true>(n, passivity);
+    // Rounds taken in turn, each figure its fastest: what the other work on
+    // a shared machine adds is left out of both alike.
+    constexpr int kRounds = 7;
+    double floor_s = HUGE_VAL, with_s = HUGE_VAL;
+    for (int round = 0; round < kRounds; ++round) {
+        floor_s = std::min(floor_s, PassivityCycles<false>(n / kRounds, wall, passivity));
+        with_s = std::min(with_s, PassivityCycles<true>(n / kRounds, wall, passivity));
+    }
     const unsigned long long allocations = g_allocations.load(std::memory_order_relaxed) - allocations_start;
-    const double per = 1e9 / static_cast<double>(n);
+    const double per = 1e9 / static_cast<double>(n / kRounds);
     std::printf(
         "{\"mode\": \"passivity\", \"iterations\": %ld, \"floor_ns_per_cycle\": %.2f, "
         "\"with_passivity_ns_per_cycle\": %.2f, \"passivity_ns_per_cycle\": %.2f, \"ratio_to_floor\": %.3f, "

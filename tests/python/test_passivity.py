@@ -52,7 +52,7 @@ def render(arm, effect, seconds=1.5, **settings):
 
 def test_a_stiff_wall_rattles_without_the_controller(arm):
     recording, _, stats = render(arm, floor(20_000.0))
-    assert arm.peak_to_peak(0.5) > 4 * STILL_M
+    assert arm.peak_to_peak(0.5) > 2 * STILL_M
     assert recording["energy"].min() < 0.0  # the sampled wall made energy
     assert stats["passivity"] == {"cycles": 0, "energy_removed_j": 0.0, "max_damping": 0.0}
     assert arm.forces[-1] == (0.0, 0.0, 0.0)
@@ -73,10 +73,11 @@ def test_the_controller_keeps_a_stiff_wall_still(arm, stiffness):
 
 def test_the_plain_wall_boundary_is_that_of_the_sampled_wall_within_a_factor_of_2(pty_device):
     # A sampled wall on an arm of damping b is passive below 2 b / T: 4,000
-    # N/m here. Still at half of it, rattling at twice.
+    # N/m here. Still at half of it, rattling at twice. Near the bound the
+    # landing dies away slowly: 3 s.
     for stiffness, still in ((2_000.0, True), (8_000.0, False)):
         arm = DynamicArm(pty_device, period=1.0 / RATE_HZ, push=PUSH, position=(0.0, 0.0, 0.003))
-        render(arm, floor(stiffness))
+        render(arm, floor(stiffness), seconds=3.0)
         assert (arm.peak_to_peak(0.5) <= STILL_M) == still, (stiffness, arm.peak_to_peak(0.5))
 
 
