@@ -119,7 +119,7 @@ std::string function_name(const py::function& fn) {
 
 class PythonEffect : public AsyncEffect {
 public:
-    PythonEffect(const py::function& fn, bool with_time, std::optional<double> max_age_s,
+    PythonEffect(const py::function& fn, bool with_time, std::optional<double> max_age_s, bool active,
                  std::shared_ptr<ErrorSlot> slot)
         : AsyncEffect(
               [ref = std::make_shared<PyRef>(fn), with_time, slot](const EffectInput& in) {
@@ -127,6 +127,7 @@ public:
               },
               max_age_s),
           name_("Callback(" + function_name(fn) + ")"),
+          active_(active),
           slot_(std::move(slot)) {}
     // Never waits for the function, which may block: the thread ends when it
     // returns, and lets go of the function then.
@@ -140,8 +141,11 @@ public:
         return py::reinterpret_borrow<py::object>(slot_->error->get());
     }
 
+    bool Active() const override { return active_; }
+
 private:
     const std::string name_;
+    const bool active_;
     std::shared_ptr<ErrorSlot> slot_;
 };
 
@@ -187,6 +191,9 @@ EffectPtr as_effect(py::handle part, const char* where) {
 void bind_effects(py::module_& m) {
     py::class_<Effect, std::shared_ptr<Effect>> effect(m, "Effect",
                                                        "A force computed each cycle from position and velocity");
+    effect.def_property_readonly("active", &Effect::Active,
+                                 "whether it does work on the hand on purpose (ConstantForce, a Callback made"
+                                 " active): left out of the loop's energy. A Sum's parts each say it");
 
     py::class_<Spring, Effect, std::shared_ptr<Spring>> spring(m, "Spring", "Pulls towards anchor: k (anchor - p) - b v");
     spring.def(py::init([](const Vector3d& anchor, double stiffness, double damping) {
@@ -258,10 +265,12 @@ void bind_effects(py::module_& m) {
 
     py::class_<PythonEffect, Effect, std::shared_ptr<PythonEffect>>(
         m, "Callback", "A Python function as an effect, computed on a thread of its own; use vantor.effects.Callback")
-        .def(py::init([](const py::function& fn, bool with_time, const py::object& max_age_s) {
-                 return std::make_shared<PythonEffect>(fn, with_time, max_age(max_age_s), std::make_shared<ErrorSlot>());
+        .def(py::init([](const py::function& fn, bool with_time, const py::object& max_age_s,
+                         const py::object& active) {
+                 return std::make_shared<PythonEffect>(fn, with_time, max_age(max_age_s), flag(active, "active"),
+                                                       std::make_shared<ErrorSlot>());
              }),
-             "fn"_a, py::kw_only(), "with_time"_a, "max_age_s"_a)
+             "fn"_a, py::kw_only(), "with_time"_a, "max_age_s"_a, "active"_a = py::bool_(false))
         .def_property_readonly("error", &PythonEffect::error,
                                "what the function raised last, or what was wrong with its result; None")
         .def_property_readonly("max_age_s", &PythonEffect::max_age_s,

@@ -99,6 +99,9 @@ const std::vector<Setting>& settings() {
          [](const ServoConfig& c) -> py::object { return py::bool_(c.reconnection.enabled); }},
         {"reconnect_after_s", [](ServoConfig& c, py::handle v, const char* n) { c.reconnection.after_s = number(v, n); },
          [](const ServoConfig& c) -> py::object { return py::float_(c.reconnection.after_s); }},
+        {"passivity", [](ServoConfig& c, py::handle v, const char* n) { c.passivity = flag(v, n); },
+         [](const ServoConfig& c) -> py::object { return py::bool_(c.passivity); }},
+        Number<&ServoConfig::passivity_max_damping>("passivity_max_damping"),
     };
     return table;
 }
@@ -189,7 +192,7 @@ void bind_servo(py::module_& m) {
                  const ServoState st = s.loop().state();
                  return py::dict("t"_a = st.t, "cycle"_a = st.cycle, "position"_a = st.position,
                                  "velocity"_a = st.velocity, "force"_a = st.force, "connected"_a = st.connected,
-                                 "fault"_a = fault_text(s.loop(), st.fault));
+                                 "fault"_a = fault_text(s.loop(), st.fault), "energy"_a = st.energy);
              })
         .def("stats",
              [](NativeServo& s) {
@@ -200,7 +203,10 @@ void bind_servo(py::module_& m) {
                                  "slow_exchanges"_a = st.slow_exchanges, "faults"_a = st.faults,
                                  "faults_by_kind"_a = faults_by_kind(st), "last_fault"_a = last_fault(st.last_fault),
                                  "reconnects"_a = st.reconnects, "realtime"_a = st.realtime,
-                                 "device_log_lines"_a = st.device_log_lines);
+                                 "device_log_lines"_a = st.device_log_lines,
+                                 "passivity"_a = py::dict("cycles"_a = st.passivity.cycles,
+                                                          "energy_removed_j"_a = st.passivity.energy_removed_j,
+                                                          "max_damping"_a = st.passivity.max_damping));
              })
         .def("record", [](NativeServo& s, std::size_t n) { released([&] { s.loop().Record(n); }); }, "n"_a)
         .def("recording_bytes", [](NativeServo& s) {

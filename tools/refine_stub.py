@@ -186,6 +186,8 @@ SETTINGS = {
     "spin_us": ("float", "float"),
     "reconnect": ("bool", "bool"),
     "reconnect_after_s": ("float", "float"),
+    "passivity": ("bool", "bool"),
+    "passivity_max_damping": ("float", "float"),
 }
 
 
@@ -231,9 +233,10 @@ NATIVE_SIGNATURES = {
         "def __init__(self, *parts: Effect) -> None",
     )],
     "Callback.__init__": [(
-        "def __init__(self, fn: typing.Callable, *, with_time: bool, max_age_s: typing.Any) -> None",
+        "def __init__(self, fn: typing.Callable, *, with_time: bool, max_age_s: typing.Any, active: typing.Any = False)"
+        " -> None",
         "def __init__(self, fn: typing.Callable[..., typing.Sequence[float]], *, with_time: bool,"
-        " max_age_s: float | None) -> None",
+        " max_age_s: float | None, active: bool = False) -> None",
     )],
     # The exception the function raised, or what was wrong with its result.
     "Callback.error": [(

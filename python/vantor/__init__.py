@@ -4,10 +4,11 @@ ports. VantorHardwareAPI itself stays exactly the device module it is."""
 from vantor import effects
 from vantor.devicelog import restore_device_log, route_device_log
 from vantor.grip import GripReader, GripStats, GripStatus
-from vantor.servo import (FaultCounts, FaultReport, Percentiles, ServoLoop, ServoState, ServoStats, load_recording,
-                          save_recording)
+from vantor.servo import (FaultCounts, FaultReport, PassivityStats, Percentiles, ServoLoop, ServoState, ServoStats,
+                          load_recording, save_recording)
 
 __all__ = ["ServoLoop", "GripReader", "effects", "load_recording", "save_recording", "route_device_log",
            "restore_device_log",
            # What state(), stats() and latest() give, for annotating the code that reads them.
-           "ServoState", "ServoStats", "Percentiles", "FaultReport", "FaultCounts", "GripStatus", "GripStats"]
+           "ServoState", "ServoStats", "Percentiles", "FaultReport", "FaultCounts", "PassivityStats", "GripStatus",
+           "GripStats"]

@@ -62,7 +62,7 @@ class Callback(Effect):
     """
     A Python function as an effect, computed on a thread of its own; use vantor.effects.Callback
     """
-    def __init__(self, fn: typing.Callable[..., typing.Sequence[float]], *, with_time: bool, max_age_s: float | None) -> None:
+    def __init__(self, fn: typing.Callable[..., typing.Sequence[float]], *, with_time: bool, max_age_s: float, active: bool = False) -> None:
         ...
     @property
     def computed(self) -> int:
@@ -80,9 +80,9 @@ class Callback(Effect):
         what the function raised last, or what was wrong with its result; None
         """
     @property
-    def max_age_s(self) -> float | None:
+    def max_age_s(self) -> float:
         """
-        s: how old the input a force answered may be when the loop uses it; None: 8 periods of the loop, at least 8 ms
+        s: how old the input a force answered may be when the loop uses it; 0 picks 8 periods of the loop, at least 8 ms
         """
 class ConstantForce(Effect):
     """
@@ -119,6 +119,11 @@ class Effect:
     def __add__(self, other: Effect) -> Sum:
         """
         The sum of both: Sum(self, other)
+        """
+    @property
+    def active(self) -> bool:
+        """
+        whether it does work on the hand on purpose (ConstantForce, a Callback made active): left out of the loop's energy. A Sum's parts each say it
         """
 class GripReader:
     """
@@ -315,7 +320,7 @@ class ServoConfig:
     """
     The servo loop's settings, by keyword, checked when made
     """
-    def __init__(self, *, rate_hz: float = ..., force_limit: float = ..., ramp_s: float = ..., velocity_limit: float | None = ..., workspace: tuple[typing.Sequence[float], typing.Sequence[float]] | None = ..., exchange_deadline_ms: float = ..., link_timeout_ms: float = ..., reply_timeout_s: float = ..., realtime: bool | None = ..., cpu: int | None = ..., spin_us: float = ..., reconnect: bool = ..., reconnect_after_s: float = ...) -> None:
+    def __init__(self, *, rate_hz: float = ..., force_limit: float = ..., ramp_s: float = ..., velocity_limit: float | None = ..., workspace: tuple[typing.Sequence[float], typing.Sequence[float]] | None = ..., exchange_deadline_ms: float = ..., link_timeout_ms: float = ..., reply_timeout_s: float = ..., realtime: bool | None = ..., cpu: int | None = ..., spin_us: float = ..., reconnect: bool = ..., reconnect_after_s: float = ..., passivity: bool = ..., passivity_max_damping: float = ...) -> None:
         ...
     @property
     def cpu(self) -> int | None:
@@ -328,6 +333,12 @@ class ServoConfig:
         ...
     @property
     def link_timeout_ms(self) -> float:
+        ...
+    @property
+    def passivity(self) -> bool:
+        ...
+    @property
+    def passivity_max_damping(self) -> float:
         ...
     @property
     def ramp_s(self) -> float:
@@ -509,5 +520,5 @@ def write_recording_csv(path: str, samples: object) -> None:
     """
     Writes a recording as .csv, the columns in the order of SAMPLE_LAYOUT
     """
-SAMPLE_LAYOUT: list[tuple[str, str, int, int, str]] = [('t', '<f8', 0, 1, 't'), ('position', '<f8', 8, 3, 'x,y,z'), ('velocity', '<f8', 32, 3, 'vx,vy,vz'), ('force', '<f8', 56, 3, 'fx,fy,fz'), ('exchange_us', '<f8', 80, 1, 'exchange_us'), ('jitter_us', '<f8', 88, 1, 'jitter_us'), ('late', 'u1', 96, 1, 'late'), ('fault', 'u1', 97, 1, 'fault')]
-SAMPLE_SIZE: int = 104
+SAMPLE_LAYOUT: list[tuple[str, str, int, int, str]] = [('t', '<f8', 0, 1, 't'), ('position', '<f8', 8, 3, 'x,y,z'), ('velocity', '<f8', 32, 3, 'vx,vy,vz'), ('force', '<f8', 56, 3, 'fx,fy,fz'), ('exchange_us', '<f8', 80, 1, 'exchange_us'), ('jitter_us', '<f8', 88, 1, 'jitter_us'), ('late', 'u1', 96, 1, 'late'), ('fault', 'u1', 97, 1, 'fault'), ('energy', '<f8', 104, 1, 'energy')]
+SAMPLE_SIZE: int = 112

@@ -6,6 +6,11 @@ next cycle, without restarting the force ramp. A value out of range (a NaN, a
 negative stiffness, a zero normal, ...) raises ValueError and the effect keeps
 the values it had. ``a + b`` is ``Sum(a, b)``.
 
+An effect is passive (it only stores or dissipates what the hand puts in) or
+active (``ConstantForce``, ``Callback(fn, active=True)``: it does work on the
+hand on purpose); ``effect.active`` says which. The loop's energy counts the
+passive parts only, a ``Sum``'s by its parts.
+
 ``Callback(fn)`` makes a Python function an effect like the others.
 """
 import inspect
@@ -55,9 +60,15 @@ class Callback(_native.Callback):
     max_age_s: how old, in s, the input a force answered may be when the
     loop uses it, 0.0005 to 1 (ValueError outside); None: 8 periods of the
     loop, at least 8 ms. A bool or a str is a TypeError.
+
+    active: True for a function that does work on the hand on purpose (a
+    push, a moving target): its force is left out of the loop's energy and
+    never damped by the passivity controller. False (the default): it renders
+    a scene, whose energy the loop watches.
     """
 
-    def __init__(self, fn: Callable[..., Sequence[float]], *, max_age_s: Optional[float] = None) -> None:
+    def __init__(self, fn: Callable[..., Sequence[float]], *, max_age_s: Optional[float] = None,
+                 active: bool = False) -> None:
         if not callable(fn):
             raise TypeError(f"Callback needs a function, got {type(fn).__name__}")
-        super().__init__(fn, with_time=_takes_time(fn), max_age_s=max_age_s)
+        super().__init__(fn, with_time=_takes_time(fn), max_age_s=max_age_s, active=active)

@@ -46,6 +46,7 @@ class ServoState(TypedDict):
     force: the force commanded at the cycle's exchange (x, y, z), in N.
     connected: whether the arm is there; False while reconnect waits for it.
     fault: why force was zero, as ServoLoop.fault says it; None while force is rendered.
+    energy: the work the hand has done on the effect's passive parts since it was set, in J; below 0: made by the loop.
     """
 
     t: float
@@ -55,6 +56,7 @@ class ServoState(TypedDict):
     force: List[float]
     connected: bool
     fault: Optional[str]
+    energy: float
 
 
 class Percentiles(TypedDict):
@@ -110,6 +112,19 @@ class FaultCounts(TypedDict):
     effect_stalled: int
 
 
+class PassivityStats(TypedDict):
+    """What the passivity controller has done over the run, as stats()["passivity"] gives it.
+
+    cycles: the cycles it added damping in.
+    energy_removed_j: the energy its damping took out, in J.
+    max_damping: the largest damping it used, in N s/m.
+    """
+
+    cycles: int
+    energy_removed_j: float
+    max_damping: float
+
+
 class ServoStats(TypedDict):
     """The run so far, as ServoLoop.stats() gives it.
 
@@ -125,6 +140,7 @@ class ServoStats(TypedDict):
     reconnects: how many times the arm was driven again after it had gone.
     realtime: whether the loop's thread runs at real-time priority (SCHED_FIFO).
     device_log_lines: the library's [err] lines written by the loop's thread.
+    passivity: what the passivity controller has done.
     """
 
     cycles: int
@@ -139,6 +155,7 @@ class ServoStats(TypedDict):
     reconnects: int
     realtime: bool
     device_log_lines: int
+    passivity: PassivityStats
 
 
 class ServoLoop(NativeThread):
@@ -209,6 +226,18 @@ class ServoLoop(NativeThread):
     spin_us: the last stretch before each deadline, which the loop spins
     instead of sleeping, for a cycle that starts on time, in µs; 0: it only
     sleeps. At real-time priority it always sleeps.
+
+    passivity: the passivity controller, True or False. The loop always
+    watches the energy the hand puts into the passive parts of the effect
+    (``state()["energy"]``): a still scene never gives out more than it took,
+    so a negative energy is energy the sampled loop made, which makes a stiff
+    wall rattle. With True, each cycle in which it is negative adds a damping
+    force that takes it back within a period, before the clamp and the ramp.
+    For still scenes: walls, meshes, springs to a fixed anchor; a program that
+    moves a wall into the hand puts energy in, which it takes back out as
+    damping (docs/control-loops.md).
+
+    passivity_max_damping: the most damping the controller adds, in N s/m.
     """
 
     def __init__(self, talon_or_port: Union[str, "os.PathLike[str]", "api.Talon"],
@@ -218,7 +247,9 @@ class ServoLoop(NativeThread):
                  exchange_deadline_ms: float = _DEFAULT.exchange_deadline_ms,
                  link_timeout_ms: float = _DEFAULT.link_timeout_ms, reply_timeout_s: float = _DEFAULT.reply_timeout_s, realtime: Optional[bool] = None,
                  reconnect: bool = _DEFAULT.reconnect, reconnect_after_s: float = _DEFAULT.reconnect_after_s,
-                 cpu: Optional[int] = None, spin_us: float = _DEFAULT.spin_us) -> None:
+                 cpu: Optional[int] = None, spin_us: float = _DEFAULT.spin_us,
+                 passivity: bool = _DEFAULT.passivity,
+                 passivity_max_damping: float = _DEFAULT.passivity_max_damping) -> None:
         # Every keyword above goes to the native settings as it is: they are
         # checked there, once.
         settings = {name: value for name, value in locals().items() if name not in ("self", "talon_or_port")}
@@ -275,14 +306,14 @@ class ServoLoop(NativeThread):
     # --- figures ---------------------------------------------------------------------
     def state(self) -> ServoState:
         """The latest cycle: t, cycle, position, velocity, force, connected,
-        fault (ServoState says each with its unit)."""
+        fault, energy (ServoState says each with its unit)."""
         return self._native.state()
 
     def stats(self) -> ServoStats:
         """The run so far: cycles, rate_hz, late_cycles, jitter_us and
         exchange_us (p50, p99, max), slow_exchanges, faults, faults_by_kind,
-        last_fault, reconnects, realtime, device_log_lines (ServoStats says
-        each with its unit)."""
+        last_fault, reconnects, realtime, device_log_lines, passivity
+        (ServoStats says each with its unit)."""
         return self._native.stats()
 
     def record(self, n: int) -> None:
@@ -295,7 +326,8 @@ class ServoLoop(NativeThread):
         """The cycles recorded so far, as a numpy structured array with the
         fields t (s since the loop started), position (m), velocity (m/s),
         force (N, commanded), exchange_us and jitter_us (µs), late (1: the
-        cycle overran its period) and fault (the fault's number, 0: none)."""
+        cycle overran its period), fault (the fault's number, 0: none) and
+        energy (J, as state()["energy"])."""
         import numpy as np
 
         dtype = np.dtype(RECORD_FIELDS)  # type: ignore[call-overload]  # the offsets form

@@ -1,3 +1,4 @@
+import math
 import os
 import select
 import struct
@@ -131,10 +132,14 @@ class ArmPeer:
                 request, pending = pending[1:13], pending[13:]
                 self.times.append(time.monotonic())
                 self.forces.append(struct.unpack("<3f", request))
+                self._react(self.forces[-1])
                 if self.delay:
                     time.sleep(self.delay)
                 if not self.silent:
                     self._send(bytes([43]) + struct.pack("<6f", *self.position, *self.velocity))
+
+    def _react(self, force):
+        """What the arm does with a force before it answers: here, nothing."""
 
     def _send(self, data):
         try:
@@ -151,6 +156,46 @@ class ArmPeer:
         self.stopped = True
         self.thread.join()
         return self.forces
+
+
+class DynamicArm(ArmPeer):
+    """An ArmPeer that moves: a point mass with viscous damping and a steady
+    hand push, the way a hand rests on a real arm.
+
+    Each force request received advances it by exactly one loop period of
+    simulated time, holding that force, and the reply gives where it then is
+    (as the simulator does), so its motion does not depend on the machine's
+    pace: the same forces give the same path. The period is integrated in
+    closed form, exact for a constant force. `forces` holds every force
+    received, `positions` the position after each."""
+
+    def __init__(self, pty, period=0.001, mass=0.2, damping=2.0, push=(0.0, 0.0, 0.0),
+                 position=(0.0, 0.0, 0.0), velocity=(0.0, 0.0, 0.0)):
+        self.period = period
+        self.mass = mass
+        self.damping = damping
+        self.push = tuple(push)
+        self.positions = []
+        self._decay = math.exp(-damping * period / mass)
+        super().__init__(pty, position=tuple(position), velocity=tuple(velocity))
+
+    def _react(self, force):
+        position, velocity = [], []
+        for x, v, f, h in zip(self.position, self.velocity, force, self.push):
+            terminal = (f + h) / self.damping  # the speed the force would settle at
+            position.append(x + terminal * self.period + (v - terminal) * self.mass / self.damping * (1 - self._decay))
+            velocity.append(terminal + (v - terminal) * self._decay)
+        self.position, self.velocity = tuple(position), tuple(velocity)
+        self.positions.append(self.position)
+
+    def simulated_s(self):
+        """The simulated time so far: a period per force received."""
+        return len(self.forces) * self.period
+
+    def peak_to_peak(self, last_s, axis=2):
+        """Peak to peak of the position on axis over the last last_s of simulated time, in m."""
+        values = [p[axis] for p in self.positions[-max(1, round(last_s / self.period)):]]
+        return max(values) - min(values)
 
 
 @pytest.fixture

@@ -264,6 +264,16 @@ Vector3d Sum::Force(const EffectInput& in) {
     return total;
 }
 
+SplitForce Sum::Split(const EffectInput& in) {
+    SplitForce total{{0, 0, 0}, {0, 0, 0}};
+    for (const EffectPtr& part : parts_) {
+        const SplitForce f = part->Split(in);
+        total.passive = Add(total.passive, f.passive);
+        total.active = Add(total.active, f.active);
+    }
+    return total;
+}
+
 double Sum::Staleness() const {
     double oldest = 0.0;
     for (const EffectPtr& part : parts_) oldest = std::max(oldest, part->Staleness());

@@ -23,6 +23,7 @@ const std::vector<SampleField>& ServoSampleLayout() {
         {"jitter_us", "<f8", offsetof(ServoSample, jitter_us), 1, "jitter_us"},
         {"late", "u1", offsetof(ServoSample, late), 1, "late"},
         {"fault", "u1", offsetof(ServoSample, fault), 1, "fault"},
+        {"energy", "<f8", offsetof(ServoSample, energy), 1, "energy"},
     };
     return layout;
 }

@@ -51,6 +51,13 @@ bool Clamp(Vector3d& force, double limit) {
     return true;
 }
 
+double ClampFactor(const Vector3d& force, double limit) {
+    const double largest = Largest(force);
+    if (!(largest > 0)) return 1.0;
+    const double shape = Shape(force, largest);
+    return largest <= limit / shape ? 1.0 : (limit / shape) / largest;
+}
+
 double RampFraction(int64_t elapsed_ns, int64_t ramp_ns) {
     if (ramp_ns <= 0) return 1.0;
     if (elapsed_ns <= 0) return 0.0;

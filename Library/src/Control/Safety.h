@@ -28,6 +28,8 @@ Fault CheckMotion(const ServoConfig& config, const Vector3d& position, const Vec
 // finite force however large; false, and force untouched, when it is not
 // finite.
 bool Clamp(Vector3d& force, double limit);
+// The factor, 0 to 1, by which Clamp scales a finite force.
+double ClampFactor(const Vector3d& force, double limit);
 
 // How far the ramp has come, 0 to 1, elapsed_ns after it (re)started.
 double RampFraction(int64_t elapsed_ns, int64_t ramp_ns);

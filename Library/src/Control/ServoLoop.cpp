@@ -19,6 +19,7 @@
 #include "Lease.h"
 #include "Link.h"
 #include "Pacer.h"
+#include "Passivity.h"
 #include "Published.h"
 #include "Safety.h"
 #include "Threads.h"
@@ -69,6 +70,7 @@ void ServoConfig::Validate() const {
     if (cpu < -1 || cpu > 1023)
         throw SettingError("cpu", "must be -1 (none) or between 0 and 1023", std::to_string(cpu));
     InRange("spin_us", spin_us, 0.0, 1000.0, "us");
+    InRange("passivity_max_damping", passivity_max_damping, 0.0, 10000.0, "N s/m");
     reconnection.Validate();
 }
 
@@ -159,7 +161,8 @@ struct ServoLoop::Impl {
           exchange_deadline_ns(std::llround(settings.exchange_deadline_ms * clock::kNsPerMs)),
           link_timeout_ns(std::llround(settings.link_timeout_ms * clock::kNsPerMs)),
           ramp_ns(clock::FromSeconds(settings.ramp_s)),
-          pacer(period_ns, std::llround(settings.spin_us * clock::kNsPerUs)) {}
+          pacer(period_ns, std::llround(settings.spin_us * clock::kNsPerUs)),
+          passivity(settings.passivity, settings.passivity_max_damping, clock::ToSeconds(period_ns)) {}
 
     // set_up: told whether real time could be had, before the first cycle.
     void Run(std::promise<int> set_up);
@@ -178,6 +181,7 @@ struct ServoLoop::Impl {
     Fault Judge(const Exchanged& ex);
     void LatchMotion(Fault motion, const Exchanged& ex);
     void LatchSilence(int64_t now_ns, int64_t silent_ns, Faults::Writer writer = Faults::kLoop);
+    void Observe(const Exchanged& ex);
     Vector3d NextForce(const Exchanged& ex, Fault fault);
     void Publish(const Exchanged& ex);
     void Record(const Exchanged& ex, int64_t jitter_ns, bool late);
@@ -216,6 +220,9 @@ struct ServoLoop::Impl {
     std::atomic<bool> watching{false};
     std::atomic<bool> realtime{false};
     std::atomic<bool> pinned{false};
+    std::atomic<uint64_t> passivity_cycles{0};
+    std::atomic<double> energy_removed{0};
+    std::atomic<double> max_damping_used{0};
 
     // The loop's thread only.
     const int64_t period_ns;
@@ -223,6 +230,7 @@ struct ServoLoop::Impl {
     const int64_t link_timeout_ns;
     const int64_t ramp_ns;
     Pacer pacer;
+    Passivity passivity;
     Vector3d command{0, 0, 0};
     Vector3d position{0, 0, 0};
     Vector3d velocity{0, 0, 0};
@@ -255,6 +263,7 @@ void ServoLoop::Impl::Run(std::promise<int> set_up) {
                 continue;
             }
             const Fault fault = Judge(ex);
+            Observe(ex);
             command = NextForce(ex, fault);
             Publish(ex);
             const bool late = pacer.Advance(clock::Now());
@@ -287,6 +296,7 @@ int ServoLoop::Impl::SetUpThread() {
 // From zero force, with the ramp, on a schedule that starts now.
 void ServoLoop::Impl::NewSchedule() {
     command = {0, 0, 0};
+    passivity.Forget();
     ramp_start_ns = on_time_ns = answered_ns = clock::Now();
     pacer.Restart(ramp_start_ns);
 }
@@ -475,18 +485,31 @@ void ServoLoop::Impl::LatchMotion(Fault motion, const Exchanged& ex) {
     }
 }
 
-// The effect's force through the clamp and the ramp. The effect runs even
-// while a fault stands, so one computed on its own thread is kept fed.
+// The energy the hand put into the effect over the last period.
+void ServoLoop::Impl::Observe(const Exchanged& ex) { passivity.Observe(ex.position); }
+
+namespace {
+
+Vector3d Plus(const Vector3d& a, const Vector3d& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+
+}  // namespace
+
+// The effect's force, with the passivity controller's damping, through the
+// clamp and the ramp. The effect runs even while a fault stands, so one
+// computed on its own thread is kept fed.
 Vector3d ServoLoop::Impl::NextForce(const Exchanged& ex, Fault fault) {
     const Handoff<Effect>::View view = effect.Acquire();
-    if (view.generation != effect_generation) {  // a new effect ramps in again
+    if (view.generation != effect_generation) {  // a new effect ramps in again, its energy from 0
         effect_generation = view.generation;
         ramp_start_ns = ex.end_ns;
+        passivity.Restart();
     }
     Vector3d next{0, 0, 0};
+    passivity.Command({0, 0, 0}, {0, 0, 0});
     if (view.object != nullptr) {
         const double t = clock::ToSeconds(ex.end_ns - started_ns.load(std::memory_order_relaxed));
-        Vector3d wanted = view.object->Force({ex.position, ex.velocity, t, clock::ToSeconds(period_ns)});
+        const SplitForce split = view.object->Split({ex.position, ex.velocity, t, clock::ToSeconds(period_ns)});
+        Vector3d wanted = Plus(split.passive, split.active);
         if (!safety::Clamp(wanted, config.force_limit)) {
             const double stale_s = view.object->Staleness();
             if (stale_s > 0) {
@@ -504,10 +527,20 @@ Vector3d ServoLoop::Impl::NextForce(const Exchanged& ex, Fault fault) {
             faults.End(Fault::EffectStalled);  // fresh again: from zero, with the ramp
             ramp_start_ns = ex.end_ns;
         } else if (fault == Fault::None) {
-            next = safety::Ramp(wanted, safety::RampFraction(ex.end_ns - ramp_start_ns, ramp_ns));
+            const Vector3d damping = passivity.Damping(ex.velocity);
+            const Vector3d passive = Plus(split.passive, damping);
+            next = Plus(passive, split.active);
+            const double clamp = safety::ClampFactor(next, config.force_limit);
+            safety::Clamp(next, config.force_limit);
+            const double ramp = safety::RampFraction(ex.end_ns - ramp_start_ns, ramp_ns);
+            next = safety::Ramp(next, ramp);
+            passivity.Command(safety::Ramp(passive, clamp * ramp), safety::Ramp(damping, clamp * ramp));
         }
     }
     effect.Release();
+    passivity_cycles.store(passivity.cycles(), std::memory_order_relaxed);
+    energy_removed.store(passivity.energy_removed(), std::memory_order_relaxed);
+    max_damping_used.store(passivity.max_damping_used(), std::memory_order_relaxed);
     return next;
 }
 
@@ -520,6 +553,7 @@ void ServoLoop::Impl::Publish(const Exchanged& ex) {
     s.force = ex.sent;
     s.connected = link.connected();
     s.fault = faults.Get();
+    s.energy = passivity.energy();
     state.StoreSingleWriter(s);
 }
 
@@ -547,6 +581,7 @@ void ServoLoop::Impl::Record(const Exchanged& ex, int64_t jitter_ns, bool late) 
         s.jitter_us = static_cast<double>(jitter_ns) / 1000.0;
         s.late = late ? 1 : 0;
         s.fault = static_cast<uint8_t>(faults.Get());
+        s.energy = passivity.energy();
         buffer->filled.store(index + 1, std::memory_order_release);
     }
     record.Release();
@@ -708,6 +743,9 @@ ServoStats ServoLoop::stats() const {
     out.realtime = s.realtime.load(std::memory_order_relaxed);
     out.pinned = s.pinned.load(std::memory_order_relaxed);
     out.device_log_lines = s.log_lines.load(std::memory_order_relaxed);
+    out.passivity.cycles = s.passivity_cycles.load(std::memory_order_relaxed);
+    out.passivity.energy_removed_j = s.energy_removed.load(std::memory_order_relaxed);
+    out.passivity.max_damping = s.max_damping_used.load(std::memory_order_relaxed);
     return out;
 }
 

@@ -24,6 +24,15 @@ struct EffectInput {
     double period;      // s, the loop's period
 };
 
+// A force in two parts: the passive part, which only stores or dissipates
+// what the hand puts in (walls, springs, dampers, meshes), and the active
+// part, which does work on the hand on purpose (a constant push). The loop
+// watches the energy of the passive part only.
+struct SplitForce {
+    Vector3d passive;
+    Vector3d active;
+};
+
 // One effect. Force runs on the loop's thread every cycle: it must not
 // allocate, lock or block. A force that is not finite says the effect failed:
 // the loop then commands zero force and latches a fault. Parameter setters
@@ -33,6 +42,16 @@ class Effect {
 public:
     virtual ~Effect() = default;
     virtual Vector3d Force(const EffectInput& input) = 0;
+    // Whether the effect does work on the hand on purpose; passive unless it
+    // says otherwise.
+    virtual bool Active() const { return false; }
+    // What the loop calls: Force, as the part that Active says. An effect
+    // made of others splits by its parts.
+    virtual SplitForce Split(const EffectInput& input) {
+        const Vector3d force = Force(input);
+        const Vector3d none{0, 0, 0};
+        return Active() ? SplitForce{none, force} : SplitForce{force, none};
+    }
     // For an effect whose force can fall behind (AsyncEffect): how old, in s,
     // the force the last Force call found was when it was too old to use; 0
     // when it was fresh. The loop asks only after a force that is not finite.
@@ -199,11 +218,13 @@ public:
     using Params = ConstantForceParams;
     explicit ConstantForce(const Params& params) : EffectWith(params) {}
     Vector3d Force(const EffectInput& input) override;
+    bool Active() const override { return true; }
 };
 
 // The sum of other effects, fixed at construction (each keeps its own
 // changeable parameters). A Sum among the parts gives its own parts: sums are
-// kept flat, so a cycle never recurses, however they were built.
+// kept flat, so a cycle never recurses, however they were built. Its passive
+// and active parts are those of its parts.
 class Sum : public Effect {
 public:
     static constexpr std::size_t kMaxParts = 1024;
@@ -211,6 +232,7 @@ public:
     explicit Sum(const std::vector<EffectPtr>& parts);
     const std::vector<EffectPtr>& parts() const { return parts_; }
     Vector3d Force(const EffectInput& input) override;
+    SplitForce Split(const EffectInput& input) override;
     double Staleness() const override;
 
 private:

@@ -51,6 +51,13 @@ struct ServoConfig {
     std::optional<bool> realtime;
     int cpu = -1;                  // pin the loop's thread to this CPU, 0 to 1023; -1: no
     double spin_us = 100.0;        // µs, 0 to 1000: the last stretch before a deadline is spun
+    // On: each cycle in which the energy the hand has put into the effect
+    // (ServoState::energy) is below zero, a damping force takes that deficit
+    // back within one period, at most passivity_max_damping; the clamp and
+    // the ramp apply after it. For still scenes: walls, meshes, springs to a
+    // fixed anchor.
+    bool passivity = false;
+    double passivity_max_damping = 50.0;  // N s/m, 0 to 10000
     // Off by default. On: a gone arm is waited for, checked to be the same
     // arm (its device_id_ext) and driven again, with the ramp.
     Reconnection reconnection;
@@ -95,10 +102,21 @@ struct ServoState {
     Vector3d force{0, 0, 0};  // commanded at that cycle's exchange
     bool connected = false;
     Fault fault = Fault::None;
+    // J: the work the hand has done on the passive part of the effect since
+    // it was set (or the loop started or reconnected). A still scene keeps
+    // it at 0 or above; below zero is energy the sampled loop made.
+    double energy = 0;
 };
 
 struct Percentiles {
     double p50 = 0, p99 = 0, max = 0;  // µs
+};
+
+// What the passivity controller has done over the run.
+struct PassivityStats {
+    uint64_t cycles = 0;          // the cycles it added damping in
+    double energy_removed_j = 0;  // J, taken out by its damping
+    double max_damping = 0;       // N s/m, the largest it used
 };
 
 struct ServoStats {
@@ -115,6 +133,7 @@ struct ServoStats {
     bool realtime = false;  // whether SCHED_FIFO took effect
     bool pinned = false;    // whether the CPU pinning took effect
     uint64_t device_log_lines = 0;
+    PassivityStats passivity;
 };
 
 // One recorded cycle.
@@ -128,6 +147,7 @@ struct ServoSample {
     uint8_t late;
     uint8_t fault;
     uint8_t padding[6];
+    double energy;  // J, as ServoState::energy
 };
 
 // ServoSample field by field, for programs that read recordings as bytes
