@@ -62,7 +62,7 @@ class Callback(Effect):
     """
     A Python function as an effect, computed on a thread of its own; use vantor.effects.Callback
     """
-    def __init__(self, fn: typing.Callable[..., typing.Sequence[float]], *, with_time: bool, max_age_s: float, active: bool = False) -> None:
+    def __init__(self, fn: typing.Callable[..., typing.Sequence[float]], *, with_time: bool, max_age_s: float | None, active: bool = False) -> None:
         ...
     @property
     def computed(self) -> int:
@@ -80,9 +80,9 @@ class Callback(Effect):
         what the function raised last, or what was wrong with its result; None
         """
     @property
-    def max_age_s(self) -> float:
+    def max_age_s(self) -> float | None:
         """
-        s: how old the input a force answered may be when the loop uses it; 0 picks 8 periods of the loop, at least 8 ms
+        s: how old the input a force answered may be when the loop uses it; None: 8 periods of the loop, at least 8 ms
         """
 class ConstantForce(Effect):
     """
