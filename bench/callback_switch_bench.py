@@ -26,14 +26,16 @@ def spring(position, velocity):
     return [-50.0 * x for x in position]
 
 
-def run_case(port, interval, seconds, busy, pin_interval):
-    """(effect_stalled faults, main-thread iterations per s, forces computed per s)."""
+def run_case(port, interval, seconds, busy):
+    """(effect_stalled faults, main-thread iterations per s, forces computed per s,
+    the interval in force). interval None: as the library sets it."""
     before = sys.getswitchinterval()
     callback = effects.Callback(spring)
     with vantor.ServoLoop(port, exchange_deadline_ms=1000.0) as loop:
-        if pin_interval:
-            sys.setswitchinterval(interval)
         loop.effect = callback
+        if interval is not None:  # over what the loop set
+            sys.setswitchinterval(interval)
+        in_force = sys.getswitchinterval()
         time.sleep(0.3)  # the first answer and the ramp
         start_faults = loop.stats()["faults_by_kind"]["effect_stalled"]
         start_computed = callback.computed
@@ -48,7 +50,7 @@ def run_case(port, interval, seconds, busy, pin_interval):
         computed = callback.computed - start_computed
         loop.effect = None
     sys.setswitchinterval(before)
-    return stalls, count / seconds, computed / seconds
+    return stalls, count / seconds, computed / seconds, in_force
 
 
 def main():
@@ -56,24 +58,24 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--out", default="bench/callback-switch-results.json")
-    parser.add_argument("--set-by-hand", action="store_true",
-                        help="set the interval here (for a library that does not set it itself)")
     args = parser.parse_args()
     results = []
     with Simulator("talon") as sim:
         for round_ in range(args.rounds):
-            idle = run_case(sim.port, DEFAULT, args.seconds, busy=False, pin_interval=args.set_by_hand)
-            results.append({"round": round_, "main": "idle", "interval_s": DEFAULT, "stalls": idle[0],
+            idle = run_case(sim.port, None, args.seconds, busy=False)
+            results.append({"round": round_, "main": "idle", "interval_s": idle[3], "stalls": idle[0],
                             "computed_per_s": round(idle[2])})
             print(f"round {round_} idle main thread: {idle[0]} stalls, {idle[2]:.0f} forces/s", flush=True)
             floor = None
-            for interval in INTERVALS:
-                stalls, pace, computed = run_case(sim.port, interval, args.seconds, busy=True,
-                                                  pin_interval=args.set_by_hand or interval != DEFAULT)
+            for interval in [*INTERVALS, None]:
+                stalls, pace, computed, in_force = run_case(sim.port, interval, args.seconds, busy=True)
                 floor = pace if interval == DEFAULT else floor
-                results.append({"round": round_, "main": "busy", "interval_s": interval, "stalls": stalls,
+                results.append({"round": round_, "main": "busy", "interval_s": in_force, "set_by": "bench" if
+                                interval is not None else "library", "stalls": stalls,
                                 "main_pace_ratio": round(pace / floor, 3), "computed_per_s": round(computed)})
-                print(f"round {round_} busy main thread, interval {interval * 1e3:.1f} ms: {stalls} stalls,"
+                who = f"interval {in_force * 1e3:.1f} ms" if interval is not None else \
+                    f"the library's {in_force * 1e3:.1f} ms"
+                print(f"round {round_} busy main thread, {who}: {stalls} stalls,"
                       f" main thread at {pace / floor:.3f} of its pace at 5 ms, {computed:.0f} forces/s", flush=True)
     with open(args.out, "w") as out:
         json.dump(results, out, indent=1)

@@ -319,6 +319,7 @@ ServoConfig Reconnecting() {
     c.rate_hz = 200;
     c.ramp_s = 0.5;  // about 100 cycles from zero to full force
     c.exchange_deadline_ms = 1000;  // a loaded machine must not fault the loop
+    c.link_timeout_ms = 500;        // nor a silence of a busy host's making end a ramp
     c.reply_timeout_s = 1.0;        // the shortest that never ends a wait early on the whole-second clock
     c.reconnection.enabled = true;
     c.reconnection.after_s = kAfterS;

@@ -4,6 +4,7 @@ one running loop at a time, and what its function returns is a force only
 when it is three real numbers. Safety is asserted on the forces the arm
 peers receive."""
 import gc
+import sys
 import threading
 
 import pytest
@@ -242,3 +243,38 @@ def test_max_age_s_none_is_the_default_and_a_value_in_range_is_kept():
     assert effects.Callback(lambda p, v: (0.0, 0.0, 0.0), max_age_s=None).max_age_s is None
     assert effects.Callback(lambda p, v: (0.0, 0.0, 0.0), max_age_s=0.0005).max_age_s == 0.0005
     assert effects.Callback(lambda p, v: (0.0, 0.0, 0.0), max_age_s=1).max_age_s == 1.0
+
+
+# --- the interpreter's turns while a Callback is rendered --------------------------------
+
+def test_turns_are_short_while_a_running_loop_renders_a_callback_and_given_back_after():
+    pty = PtyDevice()
+    arm = ArmPeer(pty)
+    before = sys.getswitchinterval()
+    try:
+        sys.setswitchinterval(0.005)
+        loop = servo(pty.path)
+        loop.effect = effects.Callback(lambda p, v: [0.0, 0.0, 0.0])
+        assert sys.getswitchinterval() == 0.005  # not running yet
+        with loop:
+            assert sys.getswitchinterval() == pytest.approx(0.001)
+            loop.effect = effects.Spring(anchor=(0.0, 0.0, 0.1), stiffness=1.0)
+            assert sys.getswitchinterval() == pytest.approx(0.005)
+            loop.effect = effects.Spring(anchor=(0.0, 0.0, 0.1), stiffness=1.0) + effects.Callback(
+                lambda p, v: [0.0, 0.0, 0.0])
+            assert sys.getswitchinterval() == pytest.approx(0.001)
+        assert sys.getswitchinterval() == pytest.approx(0.005)
+        # A program's own choice, shorter or set meanwhile, is kept.
+        sys.setswitchinterval(0.0002)
+        with servo(pty.path) as loop:
+            loop.effect = effects.Callback(lambda p, v: [0.0, 0.0, 0.0])
+            assert sys.getswitchinterval() == pytest.approx(0.0002)
+        sys.setswitchinterval(0.005)
+        with servo(pty.path) as loop:
+            loop.effect = effects.Callback(lambda p, v: [0.0, 0.0, 0.0])
+            sys.setswitchinterval(0.003)
+        assert sys.getswitchinterval() == pytest.approx(0.003)
+    finally:
+        sys.setswitchinterval(before)
+        arm.settle()
+        pty.close()

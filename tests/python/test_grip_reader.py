@@ -1,4 +1,5 @@
 """vantor.GripReader against the simulated grip streaming at 100 Hz."""
+import gc
 import threading
 import time
 
@@ -74,6 +75,56 @@ def test_stop_drops_what_a_blocked_callback_has_not_had(pty_device):
         guard.cancel()
         assert still_blocked, "stop() waited for on_status"
         assert reader.stats()["callbacks_skipped"] == 4 and len(calls) == 1
+
+
+def test_dropping_a_reader_never_waits_for_a_blocked_callback(pty_device):
+    entered, release = threading.Event(), threading.Event()
+
+    def on_status(status):
+        entered.set()
+        release.wait(10)
+
+    guard = threading.Timer(10, release.set)  # a drop that waits: a failure, not a hang
+    reader = vantor.GripReader(pty_device.path, wakeup=False, on_status=on_status).start()
+    pty_device.send(FRAME)
+    assert entered.wait(5)
+    guard.start()
+    reader.stop()
+    del reader
+    gc.collect()
+    still_blocked = not release.is_set()
+    release.set()
+    guard.cancel()
+    assert still_blocked, "dropping the reader waited for on_status"
+
+
+# A reader whose on_status is blocked for good when the interpreter shuts
+# down, kept or dropped by then.
+BLOCKED_GRIP_AT_EXIT = """
+    import os, sys, threading, tty, vantor
+    master, slave = os.openpty()
+    tty.setraw(master)
+    path = os.ttyname(slave)
+    os.close(slave)
+    entered, never = threading.Event(), threading.Event()
+    def on_status(status):
+        entered.set()
+        never.wait()
+    reader = vantor.GripReader(path, wakeup=False, on_status=on_status).start()
+    os.write(master, bytes.fromhex(sys.argv[1]))
+    print("entered", entered.wait(5), flush=True)
+    if sys.argv[2] == "dropped":
+        reader.stop()
+        del reader
+"""
+
+
+@pytest.mark.parametrize("kept", ["kept", "dropped"])
+def test_a_reader_whose_callback_is_blocked_at_exit_exits_cleanly(kept):
+    for run in range(10):  # each exit waits a second for the blocked call
+        child = run_child(BLOCKED_GRIP_AT_EXIT, FRAME.hex(), kept)
+        assert (child.returncode, child.stdout.strip()) == (0, "entered True"), (run, child.stderr)
+        assert "Fatal" not in child.stderr, (run, child.stderr)
 
 
 def test_ctrl_c_ends_the_wait_for_a_blocked_callback():

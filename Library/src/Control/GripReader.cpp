@@ -82,13 +82,21 @@ public:
         state_->on_status = std::move(on_status);
         thread_ = std::thread([state = state_] { Serve(*state); });
     }
-    // From on_status itself too: the thread then ends by itself.
+    // From on_status itself too: the thread then ends by itself. A call
+    // still running is not waited for, since it may block for good: the
+    // thread ends when it returns, and lets go of on_status then.
     ~Callbacks() {
+        bool calling = false;
         {
             std::lock_guard<std::mutex> lock(state_->mutex);
             state_->stop = true;
+            calling = state_->calling;
         }
         state_->wake.notify_all();
+        if (calling && thread_.joinable() && std::this_thread::get_id() != thread_.get_id()) {
+            thread_.detach();
+            return;
+        }
         JoinUnlessSelf(thread_);
     }
     Callbacks(const Callbacks&) = delete;
