@@ -206,6 +206,23 @@ def pty_device():
 
 
 @pytest.fixture
+def peer(pty_device):
+    """An ArmPeer on pty_device, stopped after the test."""
+    peer = ArmPeer(pty_device)
+    yield peer
+    peer.stopped = True
+
+
+def servo(port, *args, **kwargs):
+    """A ServoLoop with a deadline a Python peer meets even on a busy machine;
+    the tests of the deadline itself set their own."""
+    import vantor
+
+    kwargs.setdefault("exchange_deadline_ms", 1000.0)
+    return vantor.ServoLoop(port, *args, **kwargs)
+
+
+@pytest.fixture
 def simulator():
     """Starts vantor-sim with the given arguments; returns its port path."""
     if find_simulator() is None:

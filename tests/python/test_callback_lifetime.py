@@ -10,22 +10,12 @@ import threading
 import pytest
 
 import vantor
-from conftest import ArmPeer, PtyDevice, run_child, wait_for
+from conftest import ArmPeer, PtyDevice, run_child, servo, wait_for
 from vantor import effects
 
 RUNS = 20
 
 
-def servo(port, **kwargs):
-    kwargs.setdefault("exchange_deadline_ms", 1000.0)  # a loaded machine must not fault the loop
-    return vantor.ServoLoop(port, **kwargs)
-
-
-@pytest.fixture
-def peer(pty_device):
-    peer = ArmPeer(pty_device)
-    yield peer
-    peer.stopped = True
 
 
 # --- dropping a Callback never waits for its function ---------------------------------

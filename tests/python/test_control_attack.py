@@ -14,7 +14,7 @@ import pytest
 
 import VantorHardwareAPI as api
 import vantor
-from conftest import ArmPeer, run_child, wait_for
+from conftest import ArmPeer, run_child, servo, wait_for
 from vantor import effects
 
 LIMIT = 2.0
@@ -24,16 +24,6 @@ def magnitude(force):
     return math.sqrt(sum(f * f for f in force))
 
 
-def servo(port, **kwargs):
-    kwargs.setdefault("exchange_deadline_ms", 1000.0)  # a loaded machine must not fault the loop
-    return vantor.ServoLoop(port, **kwargs)
-
-
-@pytest.fixture
-def peer(pty_device):
-    peer = ArmPeer(pty_device)
-    yield peer
-    peer.stopped = True
 
 
 def within_ramp(peer, since, ramp_s, wanted, slack_s=0.05, settle_s=0.0):

@@ -8,15 +8,9 @@ import time
 import pytest
 
 import vantor
-from conftest import ArmPeer, wait_for
+from conftest import wait_for
 from vantor import effects
 
-
-@pytest.fixture
-def peer(pty_device):
-    peer = ArmPeer(pty_device)
-    yield peer
-    peer.stopped = True
 
 
 def test_slow_replies_are_counted_and_only_a_slow_link_is_a_fault(pty_device, peer):

@@ -14,22 +14,10 @@ import pytest
 import VantorHardwareAPI as api
 import vantor
 from vantor import _native, effects
-from conftest import ArmPeer, wait_for
+from conftest import ArmPeer, servo, wait_for
 from test_talon import Arm, calibrate, second_pty  # noqa: F401 (a fixture)
 
 
-@pytest.fixture
-def peer(pty_device):
-    peer = ArmPeer(pty_device)
-    yield peer
-    peer.stopped = True
-
-
-def servo(port, **kwargs):
-    """A loop with a deadline this Python peer meets even on a busy machine;
-    the tests of the deadline itself set their own."""
-    kwargs.setdefault("exchange_deadline_ms", 1000.0)
-    return vantor.ServoLoop(port, **kwargs)
 
 
 def magnitude(f):
