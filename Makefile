@@ -1,7 +1,7 @@
 # make test  - installs what is missing, builds, runs the C++ and Python suites
 # make demo  - the haptic control loop against the simulated devices; saves
 #              demo-run.npz and, with matplotlib, its picture demo-run.png
-# make wheel-test  - the wheel in a new virtual environment, with the Python suite
+# make wheel-test  - the wheel in a new virtual environment, with the tests of its installed parts
 # make stubs-check - the committed type stubs against the built modules; make stubs rewrites them
 # make typecheck   - mypy on the examples and the tools
 # make sanitize    - the C++ and Python suites under ASan+UBSan, the threaded tests under TSan
@@ -52,9 +52,13 @@ $(DIST)/.built: $(WHEEL_INPUTS) | venv
 	$(VPY) -m pip wheel -q --no-deps . -w $(DIST)
 	touch $@
 
-# A new environment each time, and the suite run from outside the source tree,
-# so only what the wheel installed can be imported. vantor-doctor only has to
+# A new environment each time, and tests run from outside the source tree,
+# so only what the wheel installed can be imported. py-test has run the whole
+# suite through the installed wheel already; here the files that reach every
+# installed part (both modules, the simulator, the commands, the stubs) do. vantor-doctor only has to
 # run: it exits 1 for what it finds on this machine (a running ModemManager).
+WHEEL_TESTS := test_module.py test_first_use.py test_simulator.py test_typing.py test_typed_results.py test_plot.py
+
 wheel-test: wheel
 	@set -e; env=$$(mktemp -d); trap 'rm -rf "$$env"' EXIT; \
 	echo "installing $$(ls $(DIST)/*.whl) into a new environment"; \
@@ -68,7 +72,7 @@ wheel-test: wheel
 	  assert m.__file__.startswith(sys.prefix), m.__file__; \
 	  assert os.path.isfile(os.path.join(sysconfig.get_paths()["platlib"], "VantorHardwareAPI-stubs", "__init__.pyi")); \
 	  assert os.path.isfile(os.path.join(os.path.dirname(n.__file__), "_native.pyi"))'; \
-	bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR)/tests/python $(CURDIR)/tests/python
+	bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR)/tests/python $(addprefix $(CURDIR)/tests/python/,$(WHEEL_TESTS))
 
 MYPY_VERSION := 2.4.1
 # The 2.5 series of the stub generator reads the signatures pybind11 2.11 writes.
