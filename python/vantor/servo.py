@@ -44,7 +44,7 @@ class ServoState(TypedDict):
     t: when the cycle began, in s since the loop started.
     cycle: the cycle's number.
     position: the effector's position (x, y, z), in m.
-    velocity: the effector's velocity (x, y, z), in m/s.
+    velocity: the effector's velocity (x, y, z), in m/s, as the arm sent it (the effects see it through velocity_filter_hz, when set).
     force: the force commanded at the cycle's exchange (x, y, z), in N.
     connected: whether the arm is there; False while reconnect waits for it.
     fault: why force was zero, as ServoLoop.fault says it; None while force is rendered.
@@ -275,6 +275,16 @@ class ServoLoop(NativeThread):
     damping (docs/control-loops.md).
 
     passivity_max_damping: the most damping the controller adds, in N s/m.
+
+    velocity_filter_hz: the cut-off of a second-order low-pass on the
+    velocity, in Hz, above 0 and below half of rate_hz; None (the default):
+    no filter. The effects (a Damper, a Plane's damping, a Callback's
+    velocity) and the passivity controller then see the filtered velocity,
+    which starts at the arm's reading at each start and reconnection; the
+    arm's velocity is noisy, and damping on it buzzes. The filter delays the
+    velocity by about 0.225 / velocity_filter_hz s (4.5 ms at 50 Hz).
+    ``state()["velocity"]`` and ``velocity_limit`` stay with the velocity the
+    arm sent; recordings keep both (velocity, filtered_velocity).
     """
 
     def __init__(self, talon_or_port: Union[str, "os.PathLike[str]", "api.Talon"],
@@ -286,7 +296,8 @@ class ServoLoop(NativeThread):
                  reconnect: bool = _DEFAULT.reconnect, reconnect_after_s: float = _DEFAULT.reconnect_after_s,
                  cpu: Optional[int] = None, spin_us: float = _DEFAULT.spin_us,
                  passivity: bool = _DEFAULT.passivity,
-                 passivity_max_damping: float = _DEFAULT.passivity_max_damping) -> None:
+                 passivity_max_damping: float = _DEFAULT.passivity_max_damping,
+                 velocity_filter_hz: Optional[float] = None) -> None:
         # Every keyword above goes to the native settings as it is: they are
         # checked there, once.
         settings = {name: value for name, value in locals().items() if name not in ("self", "talon_or_port")}
@@ -391,8 +402,10 @@ class ServoLoop(NativeThread):
         """The cycles recorded so far, as a numpy structured array with the
         fields t (s since the loop started), position (m), velocity (m/s),
         force (N, commanded), exchange_us and jitter_us (µs), late (1: the
-        cycle overran its period), fault (the fault's number, 0: none) and
-        energy (J, as state()["energy"])."""
+        cycle overran its period), fault (the fault's number, 0: none),
+        energy (J, as state()["energy"]) and filtered_velocity (m/s, the
+        velocity the effects saw: through velocity_filter_hz, else the
+        arm's)."""
         import numpy as np
 
         dtype = np.dtype(RECORD_FIELDS)  # type: ignore[call-overload]  # the offsets form
