@@ -34,6 +34,11 @@ def _record_layout() -> Dict[str, Any]:
 RECORD_FIELDS = _record_layout()
 # One .csv row per cycle: a vector spread over its three columns.
 CSV_COLUMNS = [column for *_, columns in _native.SAMPLE_LAYOUT for column in columns.split(",")]
+# Fields recordings gained later, each with the field it is taken from in a
+# file saved before: then the effects saw the arm's own velocity.
+_ADDED_LATER = {"filtered_velocity": "velocity"}
+_CSV_COLUMNS_BEFORE = [column for name, *_, columns in _native.SAMPLE_LAYOUT if name not in _ADDED_LATER
+                       for column in columns.split(",")]
 
 
 # What state() and stats() give. Each docstring says every key, with its
@@ -457,20 +462,24 @@ def load_recording(path: Union[str, "os.PathLike[str]"]) -> Any:
     if path.endswith(".csv"):
         with open(path, newline="") as f:
             rows = list(csv.reader(f))
-        if not rows or rows[0] != CSV_COLUMNS:
+        if not rows or rows[0] not in (CSV_COLUMNS, _CSV_COLUMNS_BEFORE):
             raise ValueError(f"{path}: not a recording (its first line is not {','.join(CSV_COLUMNS)})")
+        before = rows[0] == _CSV_COLUMNS_BEFORE
+        width = len(rows[0])
         try:
-            if any(len(row) != len(CSV_COLUMNS) for row in rows[1:]):
+            if any(len(row) != width for row in rows[1:]):
                 raise ValueError
-            values = np.array(rows[1:], dtype=float).reshape(-1, len(CSV_COLUMNS))
+            values = np.array(rows[1:], dtype=float).reshape(-1, width)
         except ValueError:
-            raise ValueError(f"{path}: a row is not {len(CSV_COLUMNS)} numbers") from None
+            raise ValueError(f"{path}: a row is not {width} numbers") from None
         recording = np.zeros(len(values), dtype=dtype)
         column = 0
         for name, _, _, count, _ in _native.SAMPLE_LAYOUT:
+            if before and name in _ADDED_LATER:
+                continue
             recording[name] = values[:, column:column + count].reshape(recording[name].shape)
             column += count
-        return recording
+        return _fill_added_later(recording, before)
     if not path.endswith(".npz"):
         raise ValueError(f"{path}: recordings are .npz or .csv files")
     try:
@@ -483,17 +492,36 @@ def load_recording(path: Union[str, "os.PathLike[str]"]) -> Any:
         if "recording" not in archive.files:
             raise ValueError(f"{path}: no recording in it (save_recording stores one as \"recording\")")
         recording = archive["recording"]
+    names = recording.dtype.names or ()
+    before = recording.ndim == 1 and all(name in names for name in RECORD_FIELDS["names"] if name not in _ADDED_LATER)
+    if before and not any(name in names for name in _ADDED_LATER):
+        # Saved before the fields were added: in the layout of today.
+        _check_layout(path, recording, skip=tuple(_ADDED_LATER))
+        full = np.zeros(len(recording), dtype=dtype)
+        for name in RECORD_FIELDS["names"]:
+            if name not in _ADDED_LATER:
+                full[name] = recording[name]
+        return _fill_added_later(full, True)
     _check_layout(path, recording)
     return recording
 
 
-def _check_layout(path: str, recording: Any) -> None:
+def _fill_added_later(recording: Any, before: bool) -> Any:
+    if before:
+        for name, source in _ADDED_LATER.items():
+            recording[name] = recording[source]
+    return recording
+
+
+def _check_layout(path: str, recording: Any, skip: Tuple[str, ...] = ()) -> None:
     """A recording's fields must have the loop's names, shapes and kinds:
     anything else is refused here rather than failing later in a plot."""
     names = recording.dtype.names or ()
-    if recording.ndim != 1 or any(name not in names for name in RECORD_FIELDS["names"]):
+    if recording.ndim != 1 or any(name not in names for name in RECORD_FIELDS["names"] if name not in skip):
         raise ValueError(f"{path}: its \"recording\" is not a servo loop's recording")
     for name, element, _, count, _ in _native.SAMPLE_LAYOUT:
+        if name in skip:
+            continue
         field = recording.dtype[name]
         shape = (count,) if count > 1 else ()
         if field.shape != shape or field.base.kind not in ("f" if element.startswith("<f") else "iub"):
