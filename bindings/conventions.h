@@ -333,6 +333,12 @@ inline double number(py::handle value, const char* name) {
     return converted;
 }
 
+// A number, or None for a setting that is off.
+inline std::optional<double> number_or_none(py::handle value, const char* name) {
+    if (value.is_none()) return std::nullopt;
+    return number(value, name);
+}
+
 inline bool flag(py::handle value, const char* name) {
     if (!py::isinstance<py::bool_>(value))
         throw py::type_error(std::string(name) + " must be True or False, got " + py::repr(value).cast<std::string>());

@@ -44,16 +44,19 @@ Setting Number(const char* name) {
             [](const ServoConfig& c) -> py::object { return py::float_(c.*Field); }};
 }
 
+// A number, or None: off.
+template <std::optional<double> ServoConfig::*Field>
+Setting NumberOrNone(const char* name) {
+    return {name, [](ServoConfig& c, py::handle v, const char* n) { c.*Field = number_or_none(v, n); },
+            [](const ServoConfig& c) -> py::object { return py::cast(c.*Field); }};
+}
+
 const std::vector<Setting>& settings() {
     static const std::vector<Setting> table = {
         Number<&ServoConfig::rate_hz>("rate_hz"),
         Number<&ServoConfig::force_limit>("force_limit"),
         Number<&ServoConfig::ramp_s>("ramp_s"),
-        {"velocity_limit",
-         [](ServoConfig& c, py::handle v, const char* n) {
-             c.velocity_limit = v.is_none() ? std::nullopt : std::optional<double>(number(v, n));
-         },
-         [](const ServoConfig& c) -> py::object { return py::cast(c.velocity_limit); }},
+        NumberOrNone<&ServoConfig::velocity_limit>("velocity_limit"),
         {"workspace",
          [](ServoConfig& c, py::handle v, const char*) {
              if (v.is_none()) {
@@ -102,6 +105,7 @@ const std::vector<Setting>& settings() {
         {"passivity", [](ServoConfig& c, py::handle v, const char* n) { c.passivity = flag(v, n); },
          [](const ServoConfig& c) -> py::object { return py::bool_(c.passivity); }},
         Number<&ServoConfig::passivity_max_damping>("passivity_max_damping"),
+        NumberOrNone<&ServoConfig::velocity_filter_hz>("velocity_filter_hz"),
     };
     return table;
 }

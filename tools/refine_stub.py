@@ -188,6 +188,7 @@ SETTINGS = {
     "reconnect_after_s": ("float", "float"),
     "passivity": ("bool", "bool"),
     "passivity_max_damping": ("float", "float"),
+    "velocity_filter_hz": ("float | None", "float | None"),
 }
 
 

@@ -34,6 +34,11 @@ def _record_layout() -> Dict[str, Any]:
 RECORD_FIELDS = _record_layout()
 # One .csv row per cycle: a vector spread over its three columns.
 CSV_COLUMNS = [column for *_, columns in _native.SAMPLE_LAYOUT for column in columns.split(",")]
+# Fields recordings gained later, each with the field it is taken from in a
+# file saved before: then the effects saw the arm's own velocity.
+_ADDED_LATER = {"filtered_velocity": "velocity"}
+_CSV_COLUMNS_BEFORE = [column for name, *_, columns in _native.SAMPLE_LAYOUT if name not in _ADDED_LATER
+                       for column in columns.split(",")]
 
 
 # What state() and stats() give. Each docstring says every key, with its
@@ -44,7 +49,7 @@ class ServoState(TypedDict):
     t: when the cycle began, in s since the loop started.
     cycle: the cycle's number.
     position: the effector's position (x, y, z), in m.
-    velocity: the effector's velocity (x, y, z), in m/s.
+    velocity: the effector's velocity (x, y, z), in m/s, as the arm sent it (the effects see it through velocity_filter_hz, when set).
     force: the force commanded at the cycle's exchange (x, y, z), in N.
     connected: whether the arm is there; False while reconnect waits for it.
     fault: why force was zero, as ServoLoop.fault says it; None while force is rendered.
@@ -275,6 +280,16 @@ class ServoLoop(NativeThread):
     damping (docs/control-loops.md).
 
     passivity_max_damping: the most damping the controller adds, in N s/m.
+
+    velocity_filter_hz: the cut-off of a second-order low-pass on the
+    velocity, in Hz, above 0 and below half of rate_hz; None (the default):
+    no filter. The effects (a Damper, a Plane's damping, a Callback's
+    velocity) and the passivity controller then see the filtered velocity,
+    which starts at the arm's reading at each start and reconnection; the
+    arm's velocity is noisy, and damping on it buzzes. The filter delays the
+    velocity by about 0.225 / velocity_filter_hz s (4.5 ms at 50 Hz).
+    ``state()["velocity"]`` and ``velocity_limit`` stay with the velocity the
+    arm sent; recordings keep both (velocity, filtered_velocity).
     """
 
     def __init__(self, talon_or_port: Union[str, "os.PathLike[str]", "api.Talon"],
@@ -286,7 +301,8 @@ class ServoLoop(NativeThread):
                  reconnect: bool = _DEFAULT.reconnect, reconnect_after_s: float = _DEFAULT.reconnect_after_s,
                  cpu: Optional[int] = None, spin_us: float = _DEFAULT.spin_us,
                  passivity: bool = _DEFAULT.passivity,
-                 passivity_max_damping: float = _DEFAULT.passivity_max_damping) -> None:
+                 passivity_max_damping: float = _DEFAULT.passivity_max_damping,
+                 velocity_filter_hz: Optional[float] = None) -> None:
         # Every keyword above goes to the native settings as it is: they are
         # checked there, once.
         settings = {name: value for name, value in locals().items() if name not in ("self", "talon_or_port")}
@@ -391,8 +407,10 @@ class ServoLoop(NativeThread):
         """The cycles recorded so far, as a numpy structured array with the
         fields t (s since the loop started), position (m), velocity (m/s),
         force (N, commanded), exchange_us and jitter_us (µs), late (1: the
-        cycle overran its period), fault (the fault's number, 0: none) and
-        energy (J, as state()["energy"])."""
+        cycle overran its period), fault (the fault's number, 0: none),
+        energy (J, as state()["energy"]) and filtered_velocity (m/s, the
+        velocity the effects saw: through velocity_filter_hz, else the
+        arm's)."""
         import numpy as np
 
         dtype = np.dtype(RECORD_FIELDS)  # type: ignore[call-overload]  # the offsets form
@@ -444,20 +462,24 @@ def load_recording(path: Union[str, "os.PathLike[str]"]) -> Any:
     if path.endswith(".csv"):
         with open(path, newline="") as f:
             rows = list(csv.reader(f))
-        if not rows or rows[0] != CSV_COLUMNS:
+        if not rows or rows[0] not in (CSV_COLUMNS, _CSV_COLUMNS_BEFORE):
             raise ValueError(f"{path}: not a recording (its first line is not {','.join(CSV_COLUMNS)})")
+        before = rows[0] == _CSV_COLUMNS_BEFORE
+        width = len(rows[0])
         try:
-            if any(len(row) != len(CSV_COLUMNS) for row in rows[1:]):
+            if any(len(row) != width for row in rows[1:]):
                 raise ValueError
-            values = np.array(rows[1:], dtype=float).reshape(-1, len(CSV_COLUMNS))
+            values = np.array(rows[1:], dtype=float).reshape(-1, width)
         except ValueError:
-            raise ValueError(f"{path}: a row is not {len(CSV_COLUMNS)} numbers") from None
+            raise ValueError(f"{path}: a row is not {width} numbers") from None
         recording = np.zeros(len(values), dtype=dtype)
         column = 0
         for name, _, _, count, _ in _native.SAMPLE_LAYOUT:
+            if before and name in _ADDED_LATER:
+                continue
             recording[name] = values[:, column:column + count].reshape(recording[name].shape)
             column += count
-        return recording
+        return _fill_added_later(recording, before)
     if not path.endswith(".npz"):
         raise ValueError(f"{path}: recordings are .npz or .csv files")
     try:
@@ -470,17 +492,36 @@ def load_recording(path: Union[str, "os.PathLike[str]"]) -> Any:
         if "recording" not in archive.files:
             raise ValueError(f"{path}: no recording in it (save_recording stores one as \"recording\")")
         recording = archive["recording"]
+    names = recording.dtype.names or ()
+    before = recording.ndim == 1 and all(name in names for name in RECORD_FIELDS["names"] if name not in _ADDED_LATER)
+    if before and not any(name in names for name in _ADDED_LATER):
+        # Saved before the fields were added: in the layout of today.
+        _check_layout(path, recording, skip=tuple(_ADDED_LATER))
+        full = np.zeros(len(recording), dtype=dtype)
+        for name in RECORD_FIELDS["names"]:
+            if name not in _ADDED_LATER:
+                full[name] = recording[name]
+        return _fill_added_later(full, True)
     _check_layout(path, recording)
     return recording
 
 
-def _check_layout(path: str, recording: Any) -> None:
+def _fill_added_later(recording: Any, before: bool) -> Any:
+    if before:
+        for name, source in _ADDED_LATER.items():
+            recording[name] = recording[source]
+    return recording
+
+
+def _check_layout(path: str, recording: Any, skip: Tuple[str, ...] = ()) -> None:
     """A recording's fields must have the loop's names, shapes and kinds:
     anything else is refused here rather than failing later in a plot."""
     names = recording.dtype.names or ()
-    if recording.ndim != 1 or any(name not in names for name in RECORD_FIELDS["names"]):
+    if recording.ndim != 1 or any(name not in names for name in RECORD_FIELDS["names"] if name not in skip):
         raise ValueError(f"{path}: its \"recording\" is not a servo loop's recording")
     for name, element, _, count, _ in _native.SAMPLE_LAYOUT:
+        if name in skip:
+            continue
         field = recording.dtype[name]
         shape = (count,) if count > 1 else ()
         if field.shape != shape or field.base.kind not in ("f" if element.startswith("<f") else "iub"):

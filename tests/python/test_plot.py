@@ -152,7 +152,7 @@ def bad_files(tmp_path):
     make("empty.csv", lambda p: vantor.save_recording(p, empty), "the recording is empty")
     make("other.csv", lambda p: p.write_text("a,b\n1,2\n"), "not a recording")
     make("short.csv", lambda p: p.write_text(",".join(vantor.servo.CSV_COLUMNS) + "\n1,2,3\n"),
-         "a row is not 15 numbers")
+         f"a row is not {len(vantor.servo.CSV_COLUMNS)} numbers")
     make("run.txt", lambda p: p.write_text("1 2 3\n"), "recordings are .npz or .csv files")
 
     def reshaped(field, element):

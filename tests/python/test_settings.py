@@ -10,7 +10,7 @@ import pytest
 import vantor
 
 NUMBERS = ["rate_hz", "force_limit", "ramp_s", "velocity_limit", "exchange_deadline_ms", "link_timeout_ms",
-           "reply_timeout_s", "spin_us", "reconnect_after_s"]
+           "reply_timeout_s", "spin_us", "reconnect_after_s", "velocity_filter_hz"]
 
 
 def refusal(make, exception=ValueError):

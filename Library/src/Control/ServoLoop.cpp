@@ -23,6 +23,7 @@
 #include "Published.h"
 #include "Safety.h"
 #include "Threads.h"
+#include "VelocityFilter.h"
 #include "../TalonReplies.h"
 #include "../Wire.h"
 #include "Vantor/HardwareAPI/Control/SettingError.h"
@@ -71,6 +72,11 @@ void ServoConfig::Validate() const {
         throw SettingError("cpu", "must be -1 (none) or between 0 and 1023", std::to_string(cpu));
     InRange("spin_us", spin_us, 0.0, 1000.0, "us");
     InRange("passivity_max_damping", passivity_max_damping, 0.0, 10000.0, "N s/m");
+    if (velocity_filter_hz && !(std::isfinite(*velocity_filter_hz) && *velocity_filter_hz > 0 &&
+                                *velocity_filter_hz < rate_hz / 2))
+        throw SettingError("velocity_filter_hz",
+                           "must be above 0 and below " + SettingText(rate_hz / 2) + " Hz (half of rate_hz)",
+                           SettingText(*velocity_filter_hz));
     reconnection.Validate();
 }
 
@@ -162,7 +168,8 @@ struct ServoLoop::Impl {
           link_timeout_ns(std::llround(settings.link_timeout_ms * clock::kNsPerMs)),
           ramp_ns(clock::FromSeconds(settings.ramp_s)),
           pacer(period_ns, std::llround(settings.spin_us * clock::kNsPerUs)),
-          passivity(settings.passivity, settings.passivity_max_damping, clock::ToSeconds(period_ns)) {}
+          passivity(settings.passivity, settings.passivity_max_damping, clock::ToSeconds(period_ns)),
+          filter(settings.velocity_filter_hz.value_or(0.0), clock::ToSeconds(period_ns)) {}
 
     // set_up: told whether real time could be had, before the first cycle.
     void Run(std::promise<int> set_up);
@@ -182,9 +189,10 @@ struct ServoLoop::Impl {
     void LatchMotion(Fault motion, const Exchanged& ex);
     void LatchSilence(int64_t now_ns, int64_t silent_ns, Faults::Writer writer = Faults::kLoop);
     void Observe(const Exchanged& ex);
-    Vector3d NextForce(const Exchanged& ex, Fault fault);
+    Vector3d FilterVelocity(const Exchanged& ex);
+    Vector3d NextForce(const Exchanged& ex, const Vector3d& velocity, Fault fault);
     void Publish(const Exchanged& ex);
-    void Record(const Exchanged& ex, int64_t jitter_ns, bool late);
+    void Record(const Exchanged& ex, const Vector3d& velocity, int64_t jitter_ns, bool late);
     void Count(const Exchanged& ex, int64_t jitter_ns, bool late);
     void PublishGone();
     void SendZero();
@@ -231,6 +239,7 @@ struct ServoLoop::Impl {
     const int64_t ramp_ns;
     Pacer pacer;
     Passivity passivity;
+    VelocityFilter filter;
     Vector3d command{0, 0, 0};
     Vector3d position{0, 0, 0};
     Vector3d velocity{0, 0, 0};
@@ -264,10 +273,11 @@ void ServoLoop::Impl::Run(std::promise<int> set_up) {
             }
             const Fault fault = Judge(ex);
             Observe(ex);
-            command = NextForce(ex, fault);
+            const Vector3d felt = FilterVelocity(ex);
+            command = NextForce(ex, felt, fault);
             Publish(ex);
             const bool late = pacer.Advance(clock::Now());
-            Record(ex, jitter_ns, late);
+            Record(ex, felt, jitter_ns, late);
             Count(ex, jitter_ns, late);
             pacer.Wait(stop);
         }
@@ -297,6 +307,7 @@ int ServoLoop::Impl::SetUpThread() {
 void ServoLoop::Impl::NewSchedule() {
     command = {0, 0, 0};
     passivity.Forget();
+    filter.Reset();
     ramp_start_ns = on_time_ns = answered_ns = clock::Now();
     pacer.Restart(ramp_start_ns);
 }
@@ -488,6 +499,10 @@ void ServoLoop::Impl::LatchMotion(Fault motion, const Exchanged& ex) {
 // The energy the hand put into the effect over the last period.
 void ServoLoop::Impl::Observe(const Exchanged& ex) { passivity.Observe(ex.position); }
 
+// The velocity the effects and the passivity controller see. A cycle with
+// no reply repeats the last reading, which the filter takes as one more.
+Vector3d ServoLoop::Impl::FilterVelocity(const Exchanged& ex) { return filter.Step(ex.velocity); }
+
 namespace {
 
 Vector3d Plus(const Vector3d& a, const Vector3d& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
@@ -497,7 +512,7 @@ Vector3d Plus(const Vector3d& a, const Vector3d& b) { return {a[0] + b[0], a[1] 
 // The effect's force, with the passivity controller's damping, through the
 // clamp and the ramp. The effect runs even while a fault stands, so one
 // computed on its own thread is kept fed.
-Vector3d ServoLoop::Impl::NextForce(const Exchanged& ex, Fault fault) {
+Vector3d ServoLoop::Impl::NextForce(const Exchanged& ex, const Vector3d& velocity, Fault fault) {
     const Handoff<Effect>::View view = effect.Acquire();
     if (view.generation != effect_generation) {  // a new effect ramps in again, its energy from 0
         effect_generation = view.generation;
@@ -508,7 +523,7 @@ Vector3d ServoLoop::Impl::NextForce(const Exchanged& ex, Fault fault) {
     passivity.Command({0, 0, 0}, {0, 0, 0});
     if (view.object != nullptr) {
         const double t = clock::ToSeconds(ex.end_ns - started_ns.load(std::memory_order_relaxed));
-        const SplitForce split = view.object->Split({ex.position, ex.velocity, t, clock::ToSeconds(period_ns)});
+        const SplitForce split = view.object->Split({ex.position, velocity, t, clock::ToSeconds(period_ns)});
         Vector3d wanted = Plus(split.passive, split.active);
         if (!safety::Clamp(wanted, config.force_limit)) {
             const double stale_s = view.object->Staleness();
@@ -527,7 +542,7 @@ Vector3d ServoLoop::Impl::NextForce(const Exchanged& ex, Fault fault) {
             faults.End(Fault::EffectStalled);  // fresh again: from zero, with the ramp
             ramp_start_ns = ex.end_ns;
         } else if (fault == Fault::None) {
-            const Vector3d damping = passivity.Damping(ex.velocity);
+            const Vector3d damping = passivity.Damping(velocity);
             const Vector3d passive = Plus(split.passive, damping);
             next = Plus(passive, split.active);
             const double clamp = safety::ClampFactor(next, config.force_limit);
@@ -566,7 +581,7 @@ void ServoLoop::Impl::PublishGone() {
     state.StoreSingleWriter(s);
 }
 
-void ServoLoop::Impl::Record(const Exchanged& ex, int64_t jitter_ns, bool late) {
+void ServoLoop::Impl::Record(const Exchanged& ex, const Vector3d& velocity, int64_t jitter_ns, bool late) {
     RecordBuffer* buffer = record.Acquire().object;
     const std::size_t index = buffer != nullptr ? buffer->filled.load(std::memory_order_relaxed) : 0;
     if (buffer != nullptr && index < buffer->samples.size()) {
@@ -576,6 +591,7 @@ void ServoLoop::Impl::Record(const Exchanged& ex, int64_t jitter_ns, bool late) 
             s.position[i] = ex.position[i];
             s.velocity[i] = ex.velocity[i];
             s.force[i] = ex.sent[i];
+            s.filtered_velocity[i] = velocity[i];
         }
         s.exchange_us = static_cast<double>(ex.end_ns - ex.start_ns) / 1000.0;
         s.jitter_us = static_cast<double>(jitter_ns) / 1000.0;

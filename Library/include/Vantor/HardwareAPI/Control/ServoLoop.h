@@ -58,6 +58,12 @@ struct ServoConfig {
     // fixed anchor.
     bool passivity = false;
     double passivity_max_damping = 50.0;  // N s/m, 0 to 10000
+    // Hz, above 0 and below half of rate_hz: the velocity the effects and
+    // the passivity controller see is the arm's through a second-order
+    // low-pass with this cut-off (damping on a noisy velocity buzzes); it
+    // starts at the arm's reading at each start and reconnection. None: the
+    // arm's reading as it is. ServoState::velocity is always the arm's.
+    std::optional<double> velocity_filter_hz;
     // Off by default. On: a gone arm is waited for, checked to be the same
     // arm (its device_id_ext) and driven again, with the ramp.
     Reconnection reconnection;
@@ -98,7 +104,7 @@ struct ServoState {
     double t = 0;  // s since start
     uint64_t cycle = 0;
     Vector3d position{0, 0, 0};
-    Vector3d velocity{0, 0, 0};
+    Vector3d velocity{0, 0, 0};  // as the arm sent it, unfiltered
     Vector3d force{0, 0, 0};  // commanded at that cycle's exchange
     bool connected = false;
     Fault fault = Fault::None;
@@ -148,6 +154,9 @@ struct ServoSample {
     uint8_t fault;
     uint8_t padding[6];
     double energy;  // J, as ServoState::energy
+    // m/s, the velocity the effects saw: through velocity_filter_hz, or the
+    // arm's (velocity) without it.
+    double filtered_velocity[3];
 };
 
 // ServoSample field by field, for programs that read recordings as bytes
