@@ -34,9 +34,10 @@ def _record_layout() -> Dict[str, Any]:
 RECORD_FIELDS = _record_layout()
 # One .csv row per cycle: a vector spread over its three columns.
 CSV_COLUMNS = [column for *_, columns in _native.SAMPLE_LAYOUT for column in columns.split(",")]
-# Fields recordings gained later, each with the field it is taken from in a
-# file saved before: then the effects saw the arm's own velocity.
-_ADDED_LATER = {"filtered_velocity": "velocity"}
+# Fields recordings gained later, each with what stands for it in a file
+# saved before them: the field it is taken from (the effects then saw the
+# arm's own velocity), or None for not known (NaN).
+_ADDED_LATER: Dict[str, Optional[str]] = {"energy": None, "filtered_velocity": "velocity"}
 _CSV_COLUMNS_BEFORE = [column for name, *_, columns in _native.SAMPLE_LAYOUT if name not in _ADDED_LATER
                        for column in columns.split(",")]
 
@@ -509,7 +510,7 @@ def load_recording(path: Union[str, "os.PathLike[str]"]) -> Any:
 def _fill_added_later(recording: Any, before: bool) -> Any:
     if before:
         for name, source in _ADDED_LATER.items():
-            recording[name] = recording[source]
+            recording[name] = float("nan") if source is None else recording[source]
     return recording
 
 

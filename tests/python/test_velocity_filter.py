@@ -93,21 +93,22 @@ def test_both_velocities_survive_csv_and_npz(pty_device, tmp_path):
 
 
 def test_a_recording_saved_before_the_filter_loads_with_the_arms_velocity_as_the_filtered(tmp_path):
-    # A cycle as files saved before filtered_velocity were written.
-    before = [name for name in vantor.servo.RECORD_FIELDS["names"] if name != "filtered_velocity"]
-    columns = [c for c in vantor.servo.CSV_COLUMNS if c not in ("fvx", "fvy", "fvz")]
-    row = {"t": "0.5", "x": "0.01", "vx": "0.25", "vz": "-0.125", "fx": "1.5", "energy": "0.001"}
+    # A cycle as files saved before filtered_velocity (and the energy) were written.
+    before = [name for name in vantor.servo.RECORD_FIELDS["names"] if name not in vantor.servo._ADDED_LATER]
+    columns = vantor.servo._CSV_COLUMNS_BEFORE
+    row = {"t": "0.5", "x": "0.01", "vx": "0.25", "vz": "-0.125", "fx": "1.5"}
     (tmp_path / "old.csv").write_text(",".join(columns) + "\n" + ",".join(row.get(c, "0") for c in columns) + "\n")
     loaded = vantor.load_recording(tmp_path / "old.csv")
     assert loaded["velocity"][0].tolist() == [0.25, 0.0, -0.125]
     assert loaded["filtered_velocity"][0].tolist() == [0.25, 0.0, -0.125]
-    assert loaded["force"][0, 0] == 1.5 and loaded["energy"][0] == 0.001
+    assert loaded["force"][0, 0] == 1.5 and np.isnan(loaded["energy"][0])
     old = np.zeros(3, dtype=[(name, loaded.dtype[name]) for name in before])
     old["velocity"] = [[0.1, 0.2, 0.3]] * 3
     old["t"] = [0.0, 0.001, 0.002]
     np.savez(tmp_path / "old.npz", recording=old)
     loaded = vantor.load_recording(tmp_path / "old.npz")
     assert (loaded["filtered_velocity"] == old["velocity"]).all()
+    assert np.isnan(loaded["energy"]).all()
     assert (loaded["t"] == old["t"]).all()
     vantor.save_recording(tmp_path / "again.csv", loaded)  # and in today's layout from then on
     assert (tmp_path / "again.csv").read_text().splitlines()[0].endswith(",fvx,fvy,fvz")
