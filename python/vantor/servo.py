@@ -49,6 +49,7 @@ class ServoState(TypedDict):
     connected: whether the arm is there; False while reconnect waits for it.
     fault: why force was zero, as ServoLoop.fault says it; None while force is rendered.
     energy: the work the hand has done on the effect's passive parts since it was set, in J; below 0: made by the loop.
+    proxy: where the effect's proxy is (x, y, z), in m (a Mesh's, or a Sum's first); None for an effect without one.
     """
 
     t: float
@@ -59,6 +60,7 @@ class ServoState(TypedDict):
     connected: bool
     fault: Optional[str]
     energy: float
+    proxy: Optional[List[float]]
 
 
 class Percentiles(TypedDict):
@@ -371,7 +373,7 @@ class ServoLoop(NativeThread):
     # --- figures ---------------------------------------------------------------------
     def state(self) -> ServoState:
         """The latest cycle: t, cycle, position, velocity, force, connected,
-        fault, energy (ServoState says each with its unit)."""
+        fault, energy, proxy (ServoState says each with its unit)."""
         return self._native.state()
 
     def stats(self) -> ServoStats:
@@ -392,7 +394,8 @@ class ServoLoop(NativeThread):
         fields t (s since the loop started), position (m), velocity (m/s),
         force (N, commanded), exchange_us and jitter_us (µs), late (1: the
         cycle overran its period), fault (the fault's number, 0: none) and
-        energy (J, as state()["energy"])."""
+        energy (J, as state()["energy"]) and proxy (m, as state()["proxy"];
+        NaN while the effect has none)."""
         import numpy as np
 
         dtype = np.dtype(RECORD_FIELDS)  # type: ignore[call-overload]  # the offsets form

@@ -24,6 +24,7 @@ const std::vector<SampleField>& ServoSampleLayout() {
         {"late", "u1", offsetof(ServoSample, late), 1, "late"},
         {"fault", "u1", offsetof(ServoSample, fault), 1, "fault"},
         {"energy", "<f8", offsetof(ServoSample, energy), 1, "energy"},
+        {"proxy", "<f8", offsetof(ServoSample, proxy), 3, "px,py,pz"},
     };
     return layout;
 }

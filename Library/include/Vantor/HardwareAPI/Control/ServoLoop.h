@@ -106,6 +106,10 @@ struct ServoState {
     // it was set (or the loop started or reconnected). A still scene keeps
     // it at 0 or above; below zero is energy the sampled loop made.
     double energy = 0;
+    // Where the effect's proxy was after the cycle (a Mesh's, m), when it
+    // has one.
+    bool has_proxy = false;
+    Vector3d proxy{0, 0, 0};
 };
 
 struct Percentiles {
@@ -148,6 +152,7 @@ struct ServoSample {
     uint8_t fault;
     uint8_t padding[6];
     double energy;  // J, as ServoState::energy
+    double proxy[3];  // m, as ServoState::proxy; NaN when the effect has none
 };
 
 // ServoSample field by field, for programs that read recordings as bytes
