@@ -181,6 +181,7 @@ fuzz-smoke: fuzz-build
 bench: module
 	$(call PRESET,bench)
 	$(VPY) bench/run_bench.py --sim build/bench/sim/vantor-sim --bench build/bench/bench/vantor-bench
+	build/bench/bench/vantor-mesh-bench
 	$(VPY) bench/grip_bench.py --sim build/bench/sim/vantor-sim
 
 # A million force exchanges on one simulated arm, sampling this process's

@@ -1,6 +1,7 @@
 // The haptic effects, for the vantor package: built and tuned from Python,
 // computed in C++ every cycle; and a Python function as an effect, computed
 // on a thread of its own.
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <cmath>
@@ -13,6 +14,7 @@
 
 #include "Vantor/HardwareAPI/Control/AsyncEffect.h"
 #include "Vantor/HardwareAPI/Control/Effects.h"
+#include "Vantor/HardwareAPI/Control/Mesh.h"
 #include "conventions.h"
 
 namespace vantor_bindings {
@@ -186,6 +188,37 @@ EffectPtr as_effect(py::handle part, const char* where) {
     return part.cast<EffectPtr>();
 }
 
+// A read-write property over one of a mesh's parameters, as field does.
+void mesh_field(py::class_<Mesh, Effect, std::shared_ptr<Mesh>>& cls, const char* name, double MeshParams::*member,
+                const char* doc) {
+    cls.def_property(
+        name, [member](const Mesh& e) { return e.params().*member; },
+        [member](Mesh& e, double value) {
+            MeshParams p = e.params();
+            p.*member = value;
+            e.set_params(p);
+        },
+        doc);
+}
+
+// An (n, 3) array from numpy or nested sequences, as rows; ValueError naming
+// what it should be.
+template <typename T>
+std::vector<std::array<T, 3>> rows(const py::handle value, const char* name, const char* what) {
+    py::array_t<T, py::array::c_style | py::array::forcecast> array;
+    try {
+        array = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(value);
+    } catch (const py::error_already_set&) {
+    }
+    if (!array || array.ndim() != 2 || array.shape(1) != 3)
+        throw py::value_error(std::string(name) + " must be an (n, 3) array of " + what);
+    std::vector<std::array<T, 3>> out(static_cast<std::size_t>(array.shape(0)));
+    const auto view = array.template unchecked<2>();
+    for (py::ssize_t i = 0; i < array.shape(0); ++i)
+        for (py::ssize_t k = 0; k < 3; ++k) out[static_cast<std::size_t>(i)][static_cast<std::size_t>(k)] = view(i, k);
+    return out;
+}
+
 }  // namespace
 
 void bind_effects(py::module_& m) {
@@ -251,6 +284,58 @@ void bind_effects(py::module_& m) {
         py::init([](const Vector3d& force) { return std::make_shared<ConstantForce>(ConstantForce::Params{force}); }),
         "force"_a);
     field(constant, "force", &ConstantForce::Params::force, "N");
+
+    py::class_<Mesh, Effect, std::shared_ptr<Mesh>> mesh(
+        m, "Mesh", "A triangle mesh touched through a proxy; use vantor.effects.Mesh");
+    mesh.def(py::init([](const py::handle vertices, const py::handle triangles, double stiffness, double damping,
+                         double static_friction, double dynamic_friction) {
+                 const std::vector<Vector3d> v = rows<double>(vertices, "vertices", "coordinates in m");
+                 const py::module_ numpy = py::module_::import("numpy");
+                 const py::object t_array = numpy.attr("asarray")(triangles);
+                 if (!numpy.attr("issubdtype")(t_array.attr("dtype"), numpy.attr("integer")).cast<bool>() &&
+                     py::len(t_array) > 0)
+                     throw py::value_error("triangles must be an (m, 3) array of vertex indices (integers)");
+                 const std::vector<Triangle> t = rows<int64_t>(t_array, "triangles", "vertex indices");
+                 const MeshParams params{stiffness, damping, static_friction, dynamic_friction};
+                 py::gil_scoped_release released;  // the tree of a large mesh takes a while
+                 return std::make_shared<Mesh>(v, t, params);
+             }),
+             "vertices"_a, "triangles"_a, py::kw_only(), "stiffness"_a, "damping"_a = 0.0, "static_friction"_a = 0.0,
+             "dynamic_friction"_a = 0.0);
+    mesh_field(mesh, "stiffness", &MeshParams::stiffness, "N/m, above 0: the spring from the effector to the proxy");
+    mesh_field(mesh, "damping", &MeshParams::damping, "N s/m, 0 or more: along the contact normal");
+    mesh_field(mesh, "static_friction", &MeshParams::static_friction,
+               "0 or more: the proxy sticks while the tangential force is at most this times the normal force");
+    mesh_field(mesh, "dynamic_friction", &MeshParams::dynamic_friction,
+               "0 to static_friction: sliding, the tangential force is this times the normal force");
+    mesh.def_property(
+        "translation", [](const Mesh& e) { return e.pose().translation; },
+        [](Mesh& e, const Vector3d& translation) {
+            MeshPose pose = e.pose();
+            pose.translation = translation;
+            e.set_pose(pose);
+        },
+        "where the mesh's origin is (m); taken whole at the next cycle");
+    mesh.def_property(
+        "rotation",
+        [](const Mesh& e) {
+            const auto r = e.pose().rotation;
+            return std::array<Vector3d, 3>{Vector3d{r[0], r[1], r[2]}, Vector3d{r[3], r[4], r[5]},
+                                           Vector3d{r[6], r[7], r[8]}};
+        },
+        [](Mesh& e, const py::handle value) {
+            const std::vector<std::array<double, 3>> r = rows<double>(value, "rotation", "numbers (a 3x3 matrix)");
+            if (r.size() != 3) throw py::value_error("rotation must be a 3x3 matrix");
+            MeshPose pose = e.pose();
+            for (std::size_t i = 0; i < 3; ++i)
+                for (std::size_t k = 0; k < 3; ++k) pose.rotation[3 * i + k] = r[i][k];
+            e.set_pose(pose);
+        },
+        "the mesh's orientation, a 3x3 rotation matrix (rows); a point x of the mesh is at rotation @ x +"
+        " translation");
+    mesh.def_property_readonly("triangle_count", &Mesh::triangle_count, "the triangles rendered (those with an area)");
+    mesh.def_property_readonly("skipped_triangles", &Mesh::skipped_triangles,
+                               "the degenerate triangles (no area) left out when it was made");
 
     py::class_<Sum, Effect, std::shared_ptr<Sum>>(m, "Sum", "The sum of other effects")
         .def(py::init([](const py::args& parts) {

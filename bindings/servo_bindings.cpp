@@ -196,7 +196,8 @@ void bind_servo(py::module_& m) {
                  const ServoState st = s.loop().state();
                  return py::dict("t"_a = st.t, "cycle"_a = st.cycle, "position"_a = st.position,
                                  "velocity"_a = st.velocity, "force"_a = st.force, "connected"_a = st.connected,
-                                 "fault"_a = fault_text(s.loop(), st.fault), "energy"_a = st.energy);
+                                 "fault"_a = fault_text(s.loop(), st.fault), "energy"_a = st.energy,
+                                 "proxy"_a = st.has_proxy ? py::cast(st.proxy) : py::none());
              })
         .def("stats",
              [](NativeServo& s) {

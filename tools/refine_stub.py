@@ -233,6 +233,20 @@ NATIVE_SIGNATURES = {
         "def __init__(self, *args) -> None",
         "def __init__(self, *parts: Effect) -> None",
     )],
+    "Mesh.__init__": [(
+        "def __init__(self, vertices: typing.Any, triangles: typing.Any, *, stiffness: float, damping: float = 0.0,"
+        " static_friction: float = 0.0, dynamic_friction: float = 0.0) -> None",
+        "def __init__(self, vertices: object, triangles: object, *, stiffness: float, damping: float = 0.0,"
+        " static_friction: float = 0.0, dynamic_friction: float = 0.0) -> None",
+    )],
+    "Mesh.rotation": [(
+        "@property\ndef rotation(self) -> typing.Annotated[list[typing.Annotated[list[float],"
+        " pybind11_stubgen.typing_ext.FixedSize(3)]], pybind11_stubgen.typing_ext.FixedSize(3)]",
+        "@property\ndef rotation(self) -> list[list[float]]",
+    ), (
+        "@rotation.setter\ndef rotation(self, arg1: typing.Any) -> None",
+        "@rotation.setter\ndef rotation(self, arg1: object) -> None",
+    )],
     "Callback.__init__": [(
         "def __init__(self, fn: typing.Callable, *, with_time: bool, max_age_s: typing.Any, active: typing.Any = False)"
         " -> None",

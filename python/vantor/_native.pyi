@@ -7,7 +7,7 @@ import logging
 import VantorHardwareAPI
 from vantor.grip import GripStats, GripStatus
 from vantor.servo import ServoState, ServoStats
-__all__: list[str] = ['Box', 'Callback', 'ConstantForce', 'Damper', 'Effect', 'GripReader', 'HandleProbe', 'Plane', 'PortEntry', 'PortKind', 'ProbeOutcome', 'SAMPLE_LAYOUT', 'SAMPLE_SIZE', 'ServoConfig', 'ServoLoop', 'Sphere', 'Spring', 'Sum', 'TalonProbe', 'joint_offsets', 'list_port_entries', 'probe_handle_port', 'probe_talon_port', 'route_device_log', 'write_recording_csv']
+__all__: list[str] = ['Box', 'Callback', 'ConstantForce', 'Damper', 'Effect', 'GripReader', 'HandleProbe', 'Mesh', 'Plane', 'PortEntry', 'PortKind', 'ProbeOutcome', 'SAMPLE_LAYOUT', 'SAMPLE_SIZE', 'ServoConfig', 'ServoLoop', 'Sphere', 'Spring', 'Sum', 'TalonProbe', 'joint_offsets', 'list_port_entries', 'probe_handle_port', 'probe_talon_port', 'route_device_log', 'write_recording_csv']
 class _HandleInfo(typing.TypedDict):
     tool_data_remaining: int
     device_id: int
@@ -168,6 +168,70 @@ class HandleProbe:
         """
         The status message it sent instead, or None
         """
+class Mesh(Effect):
+    """
+    A triangle mesh touched through a proxy; use vantor.effects.Mesh
+    """
+    def __init__(self, vertices: object, triangles: object, *, stiffness: float, damping: float = 0.0, static_friction: float = 0.0, dynamic_friction: float = 0.0) -> None:
+        ...
+    @property
+    def damping(self) -> float:
+        """
+        N s/m, 0 or more: along the contact normal
+        """
+    @damping.setter
+    def damping(self, arg1: float) -> None:
+        ...
+    @property
+    def dynamic_friction(self) -> float:
+        """
+        0 to static_friction: sliding, the tangential force is this times the normal force
+        """
+    @dynamic_friction.setter
+    def dynamic_friction(self, arg1: float) -> None:
+        ...
+    @property
+    def rotation(self) -> list[list[float]]:
+        """
+        the mesh's orientation, a 3x3 rotation matrix (rows); a point x of the mesh is at rotation @ x + translation
+        """
+    @rotation.setter
+    def rotation(self, arg1: object) -> None:
+        ...
+    @property
+    def skipped_triangles(self) -> int:
+        """
+        the degenerate triangles (no area) left out when it was made
+        """
+    @property
+    def static_friction(self) -> float:
+        """
+        0 or more: the proxy sticks while the tangential force is at most this times the normal force
+        """
+    @static_friction.setter
+    def static_friction(self, arg1: float) -> None:
+        ...
+    @property
+    def stiffness(self) -> float:
+        """
+        N/m, above 0: the spring from the effector to the proxy
+        """
+    @stiffness.setter
+    def stiffness(self, arg1: float) -> None:
+        ...
+    @property
+    def translation(self) -> list[float]:
+        """
+        where the mesh's origin is (m); taken whole at the next cycle
+        """
+    @translation.setter
+    def translation(self, arg1: typing.Sequence[float]) -> None:
+        ...
+    @property
+    def triangle_count(self) -> int:
+        """
+        the triangles rendered (those with an area)
+        """
 class Plane(Effect):
     """
     A wall through point; normal points into free space. Pushes out only while penetrated
@@ -320,7 +384,7 @@ class ServoConfig:
     """
     The servo loop's settings, by keyword, checked when made
     """
-    def __init__(self, *, rate_hz: float = ..., force_limit: float = ..., ramp_s: float = ..., velocity_limit: float | None = ..., workspace: tuple[typing.Sequence[float], typing.Sequence[float]] | None = ..., exchange_deadline_ms: float = ..., link_timeout_ms: float = ..., reply_timeout_s: float = ..., realtime: bool | None = ..., cpu: int | None = ..., spin_us: float = ..., reconnect: bool = ..., reconnect_after_s: float = ..., passivity: bool = ..., passivity_max_damping: float = ..., velocity_filter_hz: float | None = ...) -> None:
+    def __init__(self, *, rate_hz: float = ..., force_limit: float = ..., ramp_s: float = ..., velocity_limit: float | None = ..., workspace: tuple[typing.Sequence[float], typing.Sequence[float]] | None = ..., exchange_deadline_ms: float = ..., link_timeout_ms: float = ..., reply_timeout_s: float = ..., realtime: bool | None = ..., cpu: int | None = ..., spin_us: float = ..., reconnect: bool = ..., reconnect_after_s: float = ..., passivity: bool = ..., passivity_max_damping: float = ...) -> None:
         ...
     @property
     def cpu(self) -> int | None:
@@ -360,9 +424,6 @@ class ServoConfig:
         ...
     @property
     def spin_us(self) -> float:
-        ...
-    @property
-    def velocity_filter_hz(self) -> float | None:
         ...
     @property
     def velocity_limit(self) -> float | None:
@@ -523,5 +584,5 @@ def write_recording_csv(path: str, samples: object) -> None:
     """
     Writes a recording as .csv, the columns in the order of SAMPLE_LAYOUT
     """
-SAMPLE_LAYOUT: list[tuple[str, str, int, int, str]] = [('t', '<f8', 0, 1, 't'), ('position', '<f8', 8, 3, 'x,y,z'), ('velocity', '<f8', 32, 3, 'vx,vy,vz'), ('force', '<f8', 56, 3, 'fx,fy,fz'), ('exchange_us', '<f8', 80, 1, 'exchange_us'), ('jitter_us', '<f8', 88, 1, 'jitter_us'), ('late', 'u1', 96, 1, 'late'), ('fault', 'u1', 97, 1, 'fault'), ('energy', '<f8', 104, 1, 'energy'), ('filtered_velocity', '<f8', 112, 3, 'fvx,fvy,fvz')]
+SAMPLE_LAYOUT: list[tuple[str, str, int, int, str]] = [('t', '<f8', 0, 1, 't'), ('position', '<f8', 8, 3, 'x,y,z'), ('velocity', '<f8', 32, 3, 'vx,vy,vz'), ('force', '<f8', 56, 3, 'fx,fy,fz'), ('exchange_us', '<f8', 80, 1, 'exchange_us'), ('jitter_us', '<f8', 88, 1, 'jitter_us'), ('late', 'u1', 96, 1, 'late'), ('fault', 'u1', 97, 1, 'fault'), ('energy', '<f8', 104, 1, 'energy'), ('proxy', '<f8', 112, 3, 'px,py,pz')]
 SAMPLE_SIZE: int = 136

@@ -37,7 +37,7 @@ CSV_COLUMNS = [column for *_, columns in _native.SAMPLE_LAYOUT for column in col
 # Fields recordings gained later, each with what stands for it in a file
 # saved before them: the field it is taken from (the effects then saw the
 # arm's own velocity), or None for not known (NaN).
-_ADDED_LATER: Dict[str, Optional[str]] = {"energy": None, "filtered_velocity": "velocity"}
+_ADDED_LATER: Dict[str, Optional[str]] = {"energy": None, "filtered_velocity": "velocity", "proxy": None}
 _CSV_COLUMNS_BEFORE = [column for name, *_, columns in _native.SAMPLE_LAYOUT if name not in _ADDED_LATER
                        for column in columns.split(",")]
 
@@ -55,6 +55,7 @@ class ServoState(TypedDict):
     connected: whether the arm is there; False while reconnect waits for it.
     fault: why force was zero, as ServoLoop.fault says it; None while force is rendered.
     energy: the work the hand has done on the effect's passive parts since it was set, in J; below 0: made by the loop.
+    proxy: where the effect's proxy is (x, y, z), in m (a Mesh's, or a Sum's first); None for an effect without one.
     """
 
     t: float
@@ -65,6 +66,7 @@ class ServoState(TypedDict):
     connected: bool
     fault: Optional[str]
     energy: float
+    proxy: Optional[List[float]]
 
 
 class Percentiles(TypedDict):
@@ -388,7 +390,7 @@ class ServoLoop(NativeThread):
     # --- figures ---------------------------------------------------------------------
     def state(self) -> ServoState:
         """The latest cycle: t, cycle, position, velocity, force, connected,
-        fault, energy (ServoState says each with its unit)."""
+        fault, energy, proxy (ServoState says each with its unit)."""
         return self._native.state()
 
     def stats(self) -> ServoStats:
@@ -409,9 +411,10 @@ class ServoLoop(NativeThread):
         fields t (s since the loop started), position (m), velocity (m/s),
         force (N, commanded), exchange_us and jitter_us (µs), late (1: the
         cycle overran its period), fault (the fault's number, 0: none),
-        energy (J, as state()["energy"]) and filtered_velocity (m/s, the
+        energy (J, as state()["energy"]), filtered_velocity (m/s, the
         velocity the effects saw: through velocity_filter_hz, else the
-        arm's)."""
+        arm's) and proxy (m, as state()["proxy"]; NaN while the effect has
+        none)."""
         import numpy as np
 
         dtype = np.dtype(RECORD_FIELDS)  # type: ignore[call-overload]  # the offsets form

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -472,8 +473,11 @@ TEST(Recording, IsWrittenAsTheCsvThePythonPackageReads) {
     a.fault = static_cast<uint8_t>(Fault::VelocityLimit);
     a.energy = -0.03125;
     a.filtered_velocity[1] = 0.0625;
+    for (double& x : a.proxy) x = std::numeric_limits<double>::quiet_NaN();  // no proxy
     ServoSample b = a;
     b.t = 1.0 / 3.0;
+    b.proxy[0] = 0.5;
+    b.proxy[1] = b.proxy[2] = 0.0;
     const std::string path = testing::TempDir() + "vantor-recording.csv";
     ASSERT_TRUE(WriteRecordingCsv(path, std::vector<ServoSample>{a, b}));
     std::FILE* file = std::fopen(path.c_str(), "r");
@@ -483,8 +487,12 @@ TEST(Recording, IsWrittenAsTheCsvThePythonPackageReads) {
     std::fclose(file);
     std::remove(path.c_str());
     const std::string csv(text, n);
-    EXPECT_EQ(csv.substr(0, csv.find('\n')), "t,x,y,z,vx,vy,vz,fx,fy,fz,exchange_us,jitter_us,late,fault,energy,fvx,fvy,fvz");
-    EXPECT_NE(csv.find("\n0.1,0,0,0.123456789012345,0,0,0,-1.5,0,0,87.25,0,1,4,-0.03125,0,0.0625,0\n"), std::string::npos) << csv;
+    EXPECT_EQ(csv.substr(0, csv.find('\n')),
+              "t,x,y,z,vx,vy,vz,fx,fy,fz,exchange_us,jitter_us,late,fault,energy,fvx,fvy,fvz,px,py,pz");
+    EXPECT_NE(csv.find("\n0.1,0,0,0.123456789012345,0,0,0,-1.5,0,0,87.25,0,1,4,-0.03125,0,0.0625,0,nan,nan,nan\n"),
+              std::string::npos)
+        << csv;
+    EXPECT_NE(csv.find(",-0.03125,0,0.0625,0,0.5,0,0\n"), std::string::npos) << csv;
     EXPECT_NE(csv.find("\n0.3333333333333333,"), std::string::npos) << csv;  // every digit a double needs
 
     errno = 0;

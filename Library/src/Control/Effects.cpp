@@ -274,6 +274,16 @@ SplitForce Sum::Split(const EffectInput& in) {
     return total;
 }
 
+void Sum::Restart(const EffectInput& in) {
+    for (const EffectPtr& part : parts_) part->Restart(in);
+}
+
+bool Sum::Proxy(Vector3d& position) const {
+    for (const EffectPtr& part : parts_)
+        if (part->Proxy(position)) return true;
+    return false;
+}
+
 double Sum::Staleness() const {
     double oldest = 0.0;
     for (const EffectPtr& part : parts_) oldest = std::max(oldest, part->Staleness());

@@ -25,6 +25,7 @@ const std::vector<SampleField>& ServoSampleLayout() {
         {"fault", "u1", offsetof(ServoSample, fault), 1, "fault"},
         {"energy", "<f8", offsetof(ServoSample, energy), 1, "energy"},
         {"filtered_velocity", "<f8", offsetof(ServoSample, filtered_velocity), 3, "fvx,fvy,fvz"},
+        {"proxy", "<f8", offsetof(ServoSample, proxy), 3, "px,py,pz"},
     };
     return layout;
 }

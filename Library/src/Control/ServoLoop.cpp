@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <future>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -247,6 +248,9 @@ struct ServoLoop::Impl {
     int64_t on_time_ns = 0;   // the end of the last exchange within the deadline
     int64_t answered_ns = 0;  // the end of the last exchange answered, slow or not
     uint64_t effect_generation = 0;
+    bool restart_effect = true;  // a new schedule: the effect starts its per-loop state again
+    bool has_proxy = false;
+    Vector3d proxy{0, 0, 0};
     uint64_t cycle = 0;
     bool learning = false;  // who the arm is, before the first force
     unsigned long long log_lines_before = 0;
@@ -306,6 +310,7 @@ int ServoLoop::Impl::SetUpThread() {
 // From zero force, with the ramp, on a schedule that starts now.
 void ServoLoop::Impl::NewSchedule() {
     command = {0, 0, 0};
+    restart_effect = true;
     passivity.Forget();
     filter.Reset();
     ramp_start_ns = on_time_ns = answered_ns = clock::Now();
@@ -514,16 +519,24 @@ Vector3d Plus(const Vector3d& a, const Vector3d& b) { return {a[0] + b[0], a[1] 
 // computed on its own thread is kept fed.
 Vector3d ServoLoop::Impl::NextForce(const Exchanged& ex, const Vector3d& velocity, Fault fault) {
     const Handoff<Effect>::View view = effect.Acquire();
+    const double t = clock::ToSeconds(ex.end_ns - started_ns.load(std::memory_order_relaxed));
+    const EffectInput input{ex.position, velocity, t, clock::ToSeconds(period_ns)};
     if (view.generation != effect_generation) {  // a new effect ramps in again, its energy from 0
         effect_generation = view.generation;
         ramp_start_ns = ex.end_ns;
         passivity.Restart();
+        restart_effect = true;
+    }
+    if (restart_effect && view.object != nullptr) {
+        view.object->Restart(input);
+        restart_effect = false;
     }
     Vector3d next{0, 0, 0};
     passivity.Command({0, 0, 0}, {0, 0, 0});
+    has_proxy = false;
     if (view.object != nullptr) {
-        const double t = clock::ToSeconds(ex.end_ns - started_ns.load(std::memory_order_relaxed));
-        const SplitForce split = view.object->Split({ex.position, velocity, t, clock::ToSeconds(period_ns)});
+        const SplitForce split = view.object->Split(input);
+        has_proxy = view.object->Proxy(proxy);
         Vector3d wanted = Plus(split.passive, split.active);
         if (!safety::Clamp(wanted, config.force_limit)) {
             const double stale_s = view.object->Staleness();
@@ -569,6 +582,8 @@ void ServoLoop::Impl::Publish(const Exchanged& ex) {
     s.connected = link.connected();
     s.fault = faults.Get();
     s.energy = passivity.energy();
+    s.has_proxy = has_proxy;
+    s.proxy = proxy;
     state.StoreSingleWriter(s);
 }
 
@@ -598,6 +613,7 @@ void ServoLoop::Impl::Record(const Exchanged& ex, const Vector3d& velocity, int6
         s.late = late ? 1 : 0;
         s.fault = static_cast<uint8_t>(faults.Get());
         s.energy = passivity.energy();
+        for (int i = 0; i < 3; ++i) s.proxy[i] = has_proxy ? proxy[i] : std::numeric_limits<double>::quiet_NaN();
         buffer->filled.store(index + 1, std::memory_order_release);
     }
     record.Release();

@@ -62,6 +62,16 @@ public:
     virtual bool KeepsLoopState() const { return false; }
     // How messages name it.
     virtual std::string Name() const { return "an effect"; }
+    // The loop's thread, at the first cycle an effect is rendered in a run
+    // (a new effect, a start, a reconnection), before Split: an effect with
+    // per-loop state starts it from here (a Mesh's proxy at the effector).
+    virtual void Restart(const EffectInput& input) { (void)input; }
+    // The loop's thread, after Split: the proxy's position, for an effect
+    // that has one (a Mesh); false for the others.
+    virtual bool Proxy(Vector3d& position) const {
+        (void)position;
+        return false;
+    }
 };
 
 using EffectPtr = std::shared_ptr<Effect>;
@@ -234,6 +244,9 @@ public:
     Vector3d Force(const EffectInput& input) override;
     SplitForce Split(const EffectInput& input) override;
     double Staleness() const override;
+    void Restart(const EffectInput& input) override;
+    // That of the first part that has one.
+    bool Proxy(Vector3d& position) const override;
 
 private:
     std::vector<EffectPtr> parts_;

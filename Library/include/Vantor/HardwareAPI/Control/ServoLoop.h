@@ -112,6 +112,10 @@ struct ServoState {
     // it was set (or the loop started or reconnected). A still scene keeps
     // it at 0 or above; below zero is energy the sampled loop made.
     double energy = 0;
+    // Where the effect's proxy was after the cycle (a Mesh's, m), when it
+    // has one.
+    bool has_proxy = false;
+    Vector3d proxy{0, 0, 0};
 };
 
 struct Percentiles {
@@ -157,6 +161,7 @@ struct ServoSample {
     // m/s, the velocity the effects saw: through velocity_filter_hz, or the
     // arm's (velocity) without it.
     double filtered_velocity[3];
+    double proxy[3];  // m, as ServoState::proxy; NaN when the effect has none
 };
 
 // ServoSample field by field, for programs that read recordings as bytes
