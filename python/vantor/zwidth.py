@@ -68,10 +68,11 @@ def _wait(condition: Callable[[], bool], timeout: float, every: float = 0.005) -
     return True
 
 
-def _settled(loop: ServoLoop) -> List[float]:
-    """Waits until the loop exchanges with the arm and the arm is still; its position."""
-    if not _wait(lambda: loop.fault is not None or loop.state()["cycle"] >= 3, 5.0):
-        raise NoArm("the loop exchanged nothing with it in 5 s")
+def _settled(loop: ServoLoop, rate_hz: float) -> List[float]:
+    """Waits until the arm has answered for 0.1 s, beyond the link's time-out
+    (a grip answers too, with the wrong thing), and is still; its position."""
+    if not _wait(lambda: loop.fault is not None or loop.state()["cycle"] >= max(3.0, 0.1 * rate_hz), 5.0):
+        raise NoArm(f"the loop ran {loop.state()['cycle']} cycles with it in 5 s")
     if loop.fault is not None:
         raise NoArm(str(loop.fault))
     _wait(lambda: math.hypot(*loop.state()["velocity"]) < SETTLE_SPEED, SETTLE_S)
@@ -89,7 +90,7 @@ def _run(port: str, rate_hz: float, stiffness: float, damping: float, passivity:
         raise NoArm(str(e)) from None
     try:
         loop.effect = effects.Damper(damping=SETTLE_DAMPING)
-        x, y, z = _settled(loop)
+        x, y, z = _settled(loop, rate_hz)
         wall = effects.Plane(point=(x, y, z - GAP_M), normal=(0.0, 0.0, 1.0), stiffness=stiffness, damping=damping)
         loop.record(cycles)
         loop.effect = effects.ConstantForce(force=(0.0, 0.0, -PUSH_N)) + wall
