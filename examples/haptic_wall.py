@@ -33,7 +33,7 @@ from vantor.simulator import Simulator, find_simulator
 
 WALL_OFFSET = 0.02    # m beyond the starting point
 STIFFNESS = 20_000.0  # N/m: rattles without the passivity controller
-DAMPING = 0.0         # N s/m: a wall's damping narrows the range a sampled loop holds
+DAMPING = 0.0         # N s/m: none, so the controller alone keeps the stiff wall still
 HAND_FORCE = 0.5      # N towards the wall, from the simulated hand
 FORCE_LIMIT = 5.0     # N
 EXCHANGE_DEADLINE_MS = 5.0  # a slower exchange is counted, not a fault

@@ -138,7 +138,8 @@ def zwidth(args: argparse.Namespace) -> int:
     if args.save:
         from vantor import plot as drawing
         try:
-            drawing.zwidth_figure(results, title=f"{port} at {args.rate:g} Hz").savefig(args.save, dpi=120)
+            arm = "vantor-sim talon" if args.simulate else port
+            drawing.zwidth_figure(results, title=f"{arm} at {args.rate:g} Hz").savefig(args.save, dpi=120)
         except (OSError, ValueError) as e:
             return fail("zwidth", f"{args.save}: {e}")
         if not args.json:
@@ -167,15 +168,14 @@ def make_parser() -> argparse.ArgumentParser:
         " or let it rest: it moves down by a few millimetres."))
     command.add_argument("port", metavar="PORT", nargs="?", help="the arm's port (or --simulate)")
     command.add_argument("--simulate", action="store_true", help="measure a simulated arm (vantor-sim talon)")
-    command.add_argument("--rate", type=rate, default=1000.0, metavar="HZ", help="the loop's rate (default 1000)")
+    # String defaults go through the type, as given ones do, and read as typed.
+    command.add_argument("--rate", type=rate, default="1000", metavar="HZ", help="the loop's rate (default: %(default)s)")
     command.add_argument("--stiffness", type=numbers("--stiffness", 0.0, False), metavar="K,...",
-                         default=list(DEFAULT_STIFFNESS),
-                         help="the walls' stiffnesses in N/m (default " + ",".join(f"{k:g}" for k in DEFAULT_STIFFNESS)
-                         + ")")
+                         default=",".join(f"{k:g}" for k in DEFAULT_STIFFNESS),
+                         help="the walls' stiffnesses in N/m (default: %(default)s)")
     command.add_argument("--damping", type=numbers("--damping", 0.0, True), metavar="B,...",
-                         default=list(DEFAULT_DAMPING),
-                         help="the walls' dampings in N s/m (default " + ",".join(f"{b:g}" for b in DEFAULT_DAMPING)
-                         + ")")
+                         default=",".join(f"{b:g}" for b in DEFAULT_DAMPING),
+                         help="the walls' dampings in N s/m (default: %(default)s)")
     command.add_argument("--json", action="store_true", help="print the trials as a JSON list instead of the table")
     command.add_argument("--save", metavar="PICTURE", help="draw the stable region (needs matplotlib)")
     command.set_defaults(run=zwidth)

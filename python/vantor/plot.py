@@ -1,7 +1,7 @@
 """Pictures of a servo loop's run: figure(recording) draws one recording as a
 matplotlib Figure, zwidth_figure(trials) the walls vantor zwidth found stable
 (needs the plot extra: pip install "VantorHardwareAPI[plot]")."""
-from typing import Any, Mapping, Optional, Sequence
+from typing import Any, Dict, Mapping, Optional, Sequence
 
 import numpy as np
 from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -116,7 +116,7 @@ def zwidth_figure(trials: Sequence[Mapping[str, Any]], title: Optional[str] = No
             points = [(r["damping"], r["stiffness"]) for r in these if bool(r["stable"]) == stable]
             if points:
                 ax.plot(*zip(*points), linestyle="none", markersize=8, **style)  # type: ignore[arg-type]
-        largest = {}
+        largest: Dict[float, float] = {}
         for r in these:
             if r["stable"]:
                 largest[r["damping"]] = max(largest.get(r["damping"], 0.0), r["stiffness"])
@@ -128,8 +128,9 @@ def zwidth_figure(trials: Sequence[Mapping[str, Any]], title: Optional[str] = No
         ax.set(title=f"passivity controller {'on' if passivity else 'off'}", xlabel="wall damping (N s/m)",
                ylabel="wall stiffness (N/m)")
         ax.grid(True, which="both", alpha=0.3)
-        if ax.get_legend_handles_labels()[0]:
-            ax.legend(fontsize="small", loc="lower right")
+    # One legend under both panels, where it hides no wall.
+    legend = {label: handle for ax in panels for handle, label in zip(*ax.get_legend_handles_labels())}
+    fig.legend(list(legend.values()), list(legend), loc="outside lower center", ncols=len(legend), fontsize="small")
     if title:
         fig.suptitle(title)
     return fig
