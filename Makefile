@@ -176,13 +176,16 @@ fuzz-smoke: fuzz-build
 # one simulator process, then the servo loop beside a bare pacing loop, the
 # raw floor and the documented pure-Python loop on another; writes
 # bench/results.json. Then the grip read by vantor.GripReader, by a pure-Python
-# thread and beside the demo's loop; writes bench/grip-results.json.
-# About 6 minutes (servo cases: 3 rounds of 10 s; grip: 3 rounds of 5 s).
+# thread and beside the demo's loop; writes bench/grip-results.json. Then
+# vantor zwidth --simulate at 1 and 4 kHz, and the passivity controller's cost
+# per cycle; writes bench/zwidth-results.json.
+# About 7 minutes (servo cases: 3 rounds of 10 s; grip: 3 rounds of 5 s).
 bench: module
 	$(call PRESET,bench)
 	$(VPY) bench/run_bench.py --sim build/bench/sim/vantor-sim --bench build/bench/bench/vantor-bench
 	build/bench/bench/vantor-mesh-bench
 	$(VPY) bench/grip_bench.py --sim build/bench/sim/vantor-sim
+	$(VPY) bench/zwidth_bench.py --bench build/bench/bench/vantor-bench
 
 # A million force exchanges on one simulated arm, sampling this process's
 # resident memory; prints whether it stayed flat. Takes a few minutes.

@@ -3,7 +3,10 @@ the grip's status read beside it.
 
 The wall is a plane on the y axis that pushes back once the end effector
 passes it, an effect computed natively every cycle: Python only starts the
-loop and reads its figures. What pushes the arm into it is a hand: the
+loop and reads its figures. It is stiffer than a plain sampled loop can hold
+still on the simulated arm (vantor zwidth --simulate finds at most about
+4,000 N/m there), so the loop runs its passivity controller, which keeps it
+still (docs/stable-contact.md). What pushes the arm into it is a hand: the
 simulated arm's own (vantor-sim --hand push:...), or yours on a real arm.
 The grip is read by vantor.GripReader, a native thread that sleeps while no
 frame is coming.
@@ -29,8 +32,8 @@ from vantor import effects
 from vantor.simulator import Simulator, find_simulator
 
 WALL_OFFSET = 0.02    # m beyond the starting point
-STIFFNESS = 500.0     # N/m
-DAMPING = 2.0         # N s/m, inside the wall only
+STIFFNESS = 20_000.0  # N/m: rattles without the passivity controller
+DAMPING = 0.0         # N s/m: none, so the controller alone keeps the stiff wall still
 HAND_FORCE = 0.5      # N towards the wall, from the simulated hand
 FORCE_LIMIT = 5.0     # N
 EXCHANGE_DEADLINE_MS = 5.0  # a slower exchange is counted, not a fault
@@ -86,6 +89,18 @@ def recorded(recording: Any) -> Dict[str, float]:
     }
 
 
+def wall_figures(recording: Any, rate: int) -> Dict[str, float]:
+    """How still the arm is on the wall over the run's last half second, and
+    the energy the hand put into it (below 0: made by the loop)."""
+    across = recording["position"][-max(1, rate // 2):, 1]  # the wall's normal is y
+    energy = recording["energy"]
+    return {
+        "peak_to_peak_m": float(across.max() - across.min()) if len(across) else float("nan"),
+        "energy_j": float(energy[-1]) if len(energy) else float("nan"),
+        "energy_min_j": float(energy.min()) if len(energy) else float("nan"),
+    }
+
+
 def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optional[str],
         save: Optional[str], picture: Optional[str]) -> None:
     with ports(talon_port, handle_port) as port:
@@ -103,7 +118,7 @@ def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optio
         penetrations = []
         cpu0, t0 = time.process_time(), time.perf_counter()
         with vantor.ServoLoop(talon, rate_hz=rate, force_limit=FORCE_LIMIT,
-                              exchange_deadline_ms=EXCHANGE_DEADLINE_MS) as loop:
+                              exchange_deadline_ms=EXCHANGE_DEADLINE_MS, passivity=True) as loop:
             loop.effect = wall
             loop.record(int(seconds * rate * 1.1) + 100)
             while (elapsed := time.perf_counter() - t0) < seconds:
@@ -137,6 +152,8 @@ def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optio
         # The recorded cycles, which the picture draws: the recording starts
         # once the wall is set, a few cycles after the loop.
         run_figures = recorded(recording)
+        wall_run = wall_figures(recording, rate)
+        acted = stats["passivity"]
         rows = [
             ("cycles", f"{run_figures['cycles']} over {run_figures['span_s']:.2f} s"),
             ("loop rate", f"{run_figures['rate_hz']:.0f} Hz"),
@@ -150,6 +167,12 @@ def run(seconds: float, rate: int, talon_port: Optional[str], handle_port: Optio
                              " the bare-syscall exchange, README)"),
             ("exchange max", f"{stats['exchange_us']['max']:.0f} us"),
             ("penetration max", f"{max(penetrations, default=0.0) * 1e3:.2f} mm"),
+            ("wall peak to peak", f"{wall_run['peak_to_peak_m'] * 1e3:.3f} mm over the last 0.5 s"
+                                  f" ({STIFFNESS:g} N/m; still: 0.2 mm or less)"),
+            ("energy", f"{wall_run['energy_j'] * 1e3:.3f} mJ put in by the hand, lowest"
+                       f" {wall_run['energy_min_j'] * 1e3:.3f} mJ (below 0: made by the loop)"),
+            ("passivity", f"damped in {acted['cycles']} cycles, took out {acted['energy_removed_j'] * 1e3:.3f} mJ,"
+                          f" at most {acted['max_damping']:.1f} N s/m"),
             ("slow exchanges", f"{stats['slow_exchanges']} (over {EXCHANGE_DEADLINE_MS:g} ms)"),
             ("fault cycles", f"{run_figures['fault_cycles']} (zero force)"),
             ("faults", f"{stats['faults']}" + (f" (last: {stats['last_fault']['text']})" if stats["last_fault"] else "")),

@@ -466,8 +466,10 @@ def command(name: str, parser: argparse.ArgumentParser, level: str) -> List[str]
             default = "off" if isinstance(action, argparse._StoreTrueAction) else \
                 "" if action.default is None else f"`{action.default}`"
         else:
-            text, default = str(action.metavar or action.dest), "required"
-        rows.append(f"| `{cell(text)}` | {default} | {cell(inline(action.help or ''))} |")
+            text, default = str(action.metavar or action.dest), "" if action.nargs in ("?", "*") else "required"
+        # As --help says it: argparse fills in %(default)s and the like.
+        said = (action.help or "") % vars(action) if "%(" in (action.help or "") else (action.help or "")
+        rows.append(f"| `{cell(text)}` | {default} | {cell(inline(said))} |")
     if rows:
         out += ["| argument | default | |", "|---|---|---|", *rows, ""]
     if parser.epilog:

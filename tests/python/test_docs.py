@@ -349,6 +349,10 @@ def test_haptic_wall_summary_and_picture_give_the_same_figures(simulator, tmp_pa
     cycles, late = re.match(r"(\d+) cycles over .*?, (\d+) late,", title).groups()
     assert summary_row(result.stdout, "cycles").split()[0] == cycles
     assert summary_row(result.stdout, "late cycles").split()[0] == late
+    recording = vantor.load_recording(str(tmp_path / "run.npz"))
+    across = recording["position"][-500:, 1]
+    assert summary_row(result.stdout, "wall peak to peak").split()[0] == f"{(across.max() - across.min()) * 1e3:.3f}"
+    assert summary_row(result.stdout, "energy").split()[0] == f"{recording['energy'][-1] * 1e3:.3f}"
 
 
 def test_haptic_wall_help_says_it_whole():

@@ -68,13 +68,17 @@ def test_the_figure_has_its_four_panels_labelled(run):
     recording["late"] = 0
     recording["late"][[20, 150]] = 1
     recording["fault"][100:120] = 1
+    recording["energy"] = 0.002
+    recording["energy"][50:60] = -0.001
     fig = figure(recording, title="run.npz")
     assert fig.get_suptitle().startswith(f"run.npz: {CYCLES} cycles over ")
     axes = {ax.get_title(): ax for ax in fig.axes}
-    assert list(axes) == ["Position", "Commanded force", "Cycle-period deviation", "Exchange latency"]
+    assert list(axes) == ["Position", "Commanded force", "Energy the hand put into the effect",
+                          "Cycle-period deviation", "Exchange latency"]
     assert {title: (ax.get_xlabel(), ax.get_ylabel()) for title, ax in axes.items()} == {
         "Position": ("time (s)", "position from the start (mm)"),
-        "Commanded force": ("time (s)", "force (N)"),
+        "Commanded force": ("", "force (N)"),
+        "Energy the hand put into the effect": ("time (s)", "energy (mJ)"),
         "Cycle-period deviation": ("time (s)", "deviation from the period (µs)"),
         "Exchange latency": ("exchange latency (µs)", "cycles (count)"),
     }
@@ -86,6 +90,14 @@ def test_the_figure_has_its_four_panels_labelled(run):
         assert np.allclose(moved.get_ydata(), (recording["position"][:, i] - start[i]) * 1e3)
         assert np.allclose(pushed.get_ydata(), recording["force"][:, i])
     assert "fault: zero force" in [text.get_text() for text in axes["Commanded force"].get_legend().get_texts()]
+
+    # The energy under the force, in mJ, what the loop made shaded.
+    energy = axes["Energy the hand put into the effect"]
+    assert np.allclose(energy.get_lines()[0].get_ydata(), recording["energy"] * 1e3)
+    assert energy.get_shared_x_axes().joined(energy, axes["Commanded force"])
+    made = [c for c in energy.collections if c.get_label() == "below 0: made by the loop"]
+    assert len(made) == 1 and made[0].get_paths()
+    assert made[0].get_datalim(energy.transData).y0 == pytest.approx(-1.0)
 
     # The late markers sit on the late cycles.
     deviation, marks = axes["Cycle-period deviation"].get_lines()
