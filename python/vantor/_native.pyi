@@ -384,7 +384,7 @@ class ServoConfig:
     """
     The servo loop's settings, by keyword, checked when made
     """
-    def __init__(self, *, rate_hz: float = ..., force_limit: float = ..., ramp_s: float = ..., velocity_limit: float | None = ..., workspace: tuple[typing.Sequence[float], typing.Sequence[float]] | None = ..., exchange_deadline_ms: float = ..., link_timeout_ms: float = ..., reply_timeout_s: float = ..., realtime: bool | None = ..., cpu: int | None = ..., spin_us: float = ..., reconnect: bool = ..., reconnect_after_s: float = ..., passivity: bool = ..., passivity_max_damping: float = ...) -> None:
+    def __init__(self, *, rate_hz: float = ..., force_limit: float = ..., ramp_s: float = ..., velocity_limit: float | None = ..., workspace: tuple[typing.Sequence[float], typing.Sequence[float]] | None = ..., exchange_deadline_ms: float = ..., link_timeout_ms: float = ..., reply_timeout_s: float = ..., realtime: bool | None = ..., cpu: int | None = ..., spin_us: float = ..., reconnect: bool = ..., reconnect_after_s: float = ..., passivity: bool = ..., passivity_max_damping: float = ..., velocity_filter_hz: float | None = ...) -> None:
         ...
     @property
     def cpu(self) -> int | None:
@@ -424,6 +424,9 @@ class ServoConfig:
         ...
     @property
     def spin_us(self) -> float:
+        ...
+    @property
+    def velocity_filter_hz(self) -> float | None:
         ...
     @property
     def velocity_limit(self) -> float | None:
@@ -584,5 +587,5 @@ def write_recording_csv(path: str, samples: object) -> None:
     """
     Writes a recording as .csv, the columns in the order of SAMPLE_LAYOUT
     """
-SAMPLE_LAYOUT: list[tuple[str, str, int, int, str]] = [('t', '<f8', 0, 1, 't'), ('position', '<f8', 8, 3, 'x,y,z'), ('velocity', '<f8', 32, 3, 'vx,vy,vz'), ('force', '<f8', 56, 3, 'fx,fy,fz'), ('exchange_us', '<f8', 80, 1, 'exchange_us'), ('jitter_us', '<f8', 88, 1, 'jitter_us'), ('late', 'u1', 96, 1, 'late'), ('fault', 'u1', 97, 1, 'fault'), ('energy', '<f8', 104, 1, 'energy'), ('proxy', '<f8', 112, 3, 'px,py,pz')]
-SAMPLE_SIZE: int = 136
+SAMPLE_LAYOUT: list[tuple[str, str, int, int, str]] = [('t', '<f8', 0, 1, 't'), ('position', '<f8', 8, 3, 'x,y,z'), ('velocity', '<f8', 32, 3, 'vx,vy,vz'), ('force', '<f8', 56, 3, 'fx,fy,fz'), ('exchange_us', '<f8', 80, 1, 'exchange_us'), ('jitter_us', '<f8', 88, 1, 'jitter_us'), ('late', 'u1', 96, 1, 'late'), ('fault', 'u1', 97, 1, 'fault'), ('energy', '<f8', 104, 1, 'energy'), ('filtered_velocity', '<f8', 112, 3, 'fvx,fvy,fvz'), ('proxy', '<f8', 136, 3, 'px,py,pz')]
+SAMPLE_SIZE: int = 160
