@@ -38,7 +38,7 @@ def test_clamp_ramp_and_zero_on_leaving_the_block(pty_device, peer):
     assert strengths[0] == 0.0  # the ramp starts at zero
     assert all(b >= a - 1e-6 for a, b in zip(strengths, strengths[1:]))
     assert all(abs(f[1] / magnitude(f) - 0.6) < 1e-5 for f in forces[1:-1] if magnitude(f) > 0)
-    assert set(state) == {"t", "cycle", "position", "velocity", "force", "connected", "fault", "energy"}
+    assert set(state) == {"t", "cycle", "position", "velocity", "force", "connected", "fault", "energy", "proxy"}
     assert state["position"] == pytest.approx([0.0, 0.0, 0.1]) and state["fault"] is None
     assert set(stats) == {"cycles", "rate_hz", "late_cycles", "jitter_us", "exchange_us", "slow_exchanges", "faults",
                           "faults_by_kind", "last_fault", "reconnects", "realtime", "device_log_lines", "passivity"}
