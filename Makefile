@@ -29,7 +29,7 @@ venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q pytest numpy pyserial matplotlib
+	$(VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh
 	touch $@
 
 # The module builds in pip's isolated environment, against the pinned binding
@@ -57,13 +57,13 @@ $(DIST)/.built: $(WHEEL_INPUTS) | venv
 # suite through the installed wheel already; here the files that reach every
 # installed part (both modules, the simulator, the commands, the stubs) do. vantor-doctor only has to
 # run: it exits 1 for what it finds on this machine (a running ModemManager).
-WHEEL_TESTS := test_module.py test_first_use.py test_simulator.py test_typing.py test_typed_results.py test_plot.py
+WHEEL_TESTS := test_module.py test_first_use.py test_simulator.py test_typing.py test_typed_results.py test_plot.py test_mesh_files.py
 
 wheel-test: wheel
 	@set -e; env=$$(mktemp -d); trap 'rm -rf "$$env"' EXIT; \
 	echo "installing $$(ls $(DIST)/*.whl) into a new environment"; \
 	$(PYTHON) -m venv "$$env"; \
-	"$$env/bin/python" -m pip install -q "$$(ls $(DIST)/*.whl)[plot]" pytest numpy mypy==$(MYPY_VERSION); \
+	"$$env/bin/python" -m pip install -q "$$(ls $(DIST)/*.whl)[plot,mesh]" pytest numpy mypy==$(MYPY_VERSION); \
 	: | "$$env/bin/vantor-sim" talon | grep -q '^/dev/'; \
 	"$$env/bin/vantor-doctor" --dev "$$env" >/dev/null || [ $$? = 1 ]; \
 	"$$env/bin/vantor" --help >/dev/null; \

@@ -203,11 +203,12 @@ def python_params(function: Any, where: str) -> Tuple[List[Param], str]:
     hints = typing.get_type_hints(wrapped)
     params = []
     for parameter in list(inspect.signature(wrapped).parameters.values()):
-        if parameter.name == "self":
+        if parameter.name in ("self", "cls"):
             continue
         if parameter.name not in hints:
             raise GenerateError(f"{where}: {parameter.name} has no annotation")
         kind = "keyword" if parameter.kind is inspect.Parameter.KEYWORD_ONLY else \
+            "varkw" if parameter.kind is inspect.Parameter.VAR_KEYWORD else \
             "var" if parameter.kind is inspect.Parameter.VAR_POSITIONAL else "positional"
         default = None if parameter.default is inspect.Parameter.empty else repr(parameter.default)
         params.append(Param(parameter.name, kind, type_text(hints[parameter.name]), default))
@@ -246,6 +247,9 @@ def signature(name: str, params: List[Param], result: Optional[str]) -> List[str
             starred = True
             parts.append(f"*{param.name}: {param.type}")
             continue
+        if param.kind == "varkw":
+            parts.append(f"**{param.name}: {param.type}")
+            continue
         if param.kind == "keyword" and not starred:
             starred = True
             parts.append("*")
@@ -263,8 +267,8 @@ def argument_table(params: List[Param], described: Dict[str, str]) -> List[str]:
         return []
     out = ["| argument | type | default | |", "|---|---|---|---|"]
     for param in params:
-        name = f"*{param.name}" if param.kind == "var" else param.name
-        default = "required" if param.default is None and param.kind != "var" else \
+        name = f"*{param.name}" if param.kind == "var" else f"**{param.name}" if param.kind == "varkw" else param.name
+        default = "required" if param.default is None and param.kind not in ("var", "varkw") else \
             "" if param.default is None else f"`{cell(param.default)}`"
         out.append(f"| `{name}` | `{cell(param.type)}` | {default} | {cell(described[param.name])} |")
     return out + [""]
@@ -338,6 +342,20 @@ class Page:
         members = self.members(short, cls)
         if members:
             out += ["Members:", ""] + members + [""]
+        return out + self.class_methods(qualified, cls)
+
+    def class_methods(self, qualified: str, cls: type) -> List[str]:
+        """The other ways to make one (classmethods), each with its arguments."""
+        out: List[str] = []
+        for name, value in vars(cls).items():
+            if name.startswith("_") or not isinstance(value, classmethod):
+                continue
+            where = f"{qualified}.{name}"
+            if not value.__func__.__doc__:
+                raise GenerateError(f"{where} has no docstring")
+            params, result = python_params(value.__func__, where)
+            text, described = split_doc(value.__func__.__doc__, [p.name for p in params], where)
+            out += [f"`{where}`:", ""] + signature(where, params, result) + prose(text) + argument_table(params, described)
         return out
 
     def native_class(self, qualified: str, cls: type) -> List[str]:

@@ -13,11 +13,16 @@ passive parts only, a ``Sum``'s by its parts.
 
 ``Mesh(vertices, triangles, stiffness=...)`` renders a triangle mesh through
 a proxy that stays on its surface; ``state()["proxy"]`` says where it is.
+``Mesh.from_file`` reads one from an STL, OBJ or PLY file (with the extra
+``VantorHardwareAPI[mesh]``); ``Mesh.box`` and ``Mesh.sphere`` make solids.
 
 ``Callback(fn)`` makes a Python function an effect like the others.
 """
+import importlib
 import inspect
-from typing import Any, Callable, Optional, Sequence, Union
+import math
+import os
+from typing import Any, Callable, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -125,3 +130,132 @@ class Mesh(_native.Mesh):
                  static_friction: float = 0.0, dynamic_friction: float = 0.0) -> None:
         super().__init__(vertices, triangles, stiffness=stiffness, damping=damping, static_friction=static_friction,
                          dynamic_friction=dynamic_friction)
+
+    @classmethod
+    def from_file(cls, path: Union[str, "os.PathLike[str]"], *, scale: float = 1.0, **settings: float) -> "Mesh":
+        """A mesh read from an STL, OBJ or PLY file, through trimesh (the
+        extra ``pip install VantorHardwareAPI[mesh]``: ImportError saying so
+        without it). A file of several parts is one mesh of them all; its
+        triangles keep the file's winding, so its normals must point out.
+
+        path: the file; FileNotFoundError when there is none, ValueError when
+        it holds no triangles trimesh can read.
+
+        scale: the factor from the file's units to m, above 0 (0.001 for a
+        file in mm).
+
+        settings: stiffness (required), damping, static_friction,
+        dynamic_friction, as for Mesh.
+        """
+        if not (isinstance(scale, (int, float)) and not isinstance(scale, bool)
+                and math.isfinite(scale) and scale > 0):
+            raise ValueError(f"scale must be a finite number above 0, got {scale!r}")
+        path = os.fspath(path)
+        if not os.path.isfile(path):
+            raise FileNotFoundError(f"no mesh file {path!r}")
+        try:
+            # Imported by name: trimesh is optional and ships no types.
+            trimesh = importlib.import_module("trimesh")
+        except ImportError as e:
+            raise ImportError("effects.Mesh.from_file reads files with trimesh:"
+                              " pip install VantorHardwareAPI[mesh]", name="trimesh") from e
+        try:
+            loaded = trimesh.load(path, force="mesh")
+            vertices = np.asarray(loaded.vertices, dtype=np.float64)
+            triangles = np.asarray(loaded.faces, dtype=np.int64)
+        except Exception as e:  # trimesh raises many kinds for a file it cannot parse
+            raise ValueError(f"{path}: not a mesh trimesh can read ({type(e).__name__}: {e})") from e
+        if triangles.ndim != 2 or len(triangles) == 0:
+            raise ValueError(f"{path}: holds no triangles")
+        return cls(vertices * float(scale), triangles, **settings)
+
+    @classmethod
+    def box(cls, lower: Sequence[float], upper: Sequence[float], **settings: float) -> "Mesh":
+        """A closed box between two corners, aligned with the axes, its faces
+        pointing out: a solid, never pushed through (the penalty Box is
+        a cage that keeps the effector in).
+
+        lower: (x, y, z) in m, the corner with the smallest coordinates.
+
+        upper: (x, y, z) in m, above lower on every axis (ValueError
+        otherwise).
+
+        settings: stiffness (required), damping, static_friction,
+        dynamic_friction, as for Mesh.
+        """
+        low, high = _point("lower", lower), _point("upper", upper)
+        if not (high > low).all():
+            raise ValueError(f"upper must be above lower on every axis, got {list(lower)} and {list(upper)}")
+        corners = np.array([[high[i] if (k >> i) & 1 else low[i] for i in range(3)] for k in range(8)])
+        return cls(corners, _BOX_TRIANGLES, **settings)
+
+    @classmethod
+    def sphere(cls, center: Sequence[float], radius: float, subdivisions: int = 3, **settings: float) -> "Mesh":
+        """A sphere as an icosphere: an icosahedron whose triangles are split
+        in four subdivisions times, its corners on the sphere, its faces
+        pointing out (20 * 4**subdivisions triangles).
+
+        center: (x, y, z) in m.
+
+        radius: m, above 0.
+
+        subdivisions: 0 to 7 (1,280 triangles at 3, 327,680 at 7).
+
+        settings: stiffness (required), damping, static_friction,
+        dynamic_friction, as for Mesh.
+        """
+        middle = _point("center", center)
+        if not (isinstance(radius, (int, float)) and not isinstance(radius, bool)
+                and math.isfinite(radius) and radius > 0):
+            raise ValueError(f"radius must be a finite number above 0, got {radius!r}")
+        if not isinstance(subdivisions, int) or isinstance(subdivisions, bool) or not 0 <= subdivisions <= 7:
+            raise ValueError(f"subdivisions must be an integer from 0 to 7, got {subdivisions!r}")
+        vertices, triangles = _icosphere(subdivisions)
+        return cls(middle + float(radius) * vertices, triangles, **settings)
+
+
+def _point(name: str, value: Sequence[float]) -> np.ndarray:
+    point = np.asarray(value, dtype=np.float64)
+    if point.shape != (3,) or not np.isfinite(point).all():
+        raise ValueError(f"{name} must be 3 finite numbers, got {value!r}")
+    return point
+
+
+# Corner k of a box has bit i set where its coordinate i is the upper one.
+# Two triangles a face, wound so that (b - a) x (c - a) points out.
+_BOX_TRIANGLES = [
+    [0, 2, 3], [0, 3, 1],  # z low
+    [4, 5, 7], [4, 7, 6],  # z high
+    [0, 1, 5], [0, 5, 4],  # y low
+    [2, 6, 7], [2, 7, 3],  # y high
+    [0, 4, 6], [0, 6, 2],  # x low
+    [1, 3, 7], [1, 7, 5],  # x high
+]
+
+
+def _icosphere(subdivisions: int) -> Tuple[np.ndarray, np.ndarray]:
+    """The unit icosphere: its vertices and its outward triangles."""
+    g = (1.0 + math.sqrt(5.0)) / 2.0
+    vertices = [(-1, g, 0), (1, g, 0), (-1, -g, 0), (1, -g, 0), (0, -1, g), (0, 1, g),
+                (0, -1, -g), (0, 1, -g), (g, 0, -1), (g, 0, 1), (-g, 0, -1), (-g, 0, 1)]
+    points = [np.array(v, dtype=np.float64) / math.sqrt(1.0 + g * g) for v in vertices]
+    triangles = [(0, 11, 5), (0, 5, 1), (0, 1, 7), (0, 7, 10), (0, 10, 11), (1, 5, 9), (5, 11, 4),
+                 (11, 10, 2), (10, 7, 6), (7, 1, 8), (3, 9, 4), (3, 4, 2), (3, 2, 6), (3, 6, 8),
+                 (3, 8, 9), (4, 9, 5), (2, 4, 11), (6, 2, 10), (8, 6, 7), (9, 8, 1)]
+    for _ in range(subdivisions):
+        middles: dict = {}
+
+        def middle(a: int, b: int) -> int:
+            key = (min(a, b), max(a, b))
+            if key not in middles:
+                m = points[a] + points[b]
+                points.append(m / np.linalg.norm(m))
+                middles[key] = len(points) - 1
+            return middles[key]
+
+        split = []
+        for a, b, c in triangles:
+            ab, bc, ca = middle(a, b), middle(b, c), middle(c, a)
+            split += [(a, ab, ca), (b, bc, ab), (c, ca, bc), (ab, bc, ca)]
+        triangles = split
+    return np.array(points), np.array(triangles, dtype=np.int64)

@@ -13,7 +13,8 @@ AXES = ("x", "y", "z")
 
 
 def figure(recording: Any, title: Optional[str] = None) -> Figure:
-    """Position and commanded force against time, the energy the hand put
+    """Position (and the proxy's, dashed, where the effect has one) and
+    commanded force against time, the energy the hand put
     into the effect under the force, the exchange latency histogram with its
     p50 and p99, and the cycle-period deviation with the late cycles marked.
     Raises ValueError for an empty recording.
@@ -43,6 +44,13 @@ def figure(recording: Any, title: Optional[str] = None) -> Figure:
         position.plot(t, (recording["position"][:, i] - start[i]) * 1e3, linewidth=1,
                       label=f"{axis} (start {start[i] * 1e3:.1f} mm)")
         force.plot(t, recording["force"][:, i], label=axis, linewidth=1)
+    # The proxy where the effect has one (a mesh): on the surface while the
+    # arm is in it, so the gap between the two is the penetration.
+    proxy = recording["proxy"] if "proxy" in recording.dtype.names else None
+    if proxy is not None and np.isfinite(proxy).any():
+        for i, axis in enumerate(AXES):
+            position.plot(t, (proxy[:, i] - start[i]) * 1e3, linewidth=1, linestyle="--",
+                          color=position.get_lines()[i].get_color(), label=f"{axis} proxy")
     fault = recording["fault"] != 0
     if fault.any():
         force.fill_between(t, 0, 1, where=fault, transform=force.get_xaxis_transform(), color="C3", alpha=0.12,

@@ -89,6 +89,7 @@ def test_the_figure_has_its_four_panels_labelled(run):
         assert moved.get_label().startswith(f"{axis} (start ") and pushed.get_label() == axis
         assert np.allclose(moved.get_ydata(), (recording["position"][:, i] - start[i]) * 1e3)
         assert np.allclose(pushed.get_ydata(), recording["force"][:, i])
+    assert len(axes["Position"].get_lines()) == 3  # no proxy: none drawn
     assert "fault: zero force" in [text.get_text() for text in axes["Commanded force"].get_legend().get_texts()]
 
     # The energy under the force, in mJ, what the loop made shaded.
@@ -199,3 +200,20 @@ def test_bad_files_exit_1_with_a_message(tmp_path, capsys):
         err = capsys.readouterr().err
         assert err.startswith(f"vantor plot: {path}: ") and says in err, (name, err)
         assert not picture.exists(), name
+
+
+def test_the_proxy_is_drawn_beside_the_position_where_there_is_one(run):
+    pytest.importorskip("matplotlib")
+    from vantor.plot import figure
+
+    recording = vantor.load_recording(run)
+    start = recording["position"][0]
+    recording["proxy"][CYCLES // 2:] = recording["position"][CYCLES // 2:] + 0.001
+    lines = {line.get_label(): line for line in figure(recording).axes[0].get_lines()}
+    for i, axis in enumerate("xyz"):
+        proxy = lines[f"{axis} proxy"]
+        assert proxy.get_linestyle() == "--"
+        assert proxy.get_color() == lines[[k for k in lines if k.startswith(f"{axis} (start ")][0]].get_color()
+        drawn = np.asarray(proxy.get_ydata(), dtype=float)
+        assert np.isnan(drawn[:CYCLES // 2]).all()  # no proxy yet: a gap
+        assert np.allclose(drawn[CYCLES // 2:], (recording["proxy"][CYCLES // 2:, i] - start[i]) * 1e3)
