@@ -1,6 +1,8 @@
 # make test  - installs what is missing, builds, runs the C++ and Python suites
 # make demo  - the haptic control loop against the simulated devices; saves
 #              demo-run.npz and, with matplotlib, its picture demo-run.png
+# make demo-scene  - the simulated hand presses on a bracket loaded from an STL
+#              file; saves scene-run.npz and scene-run.png (docs/scenes.md)
 # make wheel-test  - the wheel in a new virtual environment, with the tests of its installed parts
 # make stubs-check - the committed type stubs against the built modules; make stubs rewrites them
 # make typecheck   - mypy on the examples and the tools
@@ -14,7 +16,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 PRESET = cmake --preset $(1) >/dev/null && cmake --build --preset $(1) && ctest --preset $(1)
 
-.PHONY: bench soak test demo cpp-test cpp-package-test py-test deps system-deps venv module clean
+.PHONY: bench soak test demo demo-scene cpp-test cpp-package-test py-test deps system-deps venv module clean
 
 test: cpp-test cpp-package-test py-test
 
@@ -194,6 +196,9 @@ soak: module
 
 demo: module
 	$(VPY) examples/haptic_wall.py --save demo-run.npz --picture demo-run.png
+
+demo-scene: module
+	$(VPY) examples/haptic_scene.py --save scene-run.npz --picture scene-run.png
 
 clean:
 	rm -rf build $(VENV) $(DIST)

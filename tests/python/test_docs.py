@@ -334,6 +334,31 @@ def test_haptic_wall_example(simulator, tmp_path):
     check_forces("haptic_wall.py", log, cap, contact=True)
 
 
+def test_haptic_scene_example(simulator, tmp_path):
+    """The bracket from its file, pressed on by the hand the example states:
+    within its cap, zero last, and the arm held on the surface by a proxy
+    resting on it (the summary's figures, taken from the recording)."""
+    scene = EXAMPLES / "haptic_scene.py"
+    down = stated(scene, r"HAND_DOWN = (\d+(?:\.\d+)?)")
+    along = stated(scene, r"HAND_ALONG = (\d+(?:\.\d+)?)")
+    stiffness = stated(scene, r"STIFFNESS = ([\d_]+(?:\.\d+)?)")
+    log = tmp_path / "forces.log"
+    arm = simulator("talon", "--hand", f"push:{along},0,{-down}", "--force-log", str(log))
+    result = subprocess.run([sys.executable, str(scene), "--seconds", "1.5", "--talon", arm, "--save", "run.npz"],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=BLOCK_SECONDS)
+    check_ran(result)
+    check_forces("haptic_scene.py", log, stated(scene, r"FORCE_LIMIT = (\d+(?:\.\d+)?)"), contact=True)
+    # The last force before the final zeros holds the hand: up, and back against its sideways push.
+    holding = [vector for kind, vector in forces_received(log) if kind == "force" and any(vector)][-1]
+    assert holding[2] == pytest.approx(down, rel=0.05)
+    assert holding[0] == pytest.approx(-along, abs=0.05)
+    penetration = float(summary_row(result.stdout, "penetration").split()[0]) * 1e-3
+    assert penetration == pytest.approx(down / stiffness, rel=0.2)
+    assert abs(float(summary_row(result.stdout, "proxy height").split()[0])) < 0.01  # mm: on the surface
+    assert float(summary_row(result.stdout, "slide").split()[0]) < 0.01  # mm: friction holds
+    assert (tmp_path / "run.npz").exists()
+
+
 def summary_row(output: str, name: str) -> str:
     match = re.search(rf"^{re.escape(name)}  +(.*)$", output, re.MULTILINE)
     assert match, f"no {name} row in the summary:\n{output}"
