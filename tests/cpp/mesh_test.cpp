@@ -264,6 +264,42 @@ TEST(Mesh, StaticFrictionHoldsWithinTheConeAndSlidesAtTheDynamicCoefficient) {
     EXPECT_NEAR(Travel(*mesh, {0.01, 0, -0.002}, {0.02, 0, -0.002})[0], 0, kTol);
 }
 
+// Dragged in steps far smaller than the gap between the two cones, as an
+// arm slides: once broken away the proxy keeps sliding on the dynamic cone,
+// and sticks again when the device stops.
+TEST(Mesh, SlidingKeepsTheDynamicCoefficientAndSticksAgainWhenStopped) {
+    Builder b;
+    b.Floor(0.2);
+    auto mesh = b.Make({kStiffness, 0.0, 0.4, 0.3});
+    mesh->Restart(At({0, 0, 0.01}));
+    Travel(*mesh, {0, 0, 0.01}, {0, 0, -0.002});  // 2 N normal: cones of 0.8 N and 0.6 N
+    constexpr double kStep = 0.00001;             // 10 um a cycle; the cones are 200 um apart
+    double x = 0;
+    Vector3d f{};
+    for (int i = 0; i < 100; ++i) f = mesh->Force(At({x += kStep, 0, -0.002}));  // 1 mm: broken away
+    ASSERT_GT(ProxyOf(*mesh)[0], 0.0001);
+    for (int i = 0; i < 200; ++i) {  // steady sliding, every cycle
+        f = mesh->Force(At({x += kStep, 0, -0.002}));
+        EXPECT_NEAR(f[2], 2.0, 1e-3) << i;
+        EXPECT_NEAR(-f[0], 0.3 * f[2], 0.01 * 0.3 * f[2]) << i;
+        EXPECT_NEAR(ProxyOf(*mesh)[0], x - 0.0006, 1e-7) << i;
+    }
+    // Stopped: held where it is, the force unchanged.
+    const double held = ProxyOf(*mesh)[0];
+    for (int i = 0; i < 10; ++i) EXPECT_NEAR(mesh->Force(At({x, 0, -0.002}))[0], f[0], 1e-9) << i;
+    // Stuck again: pulled on to 0.75 N (past the dynamic cone, within the
+    // static one) it does not move; past 0.8 N it breaks away again.
+    for (int i = 0; i < 15; ++i) f = mesh->Force(At({x += kStep, 0, -0.002}));
+    EXPECT_NEAR(f[0], -0.75, 1e-4);  // the hair in the depth
+    EXPECT_EQ(ProxyOf(*mesh)[0], held);
+    for (int i = 0; i < 6; ++i) f = mesh->Force(At({x += kStep, 0, -0.002}));
+    EXPECT_NEAR(f[0], -0.6, 1e-4);  // the hair in the depth
+    EXPECT_GT(ProxyOf(*mesh)[0], held);
+    // Back a little: the pull falls below the dynamic cone, and it holds.
+    for (int i = 0; i < 5; ++i) f = mesh->Force(At({x -= kStep, 0, -0.002}));
+    EXPECT_NEAR(f[0], -0.55, 1e-4);  // the hair in the depth
+}
+
 TEST(Mesh, DampingActsAlongTheNormalAndNeverPulls) {
     Builder b;
     b.Floor(0.05);
