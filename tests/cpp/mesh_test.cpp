@@ -176,6 +176,69 @@ TEST(Mesh, OpenSheetIsTouchedFromTheSideItFacesOnly) {
     EXPECT_NEAR(f[2], kStiffness * 0.002, 1e-3);
 }
 
+// Pressed deep into a tilted sheet and moved about on it: the proxy lands
+// on the surface each cycle and must never be taken for behind it on the
+// next, or it falls through and the force vanishes.
+TEST(Mesh, AProxyOnATiltedSurfaceNeverFallsThrough) {
+    const Vector3d n0{0.31, -0.47, 0.83};
+    const double l = Norm(n0);
+    const Vector3d n{n0[0] / l, n0[1] / l, n0[2] / l};
+    const Vector3d u0{0.83, 0.0, -0.31};  // in the plane
+    const double lu = Norm(u0);
+    const Vector3d u{u0[0] / lu, u0[1] / lu, u0[2] / lu};
+    const Vector3d w{n[1] * u[2] - n[2] * u[1], n[2] * u[0] - n[0] * u[2], n[0] * u[1] - n[1] * u[0]};
+    const Vector3d o{0.0123, -0.0071, 0.0037};
+    auto at = [&](double a, double b, double h) {
+        return Vector3d{o[0] + a * u[0] + b * w[0] + h * n[0], o[1] + a * u[1] + b * w[1] + h * n[1],
+                        o[2] + a * u[2] + b * w[2] + h * n[2]};
+    };
+    Builder b;
+    b.Quad(at(-0.1, -0.1, 0), at(0.1, -0.1, 0), at(0.1, 0.1, 0), at(-0.1, 0.1, 0), n);
+    auto mesh = b.Make();
+    mesh->Restart(At(at(0, 0, 0.01)));
+    Travel(*mesh, at(0, 0, 0.01), at(0, 0, -0.002));
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> jitter(-0.0001, 0.0001);
+    double a = 0, c = 0;
+    for (int i = 0; i < 20000; ++i) {
+        a += jitter(random);
+        c += jitter(random);
+        const Vector3d f = mesh->Force(At(at(a, c, -0.002 + 0.1 * jitter(random))));
+        ASSERT_NEAR(f[0] * n[0] + f[1] * n[1] + f[2] * n[2], 2.0, 0.11) << i;
+    }
+}
+
+// Fast into the valley of a floor and a gentle ramp: the segment meets the
+// floor first, then the ramp; the floor would pull the proxy into the valley
+// and must be let go of, leaving it on the ramp where the effector is.
+TEST(Mesh, AValleyLeftAlongOneFaceLetsGoOfTheOther) {
+    Builder b;
+    b.Quad({-0.05, -0.05, 0}, {0, -0.05, 0}, {0, 0.05, 0}, {-0.05, 0.05, 0}, {0, 0, 1});  // floor, x < 0
+    b.Quad({0, -0.05, 0}, {0.05, -0.05, 0.0375}, {0.05, 0.05, 0.0375}, {0, 0.05, 0}, {-0.6, 0, 0.8});  // z = 0.75 x
+    auto mesh = b.Make();
+    mesh->Restart(At({-0.01, 0, 0.0005}));
+    const Vector3d f = mesh->Force(At({0.004, 0, -0.001}));  // 3.2 mm below the ramp, in one cycle
+    EXPECT_NEAR(f[0], -0.6 * 3.2, 1e-3);
+    EXPECT_NEAR(f[1], 0, 1e-3);
+    EXPECT_NEAR(f[2], 0.8 * 3.2, 1e-3);
+}
+
+// Open sheets crossed from behind are not there: a floor beyond eight of
+// them is felt in the same cycle, the proxy's moves not spent on them.
+TEST(Mesh, SheetsCrossedFromBehindCostTheProxyNothing) {
+    Builder b;
+    b.Floor(0.05);
+    for (int k = 1; k <= 8; ++k) {
+        const double z = 0.001 * k;
+        b.Quad({-0.05, -0.05, z}, {0.05, -0.05, z}, {0.05, 0.05, z}, {-0.05, 0.05, z}, {0, 0, -1});  // facing down
+    }
+    auto mesh = b.Make();
+    mesh->Restart(At({0, 0, 0.01}));
+    const Vector3d f = mesh->Force(At({0, 0, -0.002}));
+    EXPECT_NEAR(f[2], kStiffness * 0.002, 1e-3);
+    EXPECT_NEAR(ProxyOf(*mesh)[2], 0, 1e-6);
+}
+
 TEST(Mesh, StartingInsideRendersNothingUntilOut) {
     Builder b;
     b.Box({-0.02, -0.02, -0.02}, {0.02, 0.02, 0.02});
@@ -262,6 +325,42 @@ TEST(Mesh, StaticFrictionHoldsWithinTheConeAndSlidesAtTheDynamicCoefficient) {
     // Frictionless, the same path leaves no sideways force.
     mesh->set_params({kStiffness});
     EXPECT_NEAR(Travel(*mesh, {0.01, 0, -0.002}, {0.02, 0, -0.002})[0], 0, kTol);
+}
+
+// Dragged in steps far smaller than the gap between the two cones, as an
+// arm slides: once broken away the proxy keeps sliding on the dynamic cone,
+// and sticks again when the device stops.
+TEST(Mesh, SlidingKeepsTheDynamicCoefficientAndSticksAgainWhenStopped) {
+    Builder b;
+    b.Floor(0.2);
+    auto mesh = b.Make({kStiffness, 0.0, 0.4, 0.3});
+    mesh->Restart(At({0, 0, 0.01}));
+    Travel(*mesh, {0, 0, 0.01}, {0, 0, -0.002});  // 2 N normal: cones of 0.8 N and 0.6 N
+    constexpr double kStep = 0.00001;             // 10 um a cycle; the cones are 200 um apart
+    double x = 0;
+    Vector3d f{};
+    for (int i = 0; i < 100; ++i) f = mesh->Force(At({x += kStep, 0, -0.002}));  // 1 mm: broken away
+    ASSERT_GT(ProxyOf(*mesh)[0], 0.0001);
+    for (int i = 0; i < 200; ++i) {  // steady sliding, every cycle
+        f = mesh->Force(At({x += kStep, 0, -0.002}));
+        EXPECT_NEAR(f[2], 2.0, 1e-3) << i;
+        EXPECT_NEAR(-f[0], 0.3 * f[2], 0.01 * 0.3 * f[2]) << i;
+        EXPECT_NEAR(ProxyOf(*mesh)[0], x - 0.0006, 1e-7) << i;
+    }
+    // Stopped: held where it is, the force unchanged.
+    const double held = ProxyOf(*mesh)[0];
+    for (int i = 0; i < 10; ++i) EXPECT_NEAR(mesh->Force(At({x, 0, -0.002}))[0], f[0], 1e-9) << i;
+    // Stuck again: pulled on to 0.75 N (past the dynamic cone, within the
+    // static one) it does not move; past 0.8 N it breaks away again.
+    for (int i = 0; i < 15; ++i) f = mesh->Force(At({x += kStep, 0, -0.002}));
+    EXPECT_NEAR(f[0], -0.75, 1e-4);  // the hair in the depth
+    EXPECT_EQ(ProxyOf(*mesh)[0], held);
+    for (int i = 0; i < 6; ++i) f = mesh->Force(At({x += kStep, 0, -0.002}));
+    EXPECT_NEAR(f[0], -0.6, 1e-4);  // the hair in the depth
+    EXPECT_GT(ProxyOf(*mesh)[0], held);
+    // Back a little: the pull falls below the dynamic cone, and it holds.
+    for (int i = 0; i < 5; ++i) f = mesh->Force(At({x -= kStep, 0, -0.002}));
+    EXPECT_NEAR(f[0], -0.55, 1e-4);  // the hair in the depth
 }
 
 TEST(Mesh, DampingActsAlongTheNormalAndNeverPulls) {

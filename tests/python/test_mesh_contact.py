@@ -72,7 +72,9 @@ def test_a_thin_plate_holds_the_touched_side_where_a_penalty_plate_is_pushed_thr
 
 
 def test_a_cube_edge_holds_without_flips(pty_device):
-    # Along the diagonal onto the edge x = z = 0.02, friction keeping it there.
+    # Along the diagonal onto the edge x = z = 0.02, friction keeping it there:
+    # a frictionless convex edge is a ridge, and the arm rightly slides off it
+    # onto a face (the push is never exactly along the diagonal).
     cube = effects.Mesh.box((-0.02, -0.02, -0.02), (0.02, 0.02, 0.02), stiffness=STIFFNESS,
                             static_friction=1.5, dynamic_friction=1.0)
     push = (-math.sqrt(2.0), 0.0, -math.sqrt(2.0))
@@ -140,8 +142,6 @@ def test_a_mesh_moved_into_the_arm_pushes_it(pty_device):
     assert max(f[2] for f in arm.forces) > 0.5  # it pushed harder than the hand while it came
 
 
-@pytest.mark.xfail(strict=True, reason="the proxy sticks again each few cycles while sliding: the tangential force"
-                   " saws between the dynamic and the static coefficient's, 0.69 N on average for 0.6 N")
 def test_sliding_averages_the_dynamic_coefficient(pty_device):
     floor = effects.Mesh.box((-0.5, -0.5, -0.01), (0.5, 0.5, 0.0), stiffness=STIFFNESS,
                              static_friction=0.4, dynamic_friction=0.3)

@@ -110,10 +110,13 @@ ProxyContact Proxy::Step(const MeshTree& tree, const Vector3d& device, double st
         goal = next;
     }
     ProxyContact out{p, p, count};
+    bool sliding = false;
     if (reached && count > 0 && count < 3 && static_friction > 0) {
         // Held where it was, moved onto the contact planes, while the
-        // tangential offset is within the cone; else dragged to its edge at
-        // the dynamic coefficient.
+        // tangential offset is within the cone: the static one when stuck,
+        // the dynamic one once sliding. Beyond it, dragged to the dynamic
+        // cone's edge; it sticks again once the device no longer drags it
+        // (the offset back within the dynamic cone).
         Vector3d stick;
         double m[3];
         if (Nearest(planes, count, before, stick, m)) {
@@ -121,8 +124,12 @@ ProxyContact Proxy::Step(const MeshTree& tree, const Vector3d& device, double st
             const double depth = std::sqrt(Dot(normal, normal));
             const Vector3d tangent = Sub(stick, p);
             const double offset = std::sqrt(Dot(tangent, tangent));
+            const double cone = (sliding_ ? dynamic_friction : static_friction) * depth;
             Vector3d target = stick;
-            if (offset > static_friction * depth) target = Along(p, tangent, dynamic_friction * depth / offset);
+            if (offset > cone + kSlip) {
+                target = Along(p, tangent, dynamic_friction * depth / offset);
+                sliding = true;
+            }
             double t;
             Vector3d n;
             if (tree.FirstCrossing(p, target, t, n)) {
@@ -134,6 +141,7 @@ ProxyContact Proxy::Step(const MeshTree& tree, const Vector3d& device, double st
             out.proxy = target;
         }
     }
+    sliding_ = sliding;
     position_ = out.proxy;
     return out;
 }
