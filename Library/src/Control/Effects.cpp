@@ -1,15 +1,16 @@
 #include "Vantor/HardwareAPI/Control/Effects.h"
 
 #include <algorithm>
-#include <mutex>
-#include <unordered_map>
 #include <cmath>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "Published.h"
+#include "VectorMath.h"
 
 namespace Vantor {
 namespace HardwareAPI {
@@ -53,10 +54,11 @@ template class detail::ParameterCell<ConstantForceParams>;
 
 namespace {
 
-Vector3d Add(const Vector3d& a, const Vector3d& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
-Vector3d Sub(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-Vector3d Scale(const Vector3d& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
-double Dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+using vec::Add;
+using vec::Dot;
+using vec::Scale;
+using vec::Sub;
+
 
 // A push of magnitude k d - b (v . n) along n, never a pull.
 Vector3d Push(const Vector3d& n, double depth, const Vector3d& velocity, double stiffness, double damping) {

@@ -10,6 +10,7 @@
 #include "MeshTree.h"
 #include "Proxy.h"
 #include "Published.h"
+#include "VectorMath.h"
 
 namespace Vantor {
 namespace HardwareAPI {
@@ -17,11 +18,10 @@ namespace Control {
 
 namespace {
 
-double Dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-Vector3d Sub(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-Vector3d Cross(const Vector3d& a, const Vector3d& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
+using vec::Cross;
+using vec::Dot;
+using vec::Sub;
+
 
 std::string Text(double value) {
     std::ostringstream out;

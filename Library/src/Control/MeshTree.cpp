@@ -6,19 +6,20 @@
 #include <stdexcept>
 #include <utility>
 
+#include "VectorMath.h"
+
 namespace Vantor {
 namespace HardwareAPI {
 namespace Control {
 
 namespace {
 
+using vec::Cross;
+using vec::Dot;
+using vec::Sub;
+
 constexpr uint32_t kLeafSize = 4;
 
-double Dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-Vector3d Cross(const Vector3d& a, const Vector3d& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-Vector3d Sub(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 
 // Barycentric slack at the edges, so a segment through the edge shared by two
 // triangles meets one of them at least.

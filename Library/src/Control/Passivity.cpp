@@ -3,17 +3,20 @@
 #include <algorithm>
 #include <cmath>
 
+#include "VectorMath.h"
+
 namespace Vantor {
 namespace HardwareAPI {
 namespace Control {
 
 namespace {
 
+using vec::Dot;
+
 // Below this speed (m/s) the arm is at rest: no damping force to speak of,
 // and none that the division would make large.
 constexpr double kAtRest = 1e-6;
 
-double Dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 }  // namespace
 

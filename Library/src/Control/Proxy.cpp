@@ -2,15 +2,18 @@
 
 #include <cmath>
 
+#include "VectorMath.h"
+
 namespace Vantor {
 namespace HardwareAPI {
 namespace Control {
 
 namespace {
 
-double Dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-Vector3d Sub(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-Vector3d Along(const Vector3d& a, const Vector3d& d, double s) { return {a[0] + s * d[0], a[1] + s * d[1], a[2] + s * d[2]}; }
+using vec::Along;
+using vec::Dot;
+using vec::Sub;
+
 
 // A constraint: n . x >= c.
 struct Constraint {

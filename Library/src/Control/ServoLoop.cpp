@@ -24,6 +24,7 @@
 #include "Published.h"
 #include "Safety.h"
 #include "Threads.h"
+#include "VectorMath.h"
 #include "VelocityFilter.h"
 #include "../TalonReplies.h"
 #include "../Wire.h"
@@ -37,6 +38,8 @@ namespace Control {
 // --- settings -----------------------------------------------------------------------
 
 namespace {
+
+using vec::Add;
 
 void InRange(const char* name, double value, double low, double high, const char* unit) {
     if (std::isfinite(value) && value >= low && value <= high) return;
@@ -508,12 +511,6 @@ void ServoLoop::Impl::Observe(const Exchanged& ex) { passivity.Observe(ex.positi
 // no reply repeats the last reading, which the filter takes as one more.
 Vector3d ServoLoop::Impl::FilterVelocity(const Exchanged& ex) { return filter.Step(ex.velocity); }
 
-namespace {
-
-Vector3d Plus(const Vector3d& a, const Vector3d& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
-
-}  // namespace
-
 // The effect's force, with the passivity controller's damping, through the
 // clamp and the ramp. The effect runs even while a fault stands, so one
 // computed on its own thread is kept fed.
@@ -537,7 +534,7 @@ Vector3d ServoLoop::Impl::NextForce(const Exchanged& ex, const Vector3d& velocit
     if (view.object != nullptr) {
         const SplitForce split = view.object->Split(input);
         has_proxy = view.object->Proxy(proxy);
-        Vector3d wanted = Plus(split.passive, split.active);
+        Vector3d wanted = Add(split.passive, split.active);
         if (!safety::Clamp(wanted, config.force_limit)) {
             const double stale_s = view.object->Staleness();
             if (stale_s > 0) {
@@ -556,8 +553,8 @@ Vector3d ServoLoop::Impl::NextForce(const Exchanged& ex, const Vector3d& velocit
             ramp_start_ns = ex.end_ns;
         } else if (fault == Fault::None) {
             const Vector3d damping = passivity.Damping(velocity);
-            const Vector3d passive = Plus(split.passive, damping);
-            next = Plus(passive, split.active);
+            const Vector3d passive = Add(split.passive, damping);
+            next = Add(passive, split.active);
             const double clamp = safety::ClampFactor(next, config.force_limit);
             safety::Clamp(next, config.force_limit);
             const double ramp = safety::RampFraction(ex.end_ns - ramp_start_ns, ramp_ns);
