@@ -1,6 +1,7 @@
 // The mesh effect and its proxy, called directly cycle by cycle: no loop, no
 // timing. Positions in m, forces in N.
 #include <cmath>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -91,6 +92,27 @@ TEST(Mesh, FacePushesOutByTheDepth) {
     const Vector3d free = Travel(*mesh, {0.003, 0.001, 0.018}, {0.003, 0.001, 0.025});
     EXPECT_EQ(free, (Vector3d{0, 0, 0}));
     EXPECT_NEAR(ProxyOf(*mesh)[2], 0.025, 1e-12);
+}
+
+// A reading that is not a number (the loop faults on it) must not move the
+// proxy: the next good reading, still pressed in, is pushed out as before.
+TEST(Mesh, ABadReadingLeavesTheProxyOutside) {
+    Builder b;
+    b.Box({-0.02, -0.02, -0.02}, {0.02, 0.02, 0.02});
+    auto mesh = b.Make();
+    mesh->Restart(At({0.003, 0.001, 0.03}));
+    Travel(*mesh, {0.003, 0.001, 0.03}, {0.003, 0.001, 0.018});
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(mesh->Force(At({nan, 0.001, 0.018})), (Vector3d{0, 0, 0}));
+    EXPECT_NEAR(ProxyOf(*mesh)[2], 0.02, 1e-6);
+    const Vector3d f = mesh->Force(At({0.003, 0.001, 0.018}));
+    EXPECT_NEAR(f[2], kStiffness * 0.002, 1e-3);
+    // A new run that starts on a bad reading is placed at the first good one.
+    mesh->Restart(At({nan, nan, nan}));
+    Vector3d none{};
+    EXPECT_FALSE(mesh->Proxy(none));
+    EXPECT_EQ(mesh->Force(At({0.003, 0.001, 0.03})), (Vector3d{0, 0, 0}));
+    EXPECT_NEAR(ProxyOf(*mesh)[2], 0.03, 1e-12);
 }
 
 TEST(Mesh, ThinPlateHoldsTheTouchedSideWhenTheEffectorIsFarThrough) {

@@ -146,8 +146,18 @@ void Mesh::set_pose(const MeshPose& pose) { impl_->pose.Store(Checked(pose)); }
 std::size_t Mesh::triangle_count() const { return impl_->tree.size(); }
 std::size_t Mesh::skipped_triangles() const { return impl_->skipped; }
 
+namespace {
+
+bool Finite(const Vector3d& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
+
+}  // namespace
+
+// A reading that is not a number places nothing: the proxy is placed at the
+// first good one.
 void Mesh::Restart(const EffectInput& in) {
     Impl& s = *impl_;
+    s.placed = false;
+    if (!Finite(in.position)) return;
     s.cycle_pose = s.pose.LoadForCycle();
     s.proxy.Place(TurnBack(s.cycle_pose.rotation, Sub(in.position, s.cycle_pose.translation)));
     s.placed = true;
@@ -155,6 +165,9 @@ void Mesh::Restart(const EffectInput& in) {
 
 Vector3d Mesh::Force(const EffectInput& in) {
     Impl& s = *impl_;
+    // A bad reading (the loop faults on it) leaves the proxy where it was,
+    // outside the solid, and costs no search.
+    if (!Finite(in.position) || !Finite(in.velocity)) return {0, 0, 0};
     if (!s.placed) Restart(in);
     const MeshParams p = s.params.LoadForCycle();
     s.cycle_pose = s.pose.LoadForCycle();
