@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -270,20 +271,23 @@ private:
     py::handle object_;
 };
 
-// The lock for a callback on a thread of ours; check it before any Python.
-class PythonLock {
-public:
-    PythonLock() : held_(PythonThread::Attach()) {}
-    ~PythonLock() {
-        if (held_) PythonThread::Detach();
-    }
-    PythonLock(const PythonLock&) = delete;
-    PythonLock& operator=(const PythonLock&) = delete;
-    explicit operator bool() const { return held_; }
-
-private:
-    const bool held_;
+// What a Python function of ours raised last (or what was wrong with what it
+// returned), kept for the caller rather than lost on our thread.
+struct ErrorSlot {
+    std::shared_ptr<PyRef> error;
 };
+
+// With the interpreter lock: the exception raised now goes into the slot,
+// with its traceback, by plain calls (see PythonThread).
+inline void keep_raised(ErrorSlot& slot) {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    if (value != nullptr) slot.error = std::make_shared<PyRef>(py::reinterpret_steal<py::object>(value));
+}
 
 // A grip status as GetQuillonStatus gives it to Python: a dict with its
 // keys in this order.

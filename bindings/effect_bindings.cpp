@@ -26,10 +26,6 @@ namespace {
 
 // The last exception a Python effect raised, or what was wrong with its
 // last result; touched with the interpreter lock held only.
-struct ErrorSlot {
-    std::shared_ptr<PyRef> error;
-};
-
 // A force component: a real number, and no bool (numpy's included).
 bool is_real(PyObject* item) {
     if (PyBool_Check(item)) return false;
@@ -90,13 +86,7 @@ Vector3d CallPython(PyObject* fn, bool with_time, ErrorSlot& slot, const EffectI
                                                          in.period)
                                  : PyObject_CallFunction(fn, "[ddd][ddd]", p[0], p[1], p[2], v[0], v[1], v[2]);
     if (result == nullptr) {
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-        if (value != nullptr) slot.error = std::make_shared<PyRef>(py::reinterpret_steal<py::object>(value));
+        keep_raised(slot);
     } else {
         Vector3d got{};
         if (as_force(result, got)) {

@@ -26,10 +26,6 @@ py::dict status_dict(const GripSample& sample, double age_s) {
 }
 
 // The exception on_status raised last; touched with the interpreter lock held.
-struct ErrorSlot {
-    std::shared_ptr<PyRef> error;
-};
-
 // The reader's settings, typed and checked as the servo loop's are, before
 // the port is opened.
 struct GripSettings {
@@ -76,13 +72,22 @@ private:
             // caller rather than lost there.
             callback = [fn = std::make_shared<PyRef>(on_status), slot = error_](const GripSample& sample,
                                                                               double age_s) {
-                PythonLock lock;
-                if (!lock) return;
+                if (!PythonThread::Attach()) return;
+                // Plain calls and no object alive across the call, as for an
+                // effect's function: a call the interpreter ends at exit
+                // unwinds through nothing that touches Python.
+                PyObject* status = nullptr;
                 try {
-                    fn->get()(status_dict(sample, age_s));
+                    status = status_dict(sample, age_s).release().ptr();
                 } catch (py::error_already_set& e) {
-                    slot->error = std::make_shared<PyRef>(e.value());
+                    e.restore();
                 }
+                PyObject* result = status != nullptr ? PyObject_CallFunctionObjArgs(fn->get().ptr(), status, nullptr)
+                                                     : nullptr;
+                Py_XDECREF(status);
+                if (result == nullptr) keep_raised(*slot);
+                Py_XDECREF(result);
+                PythonThread::Detach();
             };
         }
         reader_ = std::make_unique<GripReader>(grip_.device(), settings.wakeup, std::move(callback), reconnection);
