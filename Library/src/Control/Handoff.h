@@ -68,6 +68,12 @@ public:
         TakeUnused(freed);
     }
 
+    // Whether a replaced object is still the loop's, this cycle.
+    bool Retiring() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return !retired_.empty();
+    }
+
     // --- the loop's thread --------------------------------------------------------
     struct View {
         T* object;

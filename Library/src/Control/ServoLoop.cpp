@@ -76,8 +76,10 @@ void ServoConfig::Validate() const {
         throw SettingError("cpu", "must be -1 (none) or between 0 and 1023", std::to_string(cpu));
     InRange("spin_us", spin_us, 0.0, 1000.0, "us");
     InRange("passivity_max_damping", passivity_max_damping, 0.0, 10000.0, "N s/m");
+    // Below half the rate the loop runs at, its period in whole nanoseconds.
+    const double nyquist = std::min(rate_hz / 2, 0.5 / clock::ToSeconds(std::llround(clock::kNsPerS / rate_hz)));
     if (velocity_filter_hz && !(std::isfinite(*velocity_filter_hz) && *velocity_filter_hz > 0 &&
-                                *velocity_filter_hz < rate_hz / 2))
+                                *velocity_filter_hz < nyquist))
         throw SettingError("velocity_filter_hz",
                            "must be above 0 and below " + SettingText(rate_hz / 2) + " Hz (half of rate_hz)",
                            SettingText(*velocity_filter_hz));
@@ -731,11 +733,23 @@ bool ServoLoop::running() const { return impl_->running.load(std::memory_order_a
 // replaces goes with that effect, once the loop has let go of it.
 void ServoLoop::SetEffect(EffectPtr effect) {
     Impl& s = *impl_;
-    Handoff<Effect>::Freed freed;  // dropped after the lock: freeing an effect may wait for its thread
-    std::lock_guard<std::mutex> claims(s.claims);
-    std::shared_ptr<RenderClaim> claim;
-    if (s.running.load(std::memory_order_acquire)) claim = std::make_shared<RenderClaim>(effect, &s);
-    freed = s.effect.Replace(std::move(effect), std::move(claim));
+    {
+        Handoff<Effect>::Freed freed;  // dropped after the lock: freeing an effect may wait for its thread
+        std::lock_guard<std::mutex> claims(s.claims);
+        std::shared_ptr<RenderClaim> claim;
+        if (s.running.load(std::memory_order_acquire)) claim = std::make_shared<RenderClaim>(effect, &s);
+        freed = s.effect.Replace(std::move(effect), std::move(claim));
+    }
+    // A loop inside this cycle's force lets go of the replaced effect within
+    // microseconds: its claim is then given back now, so another loop may
+    // take the effect at once. A loop thread the host has paused keeps it
+    // until the next owner call; the loop's own thread never waits for itself.
+    if (s.thread_id.load() == std::this_thread::get_id()) return;
+    const int64_t until = clock::Now() + 2 * clock::kNsPerMs;
+    while (s.effect.Retiring() && clock::Now() < until) {
+        std::this_thread::yield();
+        s.effect.Collect();
+    }
 }
 
 EffectPtr ServoLoop::effect() const { return impl_->effect.Get(); }
