@@ -3,6 +3,7 @@ import csv
 import os
 import stat
 import sys
+import threading
 import zipfile
 from typing import Any, Dict, List, Optional, Sequence, Tuple, TypedDict, TypeVar, Union
 
@@ -182,21 +183,27 @@ class _Turns:
     takers = 0
     saved: Optional[float] = None
 
+    # Loops start and stop on any thread; reentrant for a collection that
+    # ends a loop inside it.
+    lock = threading.RLock()
+
     @classmethod
     def take(cls) -> None:
-        cls.takers += 1
-        if cls.takers == 1 and sys.getswitchinterval() > _SHORT_TURNS_S:
-            cls.saved = sys.getswitchinterval()
-            sys.setswitchinterval(_SHORT_TURNS_S)
+        with cls.lock:
+            cls.takers += 1
+            if cls.takers == 1 and sys.getswitchinterval() > _SHORT_TURNS_S:
+                cls.saved = sys.getswitchinterval()
+                sys.setswitchinterval(_SHORT_TURNS_S)
 
     @classmethod
     def give_back(cls) -> None:
-        cls.takers -= 1
-        if cls.takers == 0 and cls.saved is not None:
-            # A program that set its own turns meanwhile keeps them.
-            if sys.getswitchinterval() == _SHORT_TURNS_S:
-                sys.setswitchinterval(cls.saved)
-            cls.saved = None
+        with cls.lock:
+            cls.takers -= 1
+            if cls.takers == 0 and cls.saved is not None:
+                # A program that set its own turns meanwhile keeps them.
+                if sys.getswitchinterval() == _SHORT_TURNS_S:
+                    sys.setswitchinterval(cls.saved)
+                cls.saved = None
 
 
 def _renders_python(effect: Optional[Effect]) -> bool:
@@ -332,17 +339,20 @@ class ServoLoop(NativeThread):
             super().__del__()
         finally:
             if getattr(self, "_short_turns", False) and sys is not None:
-                self._short_turns = False
-                _Turns.give_back()
+                with _Turns.lock:
+                    if self._short_turns:
+                        self._short_turns = False
+                        _Turns.give_back()
 
     def _mind_turns(self) -> None:
-        wanted = self._native.running and _renders_python(self._native.effect)
-        if wanted != self._short_turns:
-            self._short_turns = wanted
-            if wanted:
-                _Turns.take()
-            else:
-                _Turns.give_back()
+        with _Turns.lock:
+            wanted = self._native.running and _renders_python(self._native.effect)
+            if wanted != self._short_turns:
+                self._short_turns = wanted
+                if wanted:
+                    _Turns.take()
+                else:
+                    _Turns.give_back()
 
     # --- what it renders ---------------------------------------------------------
     @property
