@@ -56,8 +56,9 @@ def test_the_sampled_walls_range_on_an_arm_with_dynamics(arm, capsys):
     assert max(math.hypot(*f) for f in arm.forces) <= vantor.zwidth.FORCE_LIMIT_N * (1 + 1e-6)
     # Every trial ended with zero force (one the link spoilt is run again).
     assert len(arm.ends) >= 4 and set(arm.ends) == {(0.0, 0.0, 0.0)}
-    # Each wall 3 mm below where the arm was: about 3 mm down a trial.
-    assert 0.1 - 0.0035 * len(arm.ends) < arm.position[2] < 0.1 - 0.0025 * len(arm.ends)
+    # Each wall 3 mm below where the arm was: about 3 mm down a trial, more
+    # where a wall rattled and the arm ended its trial inside it.
+    assert 0.1 - 0.005 * len(arm.ends) < arm.position[2] < 0.1 - 0.0025 * len(arm.ends)
 
 
 def test_the_table_says_the_largest_stable_stiffness_off_and_on(arm, capsys):
