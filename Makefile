@@ -135,7 +135,7 @@ sanitize-cpp: system-deps
 $(ASAN_VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VPY) -m pip install -q --upgrade pip
-	$(ASAN_VPY) -m pip install -q pytest numpy pyserial
+	$(ASAN_VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh
 	touch $@
 
 # The interpreter is not built with the sanitizers, so their runtime is
