@@ -211,7 +211,7 @@ TEST(ServoLoop, AnEffectSwapRampsAgainAParameterChangeDoesNot) {
 
 TEST(ServoLoop, SilentArmLatchesAFaultZeroForceUntilCleared) {
     ServoConfig config = Rig::Quick();
-    config.reply_timeout_s = 1.0;
+    config.reply_timeout_s = 10.0;
     config.exchange_deadline_ms = 50;  // seen by the watchdog long before the reply time-out
     Rig rig(config);
     rig.loop.SetEffect(std::make_shared<ConstantForce>(ConstantForce::Params{{0, 0, 1.0}}));
@@ -225,9 +225,10 @@ TEST(ServoLoop, SilentArmLatchesAFaultZeroForceUntilCleared) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(rig.loop.fault(), Fault::ArmNotAnswering);
     EXPECT_STREQ(FaultText(rig.loop.fault()), "arm not answering");
+    const auto stopping = std::chrono::steady_clock::now();
     rig.loop.Stop();  // ends the reply wait at once
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_LT(took, 0.9);  // well inside the 1 to 2 s reply time-out
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopping).count();
+    EXPECT_LT(took, 5.0);  // not the 10 s reply time-out
     CapturedLog();
     EXPECT_EQ(rig.talon.timeout, 5.0f);  // restored
     ExpectVec(rig.stream.forces.back(), {0, 0, 0});

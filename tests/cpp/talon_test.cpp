@@ -287,7 +287,7 @@ TEST_F(TalonTest, IdentifierLengthByte15GivesZerosWithoutWaiting) {
     const std::string err = vantor_test::CapturedLog();
     EXPECT_EQ(id.hex(), std::string(32, '0'));
     EXPECT_EQ(stream.Unread(), 0u);  // all 17 bytes arrived and were read
-    EXPECT_LT(took, 0.5);
+    EXPECT_LT(took, 2.5);  // not the 5 s time-out
     EXPECT_EQ(err, "");
 }
 
