@@ -460,12 +460,14 @@ TEST(MeshTree, FirstCrossingAgreesWithAScanOfEveryTriangle) {
     EXPECT_LE(tree.depth(), 14u);
     std::mt19937 random(7);
     std::uniform_real_distribution<double> u(-0.12, 0.12);
+    std::vector<MeshTree> singles;
+    singles.reserve(all.size());
+    for (const MeshTriangle& t : all) singles.emplace_back(std::vector<MeshTriangle>{t});
     int hits = 0;
     for (int k = 0; k < 2000; ++k) {
         const Vector3d p{u(random), u(random), u(random) * 0.3}, q{u(random), u(random), u(random) * 0.3};
         double best = 2;
-        for (const MeshTriangle& t : all) {
-            const MeshTree single({t});
+        for (const MeshTree& single : singles) {
             double s;
             Vector3d nn;
             if (single.FirstCrossing(p, q, s, nn) && s < best) best = s;
