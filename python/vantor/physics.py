@@ -14,7 +14,7 @@ from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple, TypedDict,
 import numpy as np
 
 from vantor import effects
-from vantor.servo import ServoLoop
+from vantor.servo import ServoLoop, _Turns
 
 try:
     # Imported by name: mujoco is optional and ships no types.
@@ -147,18 +147,19 @@ class _Physics:
         # The world advances in real time: whole substeps of at most the
         # model's own timestep per period.
         self.substeps = max(1, math.ceil(self.period / model.opt.timestep - 1e-9))
-        model.opt.timestep = self.period / self.substeps
+        h = self.period / self.substeps
         # The coupling force is held over each substep (explicit), so a light
         # tool on a stiff or heavily damped coupling would ring or blow up:
         # measured on the tool of examples/scenes/table_box.xml (20 g),
         # damping x timestep / mass = 1 oscillated by 20 mm.
-        mass, h = float(model.body_subtreemass[self.body]), model.opt.timestep
+        mass = float(model.body_subtreemass[self.body])
         if mass <= 0 or damping * h / mass > 0.5 or stiffness * h * h / mass > 1.0:
             raise ValueError(f"the tool ({mass * 1e3:g} g) is too light for this coupling at a {h * 1e3:g} ms step:"
                              f" keep damping x step / mass at most 0.5 (it is {damping * h / max(mass, 1e-300):.3g})"
                              f" and stiffness x step^2 / mass at most 1 (it is"
                              f" {stiffness * h * h / max(mass, 1e-300):.3g}); make the tool heavier, the gains"
                              f" lower or the rate higher")
+        model.opt.timestep = h
         # The arm's side of the coupling: the same spring-damper, mirrored
         # through the scale (a force f on the tool is -scale*f on the arm),
         # so the pair is passive whatever the scale. The Spring damps the
@@ -201,6 +202,10 @@ class _Physics:
         self.loop.effect = self.spring if self.previous is None else effects.Sum(self.previous, self.spring)
         self.coupled = True
         self.stop_event.clear()
+        # A Python thread at 1 kHz: the interpreter's turns shortened, as
+        # for a loop rendering a Callback, so a busy main thread holds it up
+        # 1 ms at a time rather than 5.
+        _Turns.take()
         self.thread = threading.Thread(target=self._run, name="vantor-physics", daemon=True)
         self.started = self.last_step = time.perf_counter()
         self.thread.start()
@@ -216,8 +221,11 @@ class _Physics:
         with self.lock:
             coupled, self.coupled = self.coupled, False
         if coupled:
-            self.loop.effect = self.previous
-            self.previous = None
+            try:
+                self.loop.effect = self.previous
+                self.previous = None
+            finally:
+                _Turns.give_back()
 
     def _run(self) -> None:
         try:
