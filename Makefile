@@ -3,6 +3,8 @@
 #              demo-run.npz and, with matplotlib, its picture demo-run.png
 # make demo-scene  - the simulated hand presses on a bracket loaded from an STL
 #              file; saves scene-run.npz and scene-run.png (docs/scenes.md)
+# make demo-physics  - the simulated arm pushes a box across a table in a MuJoCo
+#              world; draws physics-run.png (docs/physics.md)
 # make wheel-test  - the wheel in a new virtual environment, with the tests of its installed parts
 # make stubs-check - the committed type stubs against the built modules; make stubs rewrites them
 # make typecheck   - mypy on the examples and the tools
@@ -16,7 +18,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 PRESET = cmake --preset $(1) >/dev/null && cmake --build --preset $(1) && ctest --preset $(1)
 
-.PHONY: bench soak test demo demo-scene cpp-test cpp-package-test py-test deps system-deps venv module clean
+.PHONY: bench soak test demo demo-scene demo-physics cpp-test cpp-package-test py-test deps system-deps venv module clean
 
 test: cpp-test cpp-package-test py-test
 
@@ -31,7 +33,7 @@ venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh
+	$(VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh mujoco
 	touch $@
 
 # The module builds in pip's isolated environment, against the pinned binding
@@ -65,7 +67,7 @@ wheel-test: wheel
 	@set -e; env=$$(mktemp -d); trap 'rm -rf "$$env"' EXIT; \
 	echo "installing $$(ls $(DIST)/*.whl) into a new environment"; \
 	$(PYTHON) -m venv "$$env"; \
-	"$$env/bin/python" -m pip install -q "$$(ls $(DIST)/*.whl)[plot,mesh]" pytest numpy mypy==$(MYPY_VERSION); \
+	"$$env/bin/python" -m pip install -q "$$(ls $(DIST)/*.whl)[plot,mesh,physics]" pytest numpy mypy==$(MYPY_VERSION); \
 	: | "$$env/bin/vantor-sim" talon | grep -q '^/dev/'; \
 	"$$env/bin/vantor-doctor" --dev "$$env" >/dev/null || [ $$? = 1 ]; \
 	"$$env/bin/vantor" --help >/dev/null; \
@@ -135,7 +137,7 @@ sanitize-cpp: system-deps
 $(ASAN_VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VPY) -m pip install -q --upgrade pip
-	$(ASAN_VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh
+	$(ASAN_VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh mujoco
 	touch $@
 
 # The interpreter is not built with the sanitizers, so their runtime is
@@ -202,6 +204,9 @@ demo: module
 
 demo-scene: module
 	$(VPY) examples/haptic_scene.py --save scene-run.npz --picture scene-run.png
+
+demo-physics: module
+	$(VPY) examples/haptic_physics.py --picture physics-run.png
 
 clean:
 	rm -rf build $(VENV) $(DIST)
