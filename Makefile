@@ -185,6 +185,8 @@ fuzz-smoke: fuzz-build
 # per cycle; writes bench/zwidth-results.json. Then a mesh's per-cycle cost
 # against its triangle count, and a 4 kHz loop rendering a 100,000-triangle
 # mesh beside one rendering a Plane; writes bench/mesh-loop-results.json.
+# Then a MuJoCo world coupled to a 1 kHz loop, beside the loop alone; writes
+# bench/physics-results.json.
 # About 12 minutes (servo cases: 3 rounds of 10 s; grip: 3 rounds of 5 s).
 bench: module
 	$(call PRESET,bench)
@@ -193,6 +195,7 @@ bench: module
 	$(VPY) bench/grip_bench.py --sim build/bench/sim/vantor-sim
 	$(VPY) bench/zwidth_bench.py --bench build/bench/bench/vantor-bench
 	$(VPY) bench/mesh_loop_bench.py
+	$(VPY) bench/physics_bench.py
 
 # A million force exchanges on one simulated arm, sampling this process's
 # resident memory; prints whether it stayed flat. Takes a few minutes.
