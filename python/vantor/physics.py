@@ -23,7 +23,7 @@ except ImportError as e:
     raise ModuleNotFoundError("vantor.physics steps MuJoCo worlds: pip install 'VantorHardwareAPI[physics]'",
                               name="mujoco") from e
 
-__all__ = ["Coupling", "CouplingStats", "DEFAULT_STIFFNESS", "DEFAULT_DAMPING"]
+__all__ = ["Coupling", "CouplingStats"]
 
 # Stable on the simulated arm (0.2 kg, 2 N s/m) at 1 kHz with a margin:
 # docs/physics.md has the measurements.
@@ -350,8 +350,8 @@ class Coupling:
 
     stiffness: N/m, above 0: the coupling's spring in the world.
 
-    damping: N s/m, 0 or more: the coupling's damper in the world, on the
-    velocity of the tool relative to the arm.
+    damping: N s/m, 0 or more: the coupling's damper, on the velocity of
+    the tool relative to the arm's (mirrored on the arm's side).
 
     scale: above 0: world metres per arm metre.
 
