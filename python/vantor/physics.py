@@ -182,6 +182,9 @@ class _Physics:
         self.lag_m: Deque[float] = collections.deque(maxlen=WINDOW)
         self.view: Dict[str, Any] = {}
         self.thread: Optional[threading.Thread] = None
+        # The world as given, for a snapshot before start; the arm is not known yet.
+        mujoco.mj_forward(model, data)
+        self._publish(np.zeros(3), np.full(3, np.nan))
 
     def _anchor(self) -> List[float]:
         """Where the arm's spring pulls: the tool mapped back to the arm, led
@@ -195,7 +198,6 @@ class _Physics:
         if not self.loop.running:
             raise RuntimeError("the loop is not running: start it first, as in"
                                " `with ServoLoop(...) as loop, Coupling(loop, ...)`")
-        mujoco.mj_forward(self.model, self.data)
         self._publish(np.zeros(3), np.asarray(self.loop.state()["position"]) * self.scale + self.offset)
         self.spring.anchor = self._anchor()
         self.previous = self.loop.effect
