@@ -252,6 +252,8 @@ class _Physics:
         except BaseException as e:  # surfaces from stop() or __exit__
             self.error = e
         finally:
+            # A world stepped on afterwards keeps no push of ours either.
+            self.data.xfrc_applied[self.body, :3] = 0.0
             self._let_go()
 
     def _step(self) -> bool:
@@ -279,6 +281,9 @@ class _Physics:
         data.xfrc_applied[self.body, :3] = force
         for _ in range(self.substeps):
             mujoco.mj_step(self.model, data)
+        # mj_step leaves the poses of the state it started from: the bodies
+        # drawn and the tool then agree.
+        mujoco.mj_kinematics(self.model, data)
         self.spring.anchor = self._anchor()
         lag = float(np.linalg.norm(arm - data.qpos[self.qpos:self.qpos + 3]))
         self._publish(force, arm)

@@ -350,6 +350,8 @@ def test_snapshot_holds_every_drawn_body(simulator, tmp_path):
         snap = c.snapshot()
         assert c.model.nbody == 4
     assert set(snap) == {"time", "tool", "arm", "force", "bodies"}
+    assert snap["bodies"]["tool"]["position"] == pytest.approx(snap["tool"], abs=1e-12)
+    assert not c._physics.data.xfrc_applied.any()  # no push left on the world
     assert set(snap["bodies"]) == {"table", "box", "tool"}
     assert snap["bodies"]["box"]["quaternion"] == pytest.approx([1, 0, 0, 0], abs=1e-6)
     assert len(snap["tool"]) == len(snap["arm"]) == len(snap["force"]) == 3
