@@ -319,9 +319,10 @@ class ServoLoop(NativeThread):
         if isinstance(talon_or_port, os.PathLike):
             talon_or_port = os.fspath(talon_or_port)
         self._short_turns = False
-        # For what couples to the loop (vantor.physics): the cap its world shares.
-        self._force_limit = float(force_limit)
         self._native: _native.ServoLoop = _native.ServoLoop(talon_or_port, _native.ServoConfig(**settings))
+        # For what couples to the loop (vantor.physics): the cap its world
+        # shares. Checked by now.
+        self._force_limit = float(force_limit)
 
     def start(self: _Loop) -> _Loop:
         """Starts the thread; returns the object itself."""
