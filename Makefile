@@ -3,6 +3,8 @@
 #              demo-run.npz and, with matplotlib, its picture demo-run.png
 # make demo-scene  - the simulated hand presses on a bracket loaded from an STL
 #              file; saves scene-run.npz and scene-run.png (docs/scenes.md)
+# make demo-physics  - the simulated arm pushes a box across a table in a MuJoCo
+#              world; draws physics-run.png (docs/physics.md)
 # make wheel-test  - the wheel in a new virtual environment, with the tests of its installed parts
 # make stubs-check - the committed type stubs against the built modules; make stubs rewrites them
 # make typecheck   - mypy on the examples and the tools
@@ -16,7 +18,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 PRESET = cmake --preset $(1) >/dev/null && cmake --build --preset $(1) && ctest --preset $(1)
 
-.PHONY: bench soak test demo demo-scene cpp-test cpp-package-test py-test deps system-deps venv module clean
+.PHONY: bench soak test demo demo-scene demo-physics cpp-test cpp-package-test py-test deps system-deps venv module clean
 
 test: cpp-test cpp-package-test py-test
 
@@ -31,7 +33,7 @@ venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh
+	$(VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh mujoco
 	touch $@
 
 # The module builds in pip's isolated environment, against the pinned binding
@@ -65,7 +67,7 @@ wheel-test: wheel
 	@set -e; env=$$(mktemp -d); trap 'rm -rf "$$env"' EXIT; \
 	echo "installing $$(ls $(DIST)/*.whl) into a new environment"; \
 	$(PYTHON) -m venv "$$env"; \
-	"$$env/bin/python" -m pip install -q "$$(ls $(DIST)/*.whl)[plot,mesh]" pytest numpy mypy==$(MYPY_VERSION); \
+	"$$env/bin/python" -m pip install -q "$$(ls $(DIST)/*.whl)[plot,mesh,physics]" pytest numpy mypy==$(MYPY_VERSION); \
 	: | "$$env/bin/vantor-sim" talon | grep -q '^/dev/'; \
 	"$$env/bin/vantor-doctor" --dev "$$env" >/dev/null || [ $$? = 1 ]; \
 	"$$env/bin/vantor" --help >/dev/null; \
@@ -147,8 +149,10 @@ $(ASAN_VENV)/.ready: pyproject.toml
 # --capture=sys leaves native standard error alone, so a report shows.
 # Left out: tests of pure-Python tools and of the examples run as programs
 # (py-test runs them all); they only repeat native paths the rest cover.
+# The physics coupling is Python over the loop's public calls, and its tests
+# judge the world's rate, which a sanitized build does not keep.
 ASAN_SKIP := test_docs.py test_zwidth.py test_doctor.py test_typing.py test_plot.py \
-	test_api_docs.py test_first_use.py test_simulator.py test_device_log.py
+	test_api_docs.py test_first_use.py test_simulator.py test_device_log.py test_physics.py
 sanitize-py: $(ASAN_VENV)/.ready
 	$(ASAN_VPY) -m pip install -q . -Ccmake.define.VANTOR_SANITIZE=address,undefined \
 	  -Ccmake.build-type=Debug -Cbuild-dir=build/python-asan
@@ -191,6 +195,8 @@ fuzz-smoke: fuzz-build
 # per cycle; writes bench/zwidth-results.json. Then a mesh's per-cycle cost
 # against its triangle count, and a 4 kHz loop rendering a 100,000-triangle
 # mesh beside one rendering a Plane; writes bench/mesh-loop-results.json.
+# Then a MuJoCo world coupled to a 1 kHz loop, beside the loop alone; writes
+# bench/physics-results.json.
 # About 12 minutes (servo cases: 3 rounds of 10 s; grip: 3 rounds of 5 s).
 bench: module
 	$(call PRESET,bench)
@@ -199,6 +205,7 @@ bench: module
 	$(VPY) bench/grip_bench.py --sim build/bench/sim/vantor-sim
 	$(VPY) bench/zwidth_bench.py --bench build/bench/bench/vantor-bench
 	$(VPY) bench/mesh_loop_bench.py
+	$(VPY) bench/physics_bench.py
 
 # A million force exchanges on one simulated arm, sampling this process's
 # resident memory; prints whether it stayed flat. Takes a few minutes.
@@ -210,6 +217,9 @@ demo: module
 
 demo-scene: module
 	$(VPY) examples/haptic_scene.py --save scene-run.npz --picture scene-run.png
+
+demo-physics: module
+	$(VPY) examples/haptic_physics.py --picture physics-run.png
 
 clean:
 	rm -rf build $(VENV) $(DIST)

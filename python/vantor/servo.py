@@ -320,6 +320,9 @@ class ServoLoop(NativeThread):
             talon_or_port = os.fspath(talon_or_port)
         self._short_turns = False
         self._native: _native.ServoLoop = _native.ServoLoop(talon_or_port, _native.ServoConfig(**settings))
+        # For what couples to the loop (vantor.physics): the cap its world
+        # shares. Checked by now.
+        self._force_limit = float(force_limit)
 
     def start(self: _Loop) -> _Loop:
         """Starts the thread; returns the object itself."""

@@ -395,3 +395,24 @@ def test_each_stop_says_what_its_own_object_does():
     import vantor
     assert "force" not in (vantor.GripReader.stop.__doc__ or ""), "a grip reader sends no force"
     assert "zero force" in (vantor.ServoLoop.stop.__doc__ or "")
+
+
+def test_haptic_physics_example(simulator, tmp_path):
+    """The box pushed across the table by the hand the example starts: within
+    its cap, zero last, the box moved along the push, physics at its rate."""
+    example = EXAMPLES / "haptic_physics.py"
+    log = tmp_path / "forces.log"
+    # The example's own hand, with the force log: the same arguments it builds.
+    rest = re.search(r"SIM_REST = \(([-\d., ]+)\)", example.read_text()).group(1).replace(" ", "")
+    reach = stated(example, r"HAND_REACH = (\d+(?:\.\d+)?)")
+    x, y, z = (float(v) for v in rest.split(","))
+    seconds = 2.5
+    grip = stated(example, r"HAND_STIFFNESS = (\d+(?:\.\d+)?)")
+    arm = simulator("talon", "--hand", f"spring:{grip:g},2",
+                    "--target", f"line:{rest}:{x + reach},{y},{z}:{2 * seconds}", "--force-log", str(log))
+    result = subprocess.run([sys.executable, str(example), "--seconds", str(seconds), "--talon", arm],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=BLOCK_SECONDS)
+    check_ran(result)
+    check_forces("haptic_physics.py", log, stated(example, r"FORCE_LIMIT = (\d+(?:\.\d+)?)"), contact=True)
+    assert float(summary_row(result.stdout, "box travel").split()[0]) > 5  # mm
+    assert "periods dropped" in summary_row(result.stdout, "physics")
