@@ -31,7 +31,7 @@ venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh
+	$(VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh rerun-sdk
 	touch $@
 
 # The module builds in pip's isolated environment, against the pinned binding

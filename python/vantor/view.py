@@ -22,7 +22,7 @@ import numpy as np
 
 from vantor import _native
 
-__all__ = ["Viewer", "view_recording", "VIEW_EXTRA"]
+__all__ = ["Viewer", "view_recording"]
 
 VIEW_EXTRA = "pip install 'VantorHardwareAPI[view]'"
 
@@ -420,11 +420,13 @@ class Viewer:
 
 
 def view_recording(recording: Any, path: Union[str, "os.PathLike[str]"], *, rate_hz: float = 60.0) -> int:
-    """Writes a recording (ServoLoop.recording(), load_recording) to an .rrd
-    file in the layout Viewer logs, as a Viewer at rate_hz would have seen
-    the run: its figures from the cycles up to each sample. The recording
-    holds no effect, so no shapes. Returns the samples written; ValueError
-    for an empty recording.
+    """Writes a recording to an .rrd file in the layout Viewer logs, as a
+    Viewer at rate_hz would have seen the run: its figures from the cycles
+    up to each sample. The recording holds no effect, so no shapes. Returns
+    the samples written; ValueError for an empty recording.
+
+    recording: what ServoLoop.recording() or load_recording gave; one saved
+    before energy and proxy were recorded has no energy series and no proxy.
 
     path: the .rrd file to write.
 
