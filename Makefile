@@ -182,8 +182,9 @@ fuzz-smoke: fuzz-build
 # vantor zwidth --simulate at 1 and 4 kHz, and the passivity controller's cost
 # per cycle; writes bench/zwidth-results.json. Then a mesh's per-cycle cost
 # against its triangle count, and a 4 kHz loop rendering a 100,000-triangle
-# mesh beside one rendering a Plane; writes bench/mesh-loop-results.json.
-# About 12 minutes (servo cases: 3 rounds of 10 s; grip: 3 rounds of 5 s).
+# mesh beside one rendering a Plane; writes bench/mesh-loop-results.json. Then
+# a 1 kHz loop with and without a vantor.view.Viewer; bench/view-results.json.
+# About 13 minutes (servo cases: 3 rounds of 10 s; grip: 3 rounds of 5 s).
 bench: module
 	$(call PRESET,bench)
 	$(VPY) bench/run_bench.py --sim build/bench/sim/vantor-sim --bench build/bench/bench/vantor-bench
@@ -191,6 +192,7 @@ bench: module
 	$(VPY) bench/grip_bench.py --sim build/bench/sim/vantor-sim
 	$(VPY) bench/zwidth_bench.py --bench build/bench/bench/vantor-bench
 	$(VPY) bench/mesh_loop_bench.py
+	$(VPY) bench/view_bench.py
 
 # A million force exchanges on one simulated arm, sampling this process's
 # resident memory; prints whether it stayed flat. Takes a few minutes.

@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -220,6 +221,28 @@ def test_an_error_on_the_viewers_thread_stops_it_surfaces_at_exit_and_leaves_the
         assert isinstance(viewer.error, RuntimeError)
 
 
+def test_a_target_that_cannot_be_opened_raises_at_start(tmp_path):
+    viewer = Viewer(FakeLoop(), save=tmp_path / "no" / "such" / "folder.rrd")
+    with pytest.raises(RuntimeError, match="folder.rrd"):
+        viewer.start()
+    assert not viewer.running
+
+
+def test_the_viewers_thread_and_rerun_s_run_nicer_than_the_program(simulator, tmp_path):
+    ours = os.getpriority(os.PRIO_PROCESS, 0)
+    with vantor.ServoLoop(simulator("talon"), exchange_deadline_ms=1000.0) as loop:
+        with Viewer(loop, save=tmp_path / "x.rrd") as viewer:
+            wait_for(lambda: viewer.samples >= 2)
+            nice = {}
+            for task in os.listdir("/proc/self/task"):
+                with open(f"/proc/self/task/{task}/stat") as f:
+                    nice[int(task)] = int(f.read().rsplit(")", 1)[1].split()[16])  # the 19th field
+            viewers = viewer._thread.native_id
+    assert nice[viewers] == ours + 10
+    assert nice[threading.get_native_id()] == ours
+    assert sum(1 for n in nice.values() if n == ours + 10) > 1, f"no Rerun thread runs nicer: {nice}"
+
+
 @pytest.mark.parametrize("viewer_outside", [False, True])
 def test_the_loop_ends_with_zero_force_with_a_viewer_attached(pty_device, tmp_path, viewer_outside):
     peer = ArmPeer(pty_device)
@@ -319,7 +342,7 @@ def test_vantor_view_reads_a_recording_saved_before_energy_and_proxy(recorded, t
     result = vantor_view(path, "-o", out, "--rate", "20")
     assert result.returncode == 0, result.stderr
     rows = read_back(out)
-    assert "world/proxy" not in rows and "figures/energy_j" not in rows
+    assert rows["world/proxy"]["Points3D:positions"] == 0 and "figures/energy_j" not in rows
     assert series_rows(rows, "figures/late_cycles") > 5
 
 
