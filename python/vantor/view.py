@@ -21,6 +21,7 @@ from typing import Any, Deque, Dict, List, Mapping, Optional, Sequence, Tuple, U
 import numpy as np
 
 from vantor import _native
+from vantor.effects import Mesh
 
 __all__ = ["Viewer", "view_recording"]
 
@@ -92,12 +93,9 @@ def _geometry(part: Any) -> Optional[Tuple[str, Any, Tuple[float, ...]]]:
     """(kind, what stays, the parameters that may change) of an effect with
     a shape to draw; None for one without (a Damper, a ConstantForce, a
     Callback, a Mesh whose vertices are not known)."""
-    if isinstance(part, _native.Mesh):
-        vertices = getattr(part, "vertices", None)
-        if vertices is None:  # the native Mesh alone: the loop kept it, the caller let go of it
-            return None
+    if isinstance(part, Mesh):
         pose = tuple(part.translation) + tuple(v for row in part.rotation for v in row)
-        return "mesh", (vertices, part.triangles), pose
+        return "mesh", (part.vertices, part.triangles), pose
     if isinstance(part, _native.Plane):
         return "plane", None, tuple(part.point) + tuple(part.normal)
     if isinstance(part, _native.Sphere):
@@ -321,6 +319,23 @@ def _geom_shape(rr: Any, kind: int, size: List[float]) -> Any:
     return None  # a height field or a mesh: not drawn
 
 
+def _blueprint(physics: bool) -> Any:
+    """The views a viewer opens with: the arm and its scene large, the figures beside it."""
+    rrb = importlib.import_module("rerun.blueprint")
+    spaces = [rrb.Spatial3DView(origin="/world", name="arm and scene")]
+    figures = [rrb.TimeSeriesView(origin="/figures/force_n", name="force (N)"),
+               rrb.TimeSeriesView(origin="/figures/energy_j", name="energy (J)"),
+               rrb.TimeSeriesView(origin="/figures/exchange_us", name="exchange (µs)"),
+               rrb.TimeSeriesView(origin="/figures", contents=["/figures/late_cycles", "/figures/faults"],
+                                  name="late cycles, faults"),
+               rrb.TimeSeriesView(origin="/figures/rate_hz", name="rate (Hz)")]
+    if physics:
+        spaces.append(rrb.Spatial3DView(origin="/physics", name="physics world"))
+        figures.append(rrb.TimeSeriesView(origin="/figures/physics", name="physics"))
+    return rrb.Blueprint(rrb.Horizontal(rrb.Vertical(*spaces), rrb.Vertical(*figures), column_shares=[3, 2]),
+                         collapse_panels=True)
+
+
 def _flat(stats: Mapping[str, Any], prefix: str = "") -> List[Tuple[str, float]]:
     out: List[Tuple[str, float]] = []
     for key, value in stats.items():
@@ -391,6 +406,7 @@ class Viewer:
         self._rec: Any = None
         self._logger: Optional[_Logger] = None
         self._ready = threading.Event()
+        self._open_error: Optional[BaseException] = None
         self._stop = threading.Event()
         self._thread: Optional[threading.Thread] = None
         self._samples = 0
@@ -414,10 +430,9 @@ class Viewer:
         self._thread = threading.Thread(target=self._run, name="vantor-view", daemon=True)
         self._thread.start()
         self._ready.wait()
-        if self.error is not None:
+        if self._open_error is not None:
             self._thread.join()
-            error, self.error = self.error, None
-            raise error
+            raise self._open_error
         return self
 
     def stop(self) -> None:
@@ -465,7 +480,7 @@ class Viewer:
         if serve:
             server = rr.GrpcServerSink()
             sinks.append(server)
-        self._rec.set_sinks(*sinks)
+        self._rec.set_sinks(*sinks, default_blueprint=_blueprint(self.coupling is not None))
         if serve:
             rr.serve_web_viewer(web_port=web_port, open_browser=False, connect_to=server.uri)
             self.url = f"http://localhost:{web_port or 9090}/?url={server.uri}"
@@ -483,6 +498,9 @@ class Viewer:
         try:
             try:
                 self._open()
+            except BaseException as e:  # start() raises it
+                self._open_error = e
+                return
             finally:
                 self._ready.set()
             self._sample_until_stopped()
@@ -545,7 +563,7 @@ def view_recording(recording: Any, path: Union[str, "os.PathLike[str]"], *, rate
     exchange = np.asarray(recording["exchange_us"], dtype=np.float64)
     answered = np.isfinite(exchange) & (exchange > 0)
     rec = rr.RecordingStream("vantor")
-    rec.set_sinks(rr.FileSink(os.fspath(path)))
+    rec.set_sinks(rr.FileSink(os.fspath(path)), default_blueprint=_blueprint(False))
     try:
         logger = _Logger(rec, rate_hz)
         for i in picks:

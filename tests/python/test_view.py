@@ -221,6 +221,30 @@ def test_an_error_on_the_viewers_thread_stops_it_surfaces_at_exit_and_leaves_the
         assert isinstance(viewer.error, RuntimeError)
 
 
+def test_an_error_of_the_first_sample_is_raised_at_stop_not_at_start(tmp_path):
+    class BrokenLoop(FakeLoop):
+        def stats(self):
+            raise RuntimeError("no figures")
+
+    viewer = Viewer(BrokenLoop(), save=tmp_path / "x.rrd")
+    ready = viewer._ready
+
+    class AfterTheFirstSample:
+        """start() looks at how opening went only once the first sample has failed."""
+
+        def set(self):
+            ready.set()
+
+        def wait(self):
+            ready.wait()
+            wait_for(lambda: not viewer.running)
+
+    viewer._ready = AfterTheFirstSample()
+    viewer.start()
+    with pytest.raises(RuntimeError, match="no figures"):
+        viewer.stop()
+
+
 def test_a_target_that_cannot_be_opened_raises_at_start(tmp_path):
     viewer = Viewer(FakeLoop(), save=tmp_path / "no" / "such" / "folder.rrd")
     with pytest.raises(RuntimeError, match="folder.rrd"):
