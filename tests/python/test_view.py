@@ -98,8 +98,9 @@ def test_a_live_run_reads_back_with_every_entity_and_a_sample_each_period(live):
         assert entity in rows, f"{entity} is not in the recording: {sorted(rows)}"
         documented = re.sub(r"_\d+$", "_N", entity)  # the docs say plane_N for the part's place
         assert f"`{documented}`" in DOCS.read_text(), f"docs/live-view.md does not name {documented}"
-    # Never more than rate_hz a second; at least a third of them on a busy machine.
-    assert 50.0 * took / 3 <= samples <= 50.0 * took + 1
+    # Never more than rate_hz a second; at least a fifth of them on a busy machine,
+    # where the viewer's thread, 10 nicer than the loop's, waits for a core.
+    assert 50.0 * took / 5 <= samples <= 50.0 * took + 1
     for entity in FIGURES:
         assert series_rows(rows, entity) == samples, entity
     assert rows["world/arm"]["Points3D:positions"] == samples
