@@ -33,7 +33,7 @@ venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh mujoco
+	$(VPY) -m pip install -q pytest numpy pyserial matplotlib trimesh mujoco rerun-sdk
 	touch $@
 
 # The module builds in pip's isolated environment, against the pinned binding
@@ -197,7 +197,8 @@ fuzz-smoke: fuzz-build
 # mesh beside one rendering a Plane; writes bench/mesh-loop-results.json.
 # Then a MuJoCo world coupled to a 1 kHz loop, beside the loop alone; writes
 # bench/physics-results.json.
-# About 12 minutes (servo cases: 3 rounds of 10 s; grip: 3 rounds of 5 s).
+# Then a 1 kHz loop with and without a vantor.view.Viewer; bench/view-results.json.
+# About 13 minutes (servo cases: 3 rounds of 10 s; grip: 3 rounds of 5 s).
 bench: module
 	$(call PRESET,bench)
 	$(VPY) bench/run_bench.py --sim build/bench/sim/vantor-sim --bench build/bench/bench/vantor-bench
@@ -206,6 +207,7 @@ bench: module
 	$(VPY) bench/zwidth_bench.py --bench build/bench/bench/vantor-bench
 	$(VPY) bench/mesh_loop_bench.py
 	$(VPY) bench/physics_bench.py
+	$(VPY) bench/view_bench.py
 
 # A million force exchanges on one simulated arm, sampling this process's
 # resident memory; prints whether it stayed flat. Takes a few minutes.

@@ -34,7 +34,7 @@ from gen_api_docs import clean_text, escape_markdown, page_options, slug, write_
 
 DISTRIBUTION = "VantorHardwareAPI"
 # The modules documented, in page order; each lists its public names in __all__.
-MODULES = ["vantor", "vantor.effects", "vantor.physics", "vantor.simulator", "vantor.plot"]
+MODULES = ["vantor", "vantor.effects", "vantor.physics", "vantor.simulator", "vantor.plot", "vantor.view"]
 DEFAULT_OUTPUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "api-vantor.md")
 # Public by name, and not part of the API.
 EXCLUDED = {

@@ -1,6 +1,7 @@
 """vantor: the package's command line.
 
     vantor plot RUN.npz -o RUN.png    draws a recorded servo loop run
+    vantor view RUN.npz -o RUN.rrd    the same run for the Rerun viewer
     vantor zwidth PORT                which walls the arm renders still
 """
 import argparse
@@ -14,6 +15,7 @@ from vantor.servo import load_recording
 from vantor.zwidth import DEFAULT_DAMPING, DEFAULT_STIFFNESS
 
 PLOT_EXTRA = 'pip install "VantorHardwareAPI[plot]"'
+VIEW_EXTRA = "pip install 'VantorHardwareAPI[view]'"
 
 
 def fail(command: str, message: str) -> int:
@@ -47,6 +49,42 @@ def plot(args: argparse.Namespace) -> int:
         return fail("plot", f"{output}: {e}")
     print(f"wrote {output}")
     return 0
+
+
+def view(args: argparse.Namespace) -> int:
+    try:
+        recording = load_recording(args.recording)
+    except FileNotFoundError:
+        return fail("view", f"{args.recording}: no such file")
+    except (OSError, ValueError) as e:
+        return fail("view", str(e))
+    if len(recording) == 0:
+        return fail("view", f"{args.recording}: the recording is empty")
+    output = args.output or os.path.splitext(args.recording)[0] + ".rrd"
+    if not output.endswith(".rrd"):
+        return fail("view", f"{output}: Rerun's recordings are .rrd files")
+    from vantor import view as viewing
+    try:
+        samples = viewing.view_recording(recording, output, rate_hz=args.rate)
+    except ImportError as e:
+        if (e.name or "").split(".")[0] != "rerun":
+            raise
+        print(f"vantor view: needs rerun-sdk, which is not installed: {VIEW_EXTRA}", file=sys.stderr)
+        return 2
+    except (OSError, ValueError) as e:
+        return fail("view", f"{output}: {e}")
+    print(f"wrote {output} ({samples} samples); open it with: rerun {output}")
+    return 0
+
+
+def view_rate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of Hz") from None
+    if not (math.isfinite(value) and 1.0 <= value <= 1000.0):
+        raise argparse.ArgumentTypeError(f"{text!r}: samples at 1 to 1000 Hz")
+    return value
 
 
 def unknown_format(picture: str) -> Optional[str]:
@@ -159,6 +197,16 @@ def make_parser() -> argparse.ArgumentParser:
     command.add_argument("-o", "--output", metavar="PICTURE",
                          help="where to write the picture (default: RUN with .png); its suffix picks the format")
     command.set_defaults(run=plot)
+
+    command = commands.add_parser("view", help="turn a recorded run into a Rerun recording", description=(
+        "Writes a recording written by vantor.save_recording to an .rrd file for the Rerun viewer, in the"
+        " layout vantor.view.Viewer logs a live run: the arm, its velocity, the commanded force, the proxy and"
+        " the loop's figures, sampled as a live viewer at --rate would have (docs/live-view.md). Needs rerun-sdk."))
+    command.add_argument("recording", metavar="RUN", help="the recording (.npz or .csv)")
+    command.add_argument("-o", "--output", metavar="RRD", help="where to write it (default: RUN with .rrd)")
+    command.add_argument("--rate", type=view_rate, default="60", metavar="HZ",
+                         help="samples a second, 1 to 1000 (default: %(default)s)")
+    command.set_defaults(run=view)
 
     command = commands.add_parser("zwidth", help="measure which walls the arm renders still", description=(
         "For each stiffness and damping, with the passivity controller off and on, places a plane 3 mm below the"

@@ -130,6 +130,24 @@ class Mesh(_native.Mesh):
                  static_friction: float = 0.0, dynamic_friction: float = 0.0) -> None:
         super().__init__(vertices, triangles, stiffness=stiffness, damping=damping, static_friction=static_friction,
                          dynamic_friction=dynamic_friction)
+        # A copy to draw it from (the native mesh keeps only its search tree),
+        # taken once the mesh is known to be valid.
+        self._vertices = _frozen(vertices, np.float64)
+        self._triangles = _frozen(triangles, np.int64)
+
+    @property
+    def vertices(self) -> np.ndarray:
+        """The corners as given, an (N, 3) read-only array, in m, in the
+        mesh's own frame (translation and rotation place it). A copy kept
+        beside the native mesh, for drawing: with triangles, about 36 bytes a
+        triangle of a closed mesh (36 MB for a million triangles)."""
+        return self._vertices
+
+    @property
+    def triangles(self) -> np.ndarray:
+        """The triangles as given, an (M, 3) read-only array of indices
+        into vertices, those without an area included."""
+        return self._triangles
 
     @classmethod
     def from_file(cls, path: Union[str, "os.PathLike[str]"], *, scale: float = 1.0, **settings: float) -> "Mesh":
@@ -212,6 +230,12 @@ class Mesh(_native.Mesh):
             raise ValueError(f"subdivisions must be an integer from 0 to 7, got {subdivisions!r}")
         vertices, triangles = _icosphere(subdivisions)
         return cls(middle + float(radius) * vertices, triangles, **settings)
+
+
+def _frozen(values: Any, dtype: Any) -> np.ndarray:
+    array = np.array(values, dtype=dtype).reshape(-1, 3)
+    array.setflags(write=False)
+    return array
 
 
 def _point(name: str, value: Sequence[float]) -> np.ndarray:

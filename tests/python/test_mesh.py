@@ -55,6 +55,26 @@ def test_sequences_and_arrays_make_the_same_mesh_and_degenerate_triangles_are_co
     assert not listed.active
 
 
+def test_the_vertices_and_triangles_are_kept_as_given_read_only_and_apart_from_the_callers():
+    vertices = SQUARE.copy()
+    triangles = np.array(UP + [[0, 0, 1]])  # a degenerate one is kept too
+    mesh = effects.Mesh(vertices, triangles, stiffness=500.0)
+    vertices[0, 0] = 5.0
+    triangles[0, 0] = 3
+    assert np.array_equal(mesh.vertices, SQUARE) and mesh.vertices.dtype == np.float64
+    assert np.array_equal(mesh.triangles, UP + [[0, 0, 1]]) and mesh.triangles.dtype == np.int64
+    for array in (mesh.vertices, mesh.triangles):
+        assert not array.flags.writeable
+        with pytest.raises(ValueError):
+            array[0, 0] = 1
+    box = effects.Mesh.box((0, 0, 0), (1, 2, 3), stiffness=500.0)
+    assert box.vertices.shape == (8, 3) and box.triangles.shape == (12, 3)
+    assert np.array_equal(box.vertices.max(axis=0), [1, 2, 3])
+    sphere = effects.Mesh.sphere((0, 0, 1), 0.5, subdivisions=1, stiffness=500.0)
+    assert sphere.triangles.shape == (80, 3)
+    assert np.allclose(np.linalg.norm(sphere.vertices - [0, 0, 1], axis=1), 0.5)
+
+
 def test_a_refused_setting_leaves_the_one_in_force():
     mesh = floor_mesh(damping=1.0, static_friction=0.5, dynamic_friction=0.4)
     with pytest.raises(ValueError, match="^stiffness"):

@@ -25,6 +25,8 @@ def test_a_file_is_read_scaled_with_its_triangles(tmp_path, kind):
     mesh = effects.Mesh.from_file(path, scale=0.001, stiffness=800.0, damping=1.0)
     assert (mesh.triangle_count, mesh.skipped_triangles) == (12, 0)
     assert (mesh.stiffness, mesh.damping) == (800.0, 1.0)
+    # Kept scaled, in m, for drawing.
+    assert np.allclose(np.ptp(mesh.vertices, axis=0), [0.001, 0.002, 0.003]) and mesh.triangles.shape == (12, 3)
     assert effects.Mesh.from_file(str(path), stiffness=800.0).triangle_count == 12
 
 
