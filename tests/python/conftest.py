@@ -1,6 +1,7 @@
 import math
 import os
 import select
+import signal
 import struct
 import subprocess
 import sys
@@ -12,6 +13,12 @@ import tty
 import pytest
 
 from vantor.simulator import Simulator, find_simulator
+
+# A suite started in the background inherits Ctrl-C ignored, and so would
+# every child the Ctrl-C tests interrupt: a handled signal is reset to the
+# default in a child, an ignored one is not.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 class PtyDevice:
