@@ -10,12 +10,14 @@ loop's figures, to a file, a spawned viewer or a web viewer.
 ``vantor view RUN.npz``). Needs the extra ``pip install 'VantorHardwareAPI[view]'``
 (the package rerun-sdk); docs/live-view.md lists every entity.
 """
+import atexit
 import collections
 import importlib
 import math
 import os
 import threading
 import time
+import weakref
 from typing import Any, Deque, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -346,6 +348,21 @@ def _flat(stats: Mapping[str, Any], prefix: str = "") -> List[Tuple[str, float]]
     return out
 
 
+_running: "weakref.WeakSet[Viewer]" = weakref.WeakSet()
+_stop_all_registered = False
+
+
+def _stop_all() -> None:
+    # Registered at the first start, after Rerun's own exit hook and the
+    # loops', so it runs before them: a viewer left running writes out what
+    # it logged while its file and its loop are still there.
+    for viewer in list(_running):
+        try:
+            viewer.stop()
+        except BaseException:  # its error has nobody left to raise to
+            pass
+
+
 class Viewer:
     """Logs a running ServoLoop to Rerun, at rate_hz, on a thread of its own.
 
@@ -427,8 +444,13 @@ class Viewer:
         in use)."""
         if self._thread is not None:
             raise RuntimeError("the viewer has been started already; make a Viewer per run")
+        global _stop_all_registered
+        if not _stop_all_registered:
+            atexit.register(_stop_all)
+            _stop_all_registered = True
         self._thread = threading.Thread(target=self._run, name="vantor-view", daemon=True)
         self._thread.start()
+        _running.add(self)
         self._ready.wait()
         if self._open_error is not None:
             self._thread.join()
@@ -441,6 +463,7 @@ class Viewer:
         self._stop.set()
         if self._thread is not None:
             self._thread.join()
+        _running.discard(self)
         if self.error is not None:
             error, self.error = self.error, None
             raise error

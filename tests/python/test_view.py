@@ -404,3 +404,40 @@ print("status", main(["view", sys.argv[1]]))
     assert "pip install 'VantorHardwareAPI[view]'" in result.stdout
     assert "status 2" in result.stdout
     assert "pip install 'VantorHardwareAPI[view]'" in result.stderr
+
+
+def test_a_mujoco_coupling_is_drawn_with_its_bodies(simulator, tmp_path):
+    """The real coupling, not a stand-in: every body with geometry, its pose each sample."""
+    pytest.importorskip("mujoco", reason="a coupling needs the physics extra (mujoco)")
+    from vantor import physics
+    path = tmp_path / "world.rrd"
+    with vantor.ServoLoop(simulator("talon"), exchange_deadline_ms=1000.0, force_limit=2.0) as loop:
+        wait_for(lambda: loop.state()["cycle"] > 0)
+        offset = np.array([0.0, 0.0, 0.01]) - np.asarray(loop.state()["position"])
+        with physics.Coupling(loop, str(ROOT / "examples" / "scenes" / "table_box.xml"), body="tool",
+                              offset=offset) as coupling, \
+                Viewer(loop, coupling=coupling, rate_hz=100.0, save=path) as viewer:
+            wait_for(lambda: viewer.samples >= 10)
+    rows = read_back(path)
+    samples = viewer.samples
+    for body in ("tool", "box", "table"):
+        assert rows[f"physics/bodies/{body}"]["Transform3D:translation"] >= samples, body
+        assert any(entity.startswith(f"physics/bodies/{body}/geom_") for entity in rows), body
+    assert rows["physics/tool"]["Points3D:positions"] == samples
+    assert series_rows(rows, "figures/physics/rate_hz") == samples
+
+
+def test_a_viewer_left_running_at_exit_writes_its_file_whole(simulator, tmp_path):
+    path = tmp_path / "left.rrd"
+    result = run_child("""
+        import sys, time, vantor
+        from vantor.view import Viewer
+        loop = vantor.ServoLoop(sys.argv[1], exchange_deadline_ms=1000.0).start()
+        viewer = Viewer(loop, rate_hz=100.0, save=sys.argv[2]).start()
+        while viewer.samples < 20:
+            time.sleep(0.01)
+        print(viewer.samples)
+    """, simulator("talon"), str(path))
+    assert result.returncode == 0, result.stderr
+    rows = read_back(path)
+    assert series_rows(rows, "figures/rate_hz") >= int(result.stdout)
