@@ -110,7 +110,8 @@ def _free_joint(model: Any, body_id: int) -> Optional[int]:
 
 
 def _body_name(model: Any, body_id: int) -> str:
-    return mujoco.mj_id2name(model, mujoco.mjtObj.mjOBJ_BODY, body_id) or f"body {body_id}"
+    # Unnamed bodies as vantor.view names them, so their drawings follow them.
+    return mujoco.mj_id2name(model, mujoco.mjtObj.mjOBJ_BODY, body_id) or f"body_{body_id}"
 
 
 def _tool(model: Any, body: Any) -> Tuple[int, int, int]:
@@ -166,6 +167,7 @@ class _Physics:
         # arm's own velocity; the tool's velocity goes into its anchor.
         self.spring = effects.Spring(self._anchor(), stiffness * scale * scale, damping=damping * scale * scale)
         self.previous: Optional[effects.Effect] = None
+        self.installed: Optional[effects.Effect] = None  # what the loop was given
         self.coupled = False  # the spring is in the loop's effect
         self.lock = threading.Lock()
         self.stop_event = threading.Event()
@@ -201,16 +203,22 @@ class _Physics:
         self._publish(np.zeros(3), np.asarray(self.loop.state()["position"]) * self.scale + self.offset)
         self.spring.anchor = self._anchor()
         self.previous = self.loop.effect
-        self.loop.effect = self.spring if self.previous is None else effects.Sum(self.previous, self.spring)
+        self.installed = self.spring if self.previous is None else effects.Sum(self.previous, self.spring)
+        self.loop.effect = self.installed
         self.coupled = True
         self.stop_event.clear()
         # A Python thread at 1 kHz: the interpreter's turns shortened, as
         # for a loop rendering a Callback, so a busy main thread holds it up
         # 1 ms at a time rather than 5.
         _Turns.take()
-        self.thread = threading.Thread(target=self._run, name="vantor-physics", daemon=True)
+        thread = threading.Thread(target=self._run, name="vantor-physics", daemon=True)
         self.started = self.last_step = time.perf_counter()
-        self.thread.start()
+        try:
+            thread.start()
+        except BaseException:
+            self._let_go()
+            raise
+        self.thread = thread
 
     def stop(self) -> None:
         self.stop_event.set()
@@ -224,8 +232,10 @@ class _Physics:
             coupled, self.coupled = self.coupled, False
         if coupled:
             try:
-                self.loop.effect = self.previous
-                self.previous = None
+                # An effect the program set meanwhile is its own: kept.
+                if self.loop.effect is self.installed:
+                    self.loop.effect = self.previous
+                self.previous = self.installed = None
             finally:
                 _Turns.give_back()
 
@@ -269,26 +279,29 @@ class _Physics:
         arm = np.asarray(state["position"]) * self.scale + self.offset
         arm_velocity = np.asarray(state["velocity"]) * self.scale
         data = self.data
-        tool = data.qpos[self.qpos:self.qpos + 3]
-        tool_velocity = data.qvel[self.qvel:self.qvel + 3]
-        force = self.k * (arm - tool) + self.b * (arm_velocity - tool_velocity)
-        # The world gets no more than the arm can feel: a tool driven harder
-        # than that would tunnel through thin geometry while the arm, held
-        # by the loop's cap, could not pull it back.
-        magnitude = float(np.linalg.norm(force))
-        if magnitude > self.force_cap:
-            force *= self.force_cap / magnitude
-        data.xfrc_applied[self.body, :3] = force
+        # The force follows the tool at each substep (the arm's reading is
+        # held over the period), so the bound on the gains is the substep's.
         for _ in range(self.substeps):
+            tool = data.qpos[self.qpos:self.qpos + 3]
+            tool_velocity = data.qvel[self.qvel:self.qvel + 3]
+            force = self.k * (arm - tool) + self.b * (arm_velocity - tool_velocity)
+            # The world gets no more than the arm can feel: a tool driven harder
+            # than that would tunnel through thin geometry while the arm, held
+            # by the loop's cap, could not pull it back.
+            magnitude = float(np.linalg.norm(force))
+            if magnitude > self.force_cap:
+                force *= self.force_cap / magnitude
+            data.xfrc_applied[self.body, :3] = force
             mujoco.mj_step(self.model, data)
         # mj_step leaves the poses of the state it started from: the bodies
         # drawn and the tool then agree.
         mujoco.mj_kinematics(self.model, data)
         self.spring.anchor = self._anchor()
         lag = float(np.linalg.norm(arm - data.qpos[self.qpos:self.qpos + 3]))
-        self._publish(force, arm)
+        view = self._view(force, arm)
         ended = time.perf_counter()
-        with self.lock:
+        with self.lock:  # the snapshot and the figures of the same step
+            self.view = view
             self.steps += 1
             self.last_step = ended
             self.lag = lag
@@ -297,11 +310,14 @@ class _Physics:
             self.lag_m.append(lag)
         return True
 
-    def _publish(self, force: np.ndarray, arm: np.ndarray) -> None:
-        """A copy of what the viewer draws; the lock is held for the swap only."""
+    def _view(self, force: np.ndarray, arm: np.ndarray) -> Dict[str, Any]:
+        """A copy of what the viewer draws."""
         data = self.data
-        view = {"time": float(data.time), "tool": data.qpos[self.qpos:self.qpos + 3].copy(), "arm": arm.copy(),
+        return {"time": float(data.time), "tool": data.qpos[self.qpos:self.qpos + 3].copy(), "arm": arm.copy(),
                 "force": np.array(force, dtype=float), "xpos": data.xpos.copy(), "xquat": data.xquat.copy()}
+
+    def _publish(self, force: np.ndarray, arm: np.ndarray) -> None:
+        view = self._view(force, arm)
         with self.lock:
             self.view = view
 
@@ -425,13 +441,24 @@ class Coupling:
     def __enter__(self) -> "Coupling":
         return self.start()
 
-    def __exit__(self, *exc: object) -> None:
-        self.stop()
+    def __exit__(self, kind: Any, value: Any, traceback: Any) -> None:
+        if kind is None:
+            self.stop()
+            return
+        # The block's own exception goes on; the thread's stays in error.
+        physics = self._physics
+        kept = physics.error
+        try:
+            self.stop()
+        except BaseException:
+            physics.error = kept
 
     def __del__(self) -> None:
+        # Never a join here: a collection may run on a thread that holds a
+        # lock the physics thread needs to let go. It lets go by itself.
         physics = getattr(self, "_physics", None)
         if physics is not None:
-            physics.stop()
+            physics.stop_event.set()
 
     @property
     def ended(self) -> Optional[str]:

@@ -3,6 +3,7 @@ arm is sent (the simulator's force log), and every way the coupling ends."""
 import gc
 import math
 import statistics
+import threading
 import time
 from pathlib import Path
 
@@ -121,6 +122,10 @@ def test_the_default_gains_settle_on_a_stiff_contact(simulator, tmp_path):
     z = recording["position"][:, 2]
     windows = [np.ptp(z[i:i + 250]) for i in range(0, len(z) - 250, 250)]
     assert max(windows[-3:]) <= max(windows[:2]) + 1e-6
+    # The arm's kinetic energy, window by window, never grows back.
+    kinetic = 0.5 * 0.2 * np.sum(recording["velocity"] ** 2, axis=1)
+    peaks = [kinetic[i:i + 250].max() for i in range(0, len(kinetic) - 250, 250)]
+    assert max(peaks[-3:]) <= max(peaks[:2])
     assert windows[-1] < 2e-5, f"still moving {windows[-1] * 1e3:.3f} mm peak to peak"
 
 
@@ -284,17 +289,17 @@ def test_an_exception_in_the_block(simulator, tmp_path, error):
 def test_an_exception_in_the_physics_thread_surfaces(simulator, tmp_path, monkeypatch):
     loop, log, coupling = coupled(simulator, tmp_path)
     step = mujoco.mj_step
-    calls = [0]
+    blow_up = threading.Event()
 
     def failing(model, data):
-        calls[0] += 1
-        if calls[0] > 1000:
+        if blow_up.is_set():
             raise FloatingPointError("the world blew up")
         step(model, data)
 
     monkeypatch.setattr(physics.mujoco, "mj_step", failing)
     coupling.start()
     touching(log)
+    blow_up.set()
     wait_for(lambda: not coupling.running, timeout=10)
     assert loop.effect is None  # let go before anyone asked
     zero_after_coupling(log, loop, lambda: True)
@@ -310,9 +315,41 @@ def test_garbage_collection(simulator, tmp_path):
     thread = coupling._physics.thread
     del coupling
     gc.collect()
-    assert not thread.is_alive()
+    wait_for(lambda: not thread.is_alive())  # it lets go by itself, never joined by a collection
     assert loop.effect is None
     zero_after_coupling(log, loop, lambda: True)
+
+
+def test_an_effect_the_program_set_meanwhile_is_kept(simulator, tmp_path):
+    loop, log, coupling = coupled(simulator, tmp_path)
+    loop.effect = effects.ConstantForce((0.0, 0.0, 1.0))  # what it had before
+    with coupling:
+        touching(log)
+        loop.effect = None  # the program lets go of everything itself
+    assert loop.effect is None
+    zero_after_coupling(log, loop, lambda: True)
+
+
+def test_interpreter_exit_with_a_coupling_running(simulator, tmp_path):
+    talon_log = tmp_path / "forces.log"
+    port = simulator("talon", "--hand", "push:0,0,-1", "--force-log", str(talon_log))
+    result = run_child(f"""
+        import sys, time, numpy as np, vantor
+        from vantor import physics
+        loop = vantor.ServoLoop(sys.argv[1], force_limit={LIMIT}, exchange_deadline_ms=1000.0).start()
+        while loop.state()["cycle"] == 0:
+            time.sleep(0.01)
+        offset = np.array([0.0, 0.0, {TOOL_RADIUS}]) - np.asarray(loop.state()["position"])
+        coupling = physics.Coupling(loop, sys.argv[2], body="tool", offset=offset).start()
+        while np.linalg.norm(loop.state()["force"]) < 0.5:  # holding the arm up against the hand
+            time.sleep(0.01)
+        print("holding", flush=True)
+    """, port, str(SCENE))
+    assert result.returncode == 0, result.stderr
+    assert "holding" in result.stdout
+    received = forces(talon_log)
+    assert np.linalg.norm(received, axis=1).max() > 0.5  # it did push
+    assert not received[-1].any()
 
 
 def test_a_loop_that_faults_ends_the_coupling(simulator, tmp_path):
