@@ -406,9 +406,12 @@ class Viewer:
                 raise TypeError(f"Viewer needs a ServoLoop, got {type(loop).__name__}")
         if coupling is not None and not all(hasattr(coupling, n) for n in ("snapshot", "model", "stats")):
             raise TypeError(f"coupling must be a vantor.physics.Coupling, got {type(coupling).__name__}")
+        for name, flag in (("spawn", spawn), ("serve", serve)):
+            if not isinstance(flag, bool):
+                raise TypeError(f"{name} must be True or False, got {flag!r}")
         if web_port is not None and (isinstance(web_port, bool) or not isinstance(web_port, int)
-                                     or not 0 <= web_port <= 65535):
-            raise ValueError(f"web_port must be a port number, 0 to 65535, got {web_port!r}")
+                                     or not 1 <= web_port <= 65535):
+            raise ValueError(f"web_port must be a port number, 1 to 65535, got {web_port!r}")
         if save is not None:
             save = os.fspath(save)
             if not save.endswith(".rrd"):
@@ -540,7 +543,10 @@ class Viewer:
         period = 1.0 / self.rate_hz
         last_cycle = None
         deadline = time.monotonic()
-        while not self._stop.is_set():
+        while True:
+            # Once more after the stop is asked: the loop's last cycle is
+            # logged even by a thread that had not begun to sample.
+            stopping = self._stop.is_set()
             stats = self.loop.stats()
             state = self.loop.state()
             # Before its first cycle a loop's state is zeros, not the arm's.
@@ -552,6 +558,8 @@ class Viewer:
                 if self.coupling is not None:
                     self._logger.coupling(self.coupling)
                 self._samples += 1
+            if stopping:
+                return
             deadline += period
             wait = deadline - time.monotonic()
             if wait < 0:  # behind: no burst to catch up

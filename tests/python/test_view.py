@@ -299,6 +299,9 @@ def test_a_rate_out_of_range_is_refused(rate, tmp_path):
     (dict(save=None), ValueError, "somewhere"),
     (dict(save="run.txt"), ValueError, ".rrd"),
     (dict(serve=True, web_port=70000), ValueError, "web_port"),
+    (dict(serve=True, web_port=0), ValueError, "web_port"),  # its url would name another port
+    (dict(serve="yes"), TypeError, "serve"),
+    (dict(spawn=1, save="x.rrd"), TypeError, "spawn"),
     (dict(coupling=object()), TypeError, "coupling"),
 ])
 def test_bad_settings_are_refused(settings, error, named):
