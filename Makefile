@@ -153,9 +153,12 @@ $(ASAN_VENV)/.ready: pyproject.toml
 # judge the world's rate, which a sanitized build does not keep.
 ASAN_SKIP := test_docs.py test_zwidth.py test_doctor.py test_typing.py test_plot.py \
 	test_api_docs.py test_first_use.py test_simulator.py test_device_log.py test_physics.py
-sanitize-py: $(ASAN_VENV)/.ready
+$(ASAN_VENV)/.installed: $(WHEEL_INPUTS) $(ASAN_VENV)/.ready
 	$(ASAN_VPY) -m pip install -q . -Ccmake.define.VANTOR_SANITIZE=address,undefined \
 	  -Ccmake.build-type=Debug -Cbuild-dir=build/python-asan
+	touch $@
+
+sanitize-py: $(ASAN_VENV)/.installed
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(ASAN_VPY) -m pytest -q --capture=sys -p no:cacheprovider \
@@ -165,6 +168,14 @@ sanitize-py: $(ASAN_VENV)/.ready
 # the offsets read beside a calibration, and the simulator tests.
 sanitize-thread: system-deps
 	$(call PRESET,tsan)
+
+# The sanitized and fuzz builds without their tests: .ci/run compiles them at
+# low priority while the suites run, which mostly wait on devices.
+.PHONY: sanitize-builds
+sanitize-builds: system-deps clang $(ASAN_VENV)/.installed
+	cmake --preset sanitizers >/dev/null && cmake --build --preset sanitizers
+	cmake --preset tsan >/dev/null && cmake --build --preset tsan
+	cmake --preset fuzz >/dev/null && cmake --build --preset fuzz
 
 # --- fuzzing: make fuzz (FUZZ_SECONDS per target), make fuzz-smoke ------------
 # A crash leaves its input in build/fuzz/crashes/; copy it to
