@@ -71,8 +71,11 @@ def test_a_killed_arm_is_said_at_once(simulator, tmp_path):
 
 
 def test_a_loop_on_a_grips_port_says_so(simulator):
-    with vantor.ServoLoop(simulator("handle", "--stream", "100")) as loop:
-        wait_for(lambda: loop.fault is not None, timeout=1.0)
+    # A long link time-out: on a loaded machine the grip's first frame may
+    # come later than the default 50 ms, and the fault says what came by then.
+    with vantor.ServoLoop(simulator("handle", "--stream", "100"), link_timeout_ms=500.0,
+                          exchange_deadline_ms=1000.0) as loop:
+        wait_for(lambda: loop.fault is not None, timeout=5.0)
         assert "0xDA, a grip's status: is this the grip's port?" in loop.fault
         assert loop.state()["force"] == [0.0, 0.0, 0.0]
     with vantor.ServoLoop(simulator("handle")) as loop:  # a grip that sends nothing
