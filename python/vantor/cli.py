@@ -9,7 +9,7 @@ import json
 import math
 import os
 import sys
-from typing import List, Optional, Sequence
+from typing import Any, List, Optional, Sequence
 
 from vantor.servo import load_recording
 from vantor.zwidth import DEFAULT_DAMPING, DEFAULT_STIFFNESS
@@ -23,15 +23,23 @@ def fail(command: str, message: str) -> int:
     return 1
 
 
-def plot(args: argparse.Namespace) -> int:
+def read_recording(command: str, path: str) -> Any:
+    """The recording at path, or the exit status after saying why not."""
     try:
-        recording = load_recording(args.recording)
+        recording = load_recording(path)
     except FileNotFoundError:
-        return fail("plot", f"{args.recording}: no such file")
+        return fail(command, f"{path}: no such file")
     except (OSError, ValueError) as e:
-        return fail("plot", str(e))
+        return fail(command, str(e))
     if len(recording) == 0:
-        return fail("plot", f"{args.recording}: the recording is empty")
+        return fail(command, f"{path}: the recording is empty")
+    return recording
+
+
+def plot(args: argparse.Namespace) -> int:
+    recording = read_recording("plot", args.recording)
+    if isinstance(recording, int):
+        return recording
     try:
         from vantor import plot as drawing
     except ImportError as e:
@@ -52,14 +60,9 @@ def plot(args: argparse.Namespace) -> int:
 
 
 def view(args: argparse.Namespace) -> int:
-    try:
-        recording = load_recording(args.recording)
-    except FileNotFoundError:
-        return fail("view", f"{args.recording}: no such file")
-    except (OSError, ValueError) as e:
-        return fail("view", str(e))
-    if len(recording) == 0:
-        return fail("view", f"{args.recording}: the recording is empty")
+    recording = read_recording("view", args.recording)
+    if isinstance(recording, int):
+        return recording
     output = args.output or os.path.splitext(args.recording)[0] + ".rrd"
     if not output.endswith(".rrd"):
         return fail("view", f"{output}: Rerun's recordings are .rrd files")
