@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -18,16 +18,6 @@ namespace {
 
 constexpr long kReadLimitMs = 1000;
 constexpr useconds_t kPollSleepUs = 100;
-
-long ElapsedMs(const timeval& start, const timeval& now) {
-    long seconds = now.tv_sec - start.tv_sec;
-    long micros = now.tv_usec - start.tv_usec;
-    if (micros < 0) {
-        seconds -= 1;
-        micros += 1000000;
-    }
-    return seconds * 1000 + micros / 1000;
-}
 
 // Closes the buffer's descriptor once and forgets it as an open port.
 void CloseDescriptor(serialib& buffer) {
@@ -106,13 +96,12 @@ bool IsOpen(const char* path) {
 serialib::~serialib() { CloseDescriptor(*this); }
 
 int serialib::timed_read(char* dst, uint32_t n) {
-    timeval start{};
-    gettimeofday(&start, nullptr);
+    // A steady clock: a step of the wall clock neither cuts the wait short
+    // nor stretches it without end.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadLimitMs);
     uint32_t count = 0;
     for (;;) {
-        timeval now{};
-        gettimeofday(&now, nullptr);
-        if (ElapsedMs(start, now) >= kReadLimitMs) return static_cast<int>(count);
+        if (std::chrono::steady_clock::now() >= end) return static_cast<int>(count);
         const ssize_t r = ::read(fd, dst + count, n - count);
         if (r == -1) return -2;
         if (r > 0) {
